@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Set-up, build and run for libqov on a Debian machine.
+#   ./dev.sh run [FILE...]   build and run qovinfo (on the bundled sample without FILE)
+#   ./dev.sh test            optimised build + all tests, then all tests under ASan+UBSan
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+PACKAGES=(g++ clang cmake ninja-build pkg-config libbrotli-dev libhwy-dev
+          libgtest-dev libbenchmark-dev)
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo=sudo
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+}
+
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+}
+
+cmd=${1:-}
+shift || true
+case "$cmd" in
+  run)
+    install_missing
+    configure build/release -DCMAKE_BUILD_TYPE=Release
+    cmake --build build/release -j "$JOBS"
+    if [[ ! -x build/release/qovinfo ]]; then
+      echo "Built the library; the qovinfo tool is not part of the tree yet." >&2
+      exit 0
+    fi
+    if (($# == 0)); then set -- "$ROOT/samples/sample.jxl"; fi
+    exec build/release/qovinfo "$@"
+    ;;
+  test)
+    install_missing
+    configure build/release -DCMAKE_BUILD_TYPE=Release
+    cmake --build build/release -j "$JOBS"
+    (cd build/release && ctest -j "$JOBS" --output-on-failure)
+    configure build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOV_SANITIZE=ON \
+      -DQOV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    cmake --build build/sanitize -j "$JOBS"
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    (cd build/sanitize && ctest -j "$JOBS" --output-on-failure)
+    ;;
+  *)
+    sed -n '2,5p' "$0" >&2
+    exit 2
+    ;;
+esac
