@@ -30,6 +30,27 @@ configure() {  # dir, extra cmake args...
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
 }
 
+# Runs every fuzz target for a fixed time on the seeds; a crash, leak or
+# hang fails the run and leaves its input in <build>/fuzz-artifacts/.
+run_fuzzers() {  # build dir, seconds per target
+  local dir=$1 seconds=$2
+  mkdir -p "$dir/fuzz-artifacts"
+  for fuzzer in "$dir"/fuzz/*_fuzzer; do
+    [[ -x $fuzzer ]] || continue
+    local name corpus
+    name=$(basename "$fuzzer")
+    corpus="$dir/fuzz-corpus/$name"
+    mkdir -p "$corpus"
+    echo "fuzzing $name for ${seconds}s" >&2
+    "$fuzzer" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+      -print_final_stats=1 -artifact_prefix="$dir/fuzz-artifacts/$name-" \
+      "$corpus" "$ROOT/fuzz/regressions/$name" "${QOV_TESTDATA:-$ROOT/../shared/testdata}/files" \
+      "$ROOT/tests/data" 2>"$dir/fuzz-artifacts/$name.log" ||
+      { tail -50 "$dir/fuzz-artifacts/$name.log" >&2; return 1; }
+    grep -E 'stat::number_of_executed_units|cov:' "$dir/fuzz-artifacts/$name.log" | tail -2 >&2
+  done
+}
+
 cmd=${1:-}
 shift || true
 case "$cmd" in
@@ -50,10 +71,12 @@ case "$cmd" in
     cmake --build build/release -j "$JOBS"
     (cd build/release && ctest -j "$JOBS" --output-on-failure)
     configure build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOV_SANITIZE=ON \
-      -DQOV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+      -DQOV_BUILD_BENCH=OFF -DQOV_BUILD_FUZZERS=ON \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
     cmake --build build/sanitize -j "$JOBS"
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    run_fuzzers build/sanitize "${QOV_FUZZ_SECONDS:-45}"
     (cd build/sanitize && ctest -j "$JOBS" --output-on-failure)
     ;;
   *)

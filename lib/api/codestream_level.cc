@@ -1,0 +1,383 @@
+// The codestream level of the decoder's state machine: signature, size
+// header and image metadata, transform data, the ICC profile, the frame
+// decoding state with its output colour, then the frame loop. Frames whose
+// pixels are not wanted are passed over by the sum of their section sizes.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "lib/api/decoder_state.h"
+#include "lib/base/byte_buffer.h"
+#include "lib/base/task_pool.h"
+#include "lib/bitstream/bit_reader.h"
+#include "lib/bitstream/fields.h"
+#include "lib/bitstream/frame_header.h"
+#include "lib/color/icc_reader.h"
+#include "lib/frame/frame_decoding_state.h"
+#include "lib/frame/frame_driver.h"
+#include "lib/frame/image_bundle.h"
+#include "lib/frame/toc.h"
+
+namespace qov {
+
+namespace {
+
+constexpr int32_t kFrameEvents =
+    QOV_DEC_PREVIEW_DONE | QOV_DEC_FRAME_START | QOV_DEC_IMAGE_DONE;
+
+// Whether width rounded up to a multiple of 32, times height, fits 64 bits.
+bool AreaFits(uint64_t width, uint64_t height) {
+  if (width == 0 || height == 0) return true;
+  uint64_t rounded;
+  if (__builtin_add_overflow(width, uint64_t{31}, &rounded)) return false;
+  rounded &= ~uint64_t{31};
+  uint64_t area;
+  return !__builtin_mul_overflow(rounded, height, &area);
+}
+
+// A reader over the view that first skips `bit_offset` bits.
+BitReader ReaderAt(Span view, uint64_t bit_offset) {
+  BitReader reader(view);
+  if (bit_offset != 0) reader.SkipLong(bit_offset);
+  return reader;
+}
+
+// Probes `bundle` on a scratch copy (reader and bundle) and decodes it with
+// the main reader once the input is long enough. kNextPass on success.
+template <typename T>
+QovDecoderStatus ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
+  BitReader scratch_reader = reader;
+  T scratch = bundle;
+  const bool enough = Bundle::HasEnoughData(scratch_reader, scratch);
+  if (!scratch_reader.Close().ok()) return QOV_DEC_FAILED;
+  if (!enough) return d->RequestMoreInput();
+  if (!Bundle::Decode(reader, bundle).ok()) return QOV_DEC_FAILED;
+  return kNextPass;
+}
+
+}  // namespace
+
+void DecoderState::RefreshImageMetadata() { image_metadata = metadata.m; }
+
+QovDecoderStatus DecoderState::FinishCodestream() {
+  stage = 2;
+  return QOV_DEC_OK;
+}
+
+QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
+  done = false;
+  if (!got_codestream_signature) {
+    Span view;
+    const QovDecoderStatus r = GetCodestreamInput(view);
+    if (r != QOV_DEC_OK) return r;
+    if (view.size < 2) return RequestMoreInput();
+    if (view[0] != 0xFF || view[1] != 0x0A) return QOV_DEC_FAILED;
+    got_codestream_signature = true;
+    AdvanceCodestream(2);
+  }
+  if (!got_basic_info) {
+    Span view;
+    const QovDecoderStatus r = GetCodestreamInput(view);
+    if (r != QOV_DEC_OK) return r;
+    BitReader reader = ReaderAt(view, bit_offset);
+    QovDecoderStatus s = ProbeAndDecode(this, reader, metadata.size);
+    if (s != kNextPass) return s;
+    s = ProbeAndDecode(this, reader, metadata.m);
+    if (s != kNextPass) return s;
+    // Rows rounded up to 32 samples must be addressable. Checked before
+    // anything is consumed, so that every later advance fails the same way.
+    if (!AreaFits(metadata.size.Width(), metadata.size.Height())) {
+      return QOV_DEC_FAILED;
+    }
+    const uint64_t position = reader.Position();
+    AdvanceCodestream(position / 8);
+    bit_offset = position % 8;
+    got_basic_info = true;
+    RefreshImageMetadata();
+    if (events_wanted & QOV_DEC_HEADER_INFO) {
+      events_wanted &= ~QOV_DEC_HEADER_INFO;
+      return QOV_DEC_HEADER_INFO;
+    }
+  }
+  if (events_wanted == 0) return FinishCodestream();
+
+  if (!got_color_encoding) {
+    if (icc_reader == nullptr) {
+      icc_reader = std::make_unique<CompressedIccReader>(&memory_manager);
+    }
+    if (!got_transform_data) {
+      Span view;
+      const QovDecoderStatus r = GetCodestreamInput(view);
+      if (r != QOV_DEC_OK) return r;
+      BitReader reader = ReaderAt(view, bit_offset);
+      metadata.transform_data.xyb = metadata.m.xyb_encoded;
+      const QovDecoderStatus s = ProbeAndDecode(this, reader, metadata.transform_data);
+      if (s != kNextPass) return s;
+      const uint64_t position = reader.Position();
+      AdvanceCodestream(position / 8);
+      bit_offset = position % 8;
+      got_transform_data = true;
+    }
+    Span view;
+    const QovDecoderStatus r = GetCodestreamInput(view);
+    if (r != QOV_DEC_OK) return r;
+    BitReader reader = ReaderAt(view, bit_offset);
+    if (metadata.m.color_encoding.want_icc) {
+      const Status begun = icc_reader->Begin(reader);
+      if (reader.PastEnd() || begun.need_more_bytes()) return RequestMoreInput();
+      if (!begun.ok()) return QOV_DEC_FAILED;
+      ByteBuffer profile(&memory_manager);
+      const Status read = icc_reader->Continue(reader, profile);
+      if (read.need_more_bytes()) return RequestMoreInput();
+      if (!read.ok() || profile.size() == 0) return QOV_DEC_FAILED;
+      metadata.m.color_encoding.TakeIccProfile(
+          std::vector<uint8_t>(profile.data(), profile.data() + profile.size()));
+    }
+    // Zero padding up to the next byte boundary.
+    if (!reader.AlignToByte().ok()) return QOV_DEC_FAILED;
+    if (reader.PastEnd()) return RequestMoreInput();
+    got_color_encoding = true;
+    AdvanceCodestream(reader.Position() / 8);
+    bit_offset = 0;
+    if (frame_state == nullptr) {
+      frame_state = std::make_unique<FrameDecodingState>(&memory_manager);
+    }
+    if (!frame_state->output_color.InitFromMetadata(metadata).ok()) {
+      return QOV_DEC_FAILED;
+    }
+    if (desired_intensity_target > 0) {
+      frame_state->output_color.target_intensity = desired_intensity_target;
+    }
+    RefreshImageMetadata();
+    if (events_wanted & QOV_DEC_COLOR_INFO) {
+      events_wanted &= ~QOV_DEC_COLOR_INFO;
+      return QOV_DEC_COLOR_INFO;
+    }
+  }
+  if (events_wanted == 0) return FinishCodestream();
+  if (!got_all_headers) {
+    got_all_headers = true;
+    if (!preview_done && metadata.m.have_preview) frame_is_preview = true;
+  }
+  done = true;
+  return kNextPass;
+}
+
+void DecoderState::PassOverFrame() {
+  frame_stage = kFrameHeaderStage;
+  AdvanceCodestream(frame_bytes_remaining);
+  frame_bytes_remaining = 0;
+}
+
+QovDecoderStatus DecoderState::ReadFrameHeader(bool& next_frame) {
+  next_frame = false;
+  if (last_frame_seen) return FinishCodestream();
+  if (jpeg_output_stage == 1 || jpeg_output_stage == 2) return QOV_DEC_FAILED;
+  if (image_bundle == nullptr) {
+    image_bundle = std::make_unique<ImageBundle>(&memory_manager, &image_metadata);
+  }
+  frame_driver = std::make_unique<FrameDriver>(frame_state.get(), task_pool.get(),
+                                               &metadata);
+  frame_header = std::make_unique<FrameHeader>(&metadata);
+
+  Span view;
+  const QovDecoderStatus r = GetCodestreamInput(view);
+  if (r != QOV_DEC_OK) return r;
+  BitReader reader(view);  // frames start on a byte boundary
+  const Status begun =
+      frame_driver->BeginFrame(reader, image_bundle.get(), frame_is_preview);
+  if (reader.PastEnd() || begun.need_more_bytes()) return RequestMoreInput();
+  if (!begun.ok()) return QOV_DEC_FAILED;
+  AdvanceCodestream(reader.Position() / 8);
+  *frame_header = frame_driver->frame_header;
+  const FrameGeometry geometry = frame_header->ComputeGeometry();
+  if (!AreaFits(geometry.xsize_upsampled_padded,
+                geometry.ysize_upsampled_padded)) {
+    return QOV_DEC_FAILED;
+  }
+  const bool preview = frame_is_preview;
+  const int32_t done_event = preview ? QOV_DEC_PREVIEW_DONE : QOV_DEC_IMAGE_DONE;
+  if ((events_wanted & done_event) &&
+      !frame_driver->PrepareFrameOutput().ok()) {
+    return QOV_DEC_FAILED;
+  }
+  frame_bytes_remaining = frame_driver->section_sizes_total;
+  frame_stage = kFrameHeaderRead;
+
+  if (preview) {
+    if (!(events_wanted & QOV_DEC_PREVIEW_DONE)) {
+      PassOverFrame();
+      preview_done = true;
+      frame_is_preview = false;
+      next_frame = true;
+    }
+    return kNextPass;
+  }
+
+  const FrameHeader& h = *frame_header;
+  const uint64_t mask = static_cast<uint32_t>(FrameStorageMask(h));
+  const uint32_t duration = h.animation_frame.duration;
+  last_frame_seen = h.is_last;
+  frame_displayed = h.is_last || duration != 0 || (!coalescing && h.frame_type == 0);
+  const uint64_t previous_displayed = displayed_frame_count;
+  const uint64_t previous_internal = internal_frame_count;
+  if (frame_displayed) ++displayed_frame_count;
+  ++internal_frame_count;
+  skipping_frame = frames_to_skip > 0;
+  if (skipping_frame && frame_displayed) --frames_to_skip;
+  if (displayed_to_internal.size() <= previous_displayed) {
+    displayed_to_internal.push_back(previous_internal);
+  }
+  if (frame_references.size() <= previous_internal) {
+    frame_references.push_back((mask << 32) | 0xFF);
+  }
+  if (skipping_frame) {
+    const bool required = h.frame_type == 1 ||
+                          (!h.is_last && !(duration != 0 && h.save_as_reference == 0));
+    if (!required) {
+      PassOverFrame();
+      next_frame = true;
+      return kNextPass;
+    }
+  }
+  if ((events_wanted & QOV_DEC_FRAME_START) && frame_displayed && !skipping_frame) {
+    return QOV_DEC_FRAME_START;
+  }
+  return kNextPass;
+}
+
+QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
+  next_frame = false;
+  // No public operation attaches an image output target: a frame whose
+  // pixels are wanted stops here until one is attached.
+  if (!image_out_set) {
+    if (frame_is_preview) return QOV_DEC_WANT_PREVIEW_BUFFER;
+    if (frame_displayed && !skipping_frame) return QOV_DEC_WANT_IMAGE_BUFFER;
+  }
+  FrameDriver& driver = *frame_driver;
+  const std::vector<TocSection>& toc = driver.toc;
+  Span view;
+  const QovDecoderStatus r = GetCodestreamInput(view);
+  if (r != QOV_DEC_OK) return r;
+  // Every not yet decoded section that lies wholly in the view.
+  std::vector<SectionInput> inputs;
+  std::vector<std::unique_ptr<BitReader>> readers;
+  uint64_t offset = 0;
+  for (uint64_t i = first_unprocessed_section; i < toc.size(); ++i) {
+    const uint64_t size = toc[i].size;
+    if (!section_processed[i]) {
+      if (offset > view.size || size > view.size - offset) break;
+      readers.push_back(std::make_unique<BitReader>(
+          Span(view.data + offset, static_cast<size_t>(size))));
+      SectionInput input;
+      input.reader = readers.back().get();
+      input.id = toc[i].id;
+      input.index = i;
+      inputs.push_back(input);
+    }
+    offset += size;
+  }
+  std::vector<SectionOutcome> outcomes(inputs.size(), SectionOutcome{1});
+  Status decoded = driver.DecodeSections(inputs.data(), inputs.size(), outcomes.data());
+  bool over_read = false;
+  for (auto& reader : readers) {
+    if (!reader->Close().ok()) over_read = true;
+  }
+  readers.clear();
+  if (!decoded.ok() || over_read) return QOV_DEC_FAILED;
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const int32_t outcome = static_cast<int32_t>(outcomes[k]);
+    if (outcome == 0) {
+      section_processed[inputs[k].index] = 1;
+    } else if (outcome != 1) {
+      return QOV_DEC_FAILED;
+    }
+  }
+  uint64_t consumed = 0;
+  while (first_unprocessed_section < toc.size() &&
+         section_processed[first_unprocessed_section]) {
+    consumed += toc[first_unprocessed_section].size;
+    ++first_unprocessed_section;
+  }
+  frame_bytes_remaining -= consumed;
+  AdvanceCodestream(consumed);
+
+  if (driver.sections_done < toc.size()) {
+    // Progression events need QOV_DEC_FRAME_PROGRESS, which only a pixel
+    // output makes useful; without one the frame simply waits for input.
+    return RequestMoreInput();
+  }
+  if (!frame_is_preview) {
+    if (internal_frame_count == 0 ||
+        frame_references.size() < internal_frame_count) {
+      return QOV_DEC_FAILED;
+    }
+    uint64_t& refs = frame_references[internal_frame_count - 1];
+    refs = (refs & ~uint64_t{0xFFFFFFFF}) |
+           static_cast<uint32_t>(driver.ReferencedSlotsMask());
+  }
+  if (!driver.CompleteFrame().ok()) return QOV_DEC_FAILED;
+  frame_stage = kFrameHeaderStage;
+  image_bundle.reset();
+  next_frame = true;
+  if (frame_is_preview) {
+    preview_done = true;
+    frame_is_preview = false;
+    events_wanted &= ~QOV_DEC_PREVIEW_DONE;
+    return QOV_DEC_PREVIEW_DONE;
+  }
+  if (frame_displayed && !skipping_frame && (events_wanted & QOV_DEC_IMAGE_DONE)) {
+    return QOV_DEC_IMAGE_DONE;
+  }
+  return kNextPass;
+}
+
+QovDecoderStatus DecoderState::RunFrameLoop() {
+  for (;;) {
+    if (!(events_wanted & kFrameEvents)) return FinishCodestream();
+    bool next_frame = false;
+    QovDecoderStatus r = kNextPass;
+    switch (frame_stage) {
+      case kFrameHeaderStage:
+        r = ReadFrameHeader(next_frame);
+        break;
+      case kFrameHeaderRead: {
+        frame_driver->render_spot_colors = render_spot_colors;
+        frame_driver->coalescing = coalescing;
+        if (!frame_is_preview && (events_wanted & QOV_DEC_FRAME_PROGRESS)) {
+          frame_progressive_detail =
+              frame_driver->SetProgressivePause(progressive_detail);
+        } else {
+          frame_progressive_detail = 0;
+        }
+        dc_progression_given = false;
+        first_unprocessed_section = 0;
+        section_processed.assign(frame_driver->toc.size(), 0);
+        if (frame_is_preview || (events_wanted & QOV_DEC_IMAGE_DONE)) {
+          frame_stage = kFrameDecoding;
+          break;
+        }
+        if (last_frame_seen) return FinishCodestream();
+        PassOverFrame();
+        break;
+      }
+      case kFrameDecoding:
+        r = DecodeFrameSections(next_frame);
+        break;
+      default:
+        return QOV_DEC_FAILED;
+    }
+    if (r != kNextPass) return r;
+  }
+}
+
+QovDecoderStatus DecoderState::RunCodestream() {
+  if (stage == 2) return QOV_DEC_OK;
+  if (task_pool == nullptr) task_pool = std::make_unique<TaskPool>();
+  bool headers_done = false;
+  const QovDecoderStatus r = ReadImageHeaders(headers_done);
+  if (!headers_done) return r == kNextPass ? QOV_DEC_FAILED : r;
+  return RunFrameLoop();
+}
+
+}  // namespace qov

@@ -1,0 +1,109 @@
+// Symbol reader set-up, LZ77 copy starts and the run-length test.
+#include "lib/bitstream/symbol_reader.h"
+
+#include <cstring>
+
+namespace qov {
+namespace {
+
+// (dx, dy) of the special distances 0..119.
+constexpr int8_t kSpecialDistances[kNumSpecialDistances][2] = {
+    {0, 1},  {1, 0},  {1, 1},  {-1, 1}, {0, 2},  {2, 0},  {1, 2},  {-1, 2},
+    {2, 1},  {-2, 1}, {2, 2},  {-2, 2}, {0, 3},  {3, 0},  {1, 3},  {-1, 3},
+    {3, 1},  {-3, 1}, {2, 3},  {-2, 3}, {3, 2},  {-3, 2}, {0, 4},  {4, 0},
+    {1, 4},  {-1, 4}, {4, 1},  {-4, 1}, {3, 3},  {-3, 3}, {2, 4},  {-2, 4},
+    {4, 2},  {-4, 2}, {0, 5},  {3, 4},  {-3, 4}, {4, 3},  {-4, 3}, {5, 0},
+    {1, 5},  {-1, 5}, {5, 1},  {-5, 1}, {2, 5},  {-2, 5}, {5, 2},  {-5, 2},
+    {4, 4},  {-4, 4}, {3, 5},  {-3, 5}, {5, 3},  {-5, 3}, {0, 6},  {6, 0},
+    {1, 6},  {-1, 6}, {6, 1},  {-6, 1}, {2, 6},  {-2, 6}, {6, 2},  {-6, 2},
+    {4, 5},  {-4, 5}, {5, 4},  {-5, 4}, {3, 6},  {-3, 6}, {6, 3},  {-6, 3},
+    {0, 7},  {7, 0},  {1, 7},  {-1, 7}, {5, 5},  {-5, 5}, {7, 1},  {-7, 1},
+    {4, 6},  {-4, 6}, {6, 4},  {-6, 4}, {2, 7},  {-2, 7}, {7, 2},  {-7, 2},
+    {3, 7},  {-3, 7}, {7, 3},  {-7, 3}, {5, 6},  {-5, 6}, {6, 5},  {-6, 5},
+    {8, 0},  {4, 7},  {-4, 7}, {7, 4},  {-7, 4}, {8, 1},  {8, 2},  {6, 6},
+    {-6, 6}, {8, 3},  {5, 7},  {-5, 7}, {7, 5},  {-7, 5}, {8, 4},  {6, 7},
+    {-6, 7}, {7, 6},  {-7, 6}, {8, 5},  {7, 7},  {-7, 7}, {8, 6},  {8, 7}};
+
+}  // namespace
+
+SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
+                           uint64_t distance_multiplier,
+                           AlignedBlock block)
+    : alias_tables(set.alias_tables.As<const AliasEntry>()),
+      prefix_codes(set.prefix_codes.data()),
+      use_prefix_codes(set.use_prefix_codes),
+      split_configs(set.split_configs.data()),
+      window_block(std::move(block)) {
+  if (!use_prefix_codes) {
+    state = static_cast<uint32_t>(reader.Read(32));
+    log_alphabet_size = set.log_alphabet_size;
+    log_entry_size = static_cast<uint8_t>(kAnsLogTableSize - log_alphabet_size);
+    entry_mask = (1u << log_entry_size) - 1;
+  }
+  if (set.lz77.enabled) {
+    window = window_block.As<uint32_t>();
+    distance_cluster = static_cast<uint32_t>(set.lz77.distance_cluster);
+    length_config = set.lz77.length_config;
+    min_symbol = set.lz77.min_symbol;
+    min_length = set.lz77.min_length;
+    special_count = distance_multiplier != 0 ? kNumSpecialDistances : 0;
+    // Signed 32-bit arithmetic, wrapping like the format's definition.
+    const uint32_t w = static_cast<uint32_t>(distance_multiplier);
+    for (uint32_t i = 0; i < kNumSpecialDistances; ++i) {
+      const uint32_t d = static_cast<uint32_t>(kSpecialDistances[i][0]) +
+                         w * static_cast<uint32_t>(kSpecialDistances[i][1]);
+      special_distances[i] = std::max<int32_t>(1, static_cast<int32_t>(d));
+    }
+  }
+}
+
+StatusOr<SymbolReader> SymbolReader::Create(const EntropyCodeSet& set,
+                                            BitReader& reader,
+                                            uint64_t distance_multiplier) {
+  AlignedBlock block;
+  if (set.lz77.enabled) {
+    QOV_ASSIGN_OR_RETURN(
+        block, AlignedBlock::Create(set.memory_manager,
+                                    uint64_t{kLz77WindowSize} * 4, 0));
+  }
+  return SymbolReader(set, reader, distance_multiplier, std::move(block));
+}
+
+bool SymbolReader::StartCopy(uint32_t t, BitReader& reader) {
+  copies_pending = ReadHybridUint(t - min_symbol, length_config, reader) +
+                   min_length;  // modulo 2^32, checked below
+  reader.Refill();
+  const uint32_t d = ReadToken(distance_cluster, reader);
+  const uint32_t v =
+      ReadHybridUint(d, split_configs[distance_cluster], reader);
+  // 64-bit: v - special_count + 1 must not wrap to 0.
+  const uint64_t distance =
+      v < special_count ? static_cast<uint64_t>(special_distances[v])
+                        : uint64_t{v} - special_count + 1;
+  const uint64_t m = std::min<uint64_t>(distance, decoded_count);
+  copy_position = decoded_count -
+                  static_cast<uint32_t>(std::min<uint64_t>(m, kLz77WindowSize));
+  if (m == 0) {
+    // Nothing decoded yet: the copy yields zeros, never unwritten entries.
+    const uint32_t n = std::min(copies_pending, kLz77WindowSize);
+    std::memset(window, 0, size_t{n} * sizeof(uint32_t));
+  }
+  if (copies_pending < min_length) {
+    copies_pending = 0;
+    reader.SkipLong(~uint64_t{0} >> 1);
+    return false;
+  }
+  return true;
+}
+
+bool SymbolReader::IsRunLengthOnly() const {
+  if (window == nullptr || !use_prefix_codes) return false;
+  const PrefixCode& code = prefix_codes[distance_cluster];
+  if (code.size() < 8) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (code.entries[i].bits != 0 || code.entries[i].value != 1) return false;
+  }
+  return split_configs[distance_cluster].split_token < 2;
+}
+
+}  // namespace qov

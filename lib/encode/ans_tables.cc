@@ -1,0 +1,76 @@
+// The ANS lookup tables and the start-up initialiser that fills them.
+#include "lib/encode/ans_tables.h"
+
+#include <cmath>
+
+namespace qov {
+
+uint32_t AnsLog2Table[kAnsRange + 1];
+AllowedCountEntry AnsAllowedCounts[kAnsNumShifts][kAnsRange];
+uint16_t AnsAllowedCountIndex[kAnsNumShifts][kAnsRange];
+
+namespace {
+
+uint32_t FloorLog2(uint32_t n) { return 31 - __builtin_clz(n); }
+
+// Rounded to nearest, halves away from zero.
+int64_t RoundedLog2Units(double log2_value) {
+  return std::llround(log2_value / 12.0 * 2147483648.0);
+}
+
+size_t list_sizes[kAnsNumShifts];
+
+}  // namespace
+
+uint32_t AllowedAnsCount(uint32_t n, uint32_t shift) {
+  if (n == 0) return 0;
+  const int32_t log = static_cast<int32_t>(FloorLog2(n));
+  int32_t keep = static_cast<int32_t>(shift) - ((12 - log) >> 1);
+  if (keep < 0) keep = 0;
+  if (keep > log) keep = log;
+  const uint32_t drop = static_cast<uint32_t>(log - keep);
+  return n >> drop << drop;
+}
+
+size_t AllowedAnsCountListSize(uint32_t shift) { return list_sizes[shift]; }
+
+void FillAnsCountTables() {
+  AnsLog2Table[0] = 0;
+  for (uint32_t i = 1; i <= kAnsRange; ++i) {
+    AnsLog2Table[i] = static_cast<uint32_t>(RoundedLog2Units(std::log2(i)));
+  }
+  for (uint32_t s = 0; s < kAnsNumShifts; ++s) {
+    size_t j = 0;
+    int64_t previous = -1;
+    for (int32_t n = kAnsRange - 1; n >= 0; --n) {
+      const uint32_t a = AllowedAnsCount(static_cast<uint32_t>(n), s);
+      if (static_cast<int64_t>(a) == previous) continue;
+      previous = a;
+      AllowedCountEntry& entry = AnsAllowedCounts[s][j];
+      entry.count = static_cast<uint16_t>(a);
+      entry.step_log2 = 0;
+      entry.step_cost = 0;
+      AnsAllowedCountIndex[s][a] = static_cast<uint16_t>(j);
+      if (a == 0) {
+        entry.step_cost = 0x7FFFFFFF;
+      } else if (j > 0) {
+        const uint32_t p = AnsAllowedCounts[s][j - 1].count;
+        entry.step_log2 = static_cast<uint16_t>(FloorLog2(p - a));
+        entry.step_cost = static_cast<int32_t>(RoundedLog2Units(
+            std::log2(static_cast<double>(p) / static_cast<double>(a))));
+      }
+      ++j;
+    }
+    list_sizes[s] = j;
+  }
+}
+
+namespace {
+// Runs before main; linked whole into the program.
+struct AnsTablesInitializer {
+  AnsTablesInitializer() { FillAnsCountTables(); }
+};
+const AnsTablesInitializer ans_tables_initializer;
+}  // namespace
+
+}  // namespace qov
