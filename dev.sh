@@ -30,19 +30,20 @@ configure() {  # dir, extra cmake args...
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
 }
 
-# Runs every fuzz target for a fixed time on the seeds; a crash, leak or
-# hang fails the run and leaves its input in <build>/fuzz-artifacts/.
-run_fuzzers() {  # build dir, seconds per target
-  local dir=$1 seconds=$2
+# Runs every fuzz target for a fixed number of inputs from a fixed seed (so a
+# run is repeatable) on the seeds; a crash, leak or hang fails the run and
+# leaves its input in <build>/fuzz-artifacts/.
+run_fuzzers() {  # build dir, runs per target
+  local dir=$1 runs=$2
   mkdir -p "$dir/fuzz-artifacts"
   for fuzzer in "$dir"/fuzz/*_fuzzer; do
     [[ -x $fuzzer ]] || continue
     local name corpus
     name=$(basename "$fuzzer")
     corpus="$dir/fuzz-corpus/$name"
-    mkdir -p "$corpus"
-    echo "fuzzing $name for ${seconds}s" >&2
-    "$fuzzer" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+    rm -rf "$corpus" && mkdir -p "$corpus"
+    echo "fuzzing $name for $runs inputs" >&2
+    "$fuzzer" -seed=1 -runs="$runs" -max_total_time=600 -timeout=20 -rss_limit_mb=4096 \
       -print_final_stats=1 -artifact_prefix="$dir/fuzz-artifacts/$name-" \
       "$corpus" "$ROOT/fuzz/regressions/$name" "${QOV_TESTDATA:-$ROOT/../shared/testdata}/files" \
       "$ROOT/tests/data" 2>"$dir/fuzz-artifacts/$name.log" ||
@@ -76,7 +77,7 @@ case "$cmd" in
     cmake --build build/sanitize -j "$JOBS"
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    run_fuzzers build/sanitize "${QOV_FUZZ_SECONDS:-45}"
+    run_fuzzers build/sanitize "${QOV_FUZZ_RUNS:-100000}"
     (cd build/sanitize && ctest -j "$JOBS" --output-on-failure)
     ;;
   *)

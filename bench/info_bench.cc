@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,6 @@
 namespace qov {
 namespace {
 
-constexpr size_t kSectionBytes = 64 * 1024;
 constexpr U32Coding kTocSizeCoding(Bits(10), BitsOffset(14, 1024), BitsOffset(22, 17408),
                                    BitsOffset(30, 4211712));
 
@@ -40,9 +40,10 @@ std::vector<uint8_t> SpanBytes(const BitWriter& writer) {
   return std::vector<uint8_t>(span.data, span.data + span.size);
 }
 
-// One modular animation frame of kSectionBytes section bytes (header, TOC,
+// One modular animation frame of `section_bytes` section bytes (header, TOC,
 // section), the last one or not.
-bool WriteFrame(const CodecMetadata& metadata, bool is_last, std::vector<uint8_t>* out) {
+bool WriteFrame(const CodecMetadata& metadata, bool is_last, size_t section_bytes,
+                std::vector<uint8_t>* out) {
   FrameHeader header(&metadata);
   header.all_default = false;
   header.encoding = static_cast<uint32_t>(FrameCoding::kModular);
@@ -57,18 +58,19 @@ bool WriteFrame(const CodecMetadata& metadata, bool is_last, std::vector<uint8_t
   const Status toc = writer.WithBitBudget(64, LayerType::kToc, nullptr, [&]() {
     writer.PutBits(1, 0);
     writer.ZeroPadToByte();
-    QOV_RETURN_IF_ERROR(WriteCodedU32(kTocSizeCoding, kSectionBytes, &writer));
+    QOV_RETURN_IF_ERROR(
+        WriteCodedU32(kTocSizeCoding, static_cast<uint32_t>(section_bytes), &writer));
     writer.ZeroPadToByte();
     return OkStatus();
   });
   if (!toc.ok() || !writer.healthy()) return false;
   *out = SpanBytes(writer);
-  out->resize(out->size() + kSectionBytes, 0);
+  out->resize(out->size() + section_bytes, 0);
   return true;
 }
 
 // Writes a bare codestream of `frames` frames; returns false on failure.
-bool WriteManyFrameFile(const std::string& path, size_t frames) {
+bool WriteManyFrameFile(const std::string& path, size_t frames, size_t section_bytes) {
   CodecMetadata metadata;
   metadata.size.xsize = 256;
   metadata.size.ysize = 256;
@@ -92,7 +94,10 @@ bool WriteManyFrameFile(const std::string& path, size_t frames) {
     return false;
   }
   std::vector<uint8_t> middle, last;
-  if (!WriteFrame(metadata, false, &middle) || !WriteFrame(metadata, true, &last)) return false;
+  if (!WriteFrame(metadata, false, section_bytes, &middle) ||
+      !WriteFrame(metadata, true, section_bytes, &last)) {
+    return false;
+  }
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   const std::vector<uint8_t> head = SpanBytes(writer);
@@ -104,33 +109,35 @@ bool WriteManyFrameFile(const std::string& path, size_t frames) {
   return std::fclose(f) == 0 && ok;
 }
 
-// Files by size in MB, written once per process and removed at exit.
+// Files by size in MiB and frame size in KiB, written once per process and
+// removed at exit.
 class BenchFiles {
  public:
   ~BenchFiles() {
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
-  const std::string& Get(size_t megabytes) {
-    auto it = files_.find(megabytes);
+  // The file's path, or an empty text when it could not be written.
+  std::string Get(size_t megabytes, size_t frame_kib) {
+    const std::pair<size_t, size_t> key(megabytes, frame_kib);
+    auto it = files_.find(key);
     if (it != files_.end()) return it->second;
     if (dir_.empty()) {
       std::string pattern =
           (std::filesystem::temp_directory_path() / "qov_info_bench_XXXXXX").string();
       if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
     }
-    const std::string path = dir_ + "/frames_" + std::to_string(megabytes) + "mb.jxl";
-    const size_t frames = megabytes * 1024 * 1024 / kSectionBytes + 1;
-    if (dir_.empty() || !WriteManyFrameFile(path, frames)) {
-      static const std::string kNone;
-      return kNone;
-    }
-    return files_[megabytes] = path;
+    const std::string path = dir_ + "/frames_" + std::to_string(megabytes) + "mib_" +
+                             std::to_string(frame_kib) + "kib.jxl";
+    const size_t frames = megabytes * 1024 / frame_kib + 1;
+    if (dir_.empty() || !WriteManyFrameFile(path, frames, frame_kib * 1024)) return "";
+    files_[key] = path;
+    return path;
   }
 
  private:
   std::string dir_;
-  std::map<size_t, std::string> files_;
+  std::map<std::pair<size_t, size_t>, std::string> files_;
 };
 
 BenchFiles& Files() {
@@ -169,8 +176,8 @@ int RunQuiet(const std::vector<std::string>& args, long* max_rss_kb) {
 }
 
 void RunProgram(benchmark::State& state, const std::vector<std::string>& program) {
-  const size_t megabytes = static_cast<size_t>(state.range(0));
-  const std::string& file = Files().Get(megabytes);
+  const std::string file = Files().Get(static_cast<size_t>(state.range(0)),
+                                       static_cast<size_t>(state.range(1)));
   if (file.empty()) {
     state.SkipWithError("could not write the benchmark file");
     return;
@@ -186,7 +193,9 @@ void RunProgram(benchmark::State& state, const std::vector<std::string>& program
   }
   const double bytes = static_cast<double>(std::filesystem::file_size(file));
   state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
-  state.counters["file_MB"] = bytes / (1024.0 * 1024.0);
+  state.counters["file_MiB"] = bytes / (1024.0 * 1024.0);
+  state.counters["frames"] = static_cast<double>(
+      static_cast<size_t>(state.range(0)) * 1024 / static_cast<size_t>(state.range(1)) + 1);
   state.counters["peak_rss_KiB"] = static_cast<double>(max_rss_kb);
 }
 
@@ -195,8 +204,14 @@ void BM_InfoReadFileOnce(benchmark::State& state) { RunProgram(state, {"/bin/cat
 // `qovinfo FILE > /dev/null`: the whole report (one line per frame).
 void BM_InfoQovinfo(benchmark::State& state) { RunProgram(state, {QovinfoPath()}); }
 
-BENCHMARK(BM_InfoReadFileOnce)->Arg(25)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_InfoQovinfo)->Arg(25)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+// {file MiB, frame KiB}: 1601 frames of 64 KiB at 100 MiB; a quarter of that
+// to show that peak memory does not grow with the file; 101 frames of 1 MiB.
+void InfoFileSizes(benchmark::internal::Benchmark* b) {
+  b->Args({25, 64})->Args({100, 64})->Args({100, 1024});
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+BENCHMARK(BM_InfoReadFileOnce)->Apply(InfoFileSizes);
+BENCHMARK(BM_InfoQovinfo)->Apply(InfoFileSizes);
 
 }  // namespace
 }  // namespace qov

@@ -134,6 +134,8 @@ void OnBoxStart(FileSession& s, bool verbose) {
     std::printf("Brotli-compressed %.4s metadata: %llu compressed bytes\n", inner,
                 static_cast<unsigned long long>(size));
   } else if (is("jhgm")) {
+    // A buffer of an earlier box must be detached before its storage goes.
+    QovDecoderReclaimBoxBuffer(s.dec);
     s.report.box_buffer.assign(kChunkSize, 0);
     QovDecoderProvideBoxBuffer(s.dec, s.report.box_buffer.data(),
                                s.report.box_buffer.size());

@@ -362,7 +362,8 @@ bool OnBoxComplete(FileReport& report, bool /*verbose*/, QovDecoder dec) {
       icc = nullptr;
       icc_size = 0;
     }
-    std::printf("Gain map (jhgm) box: version = %u", record.version);
+    std::printf("Gain map (jhgm) box: version = %u",
+                static_cast<unsigned>(record.version));
     if (icc_size != 0) {
       std::printf("  %lu-byte ICC profile\n", static_cast<unsigned long>(icc_size));
     }

@@ -123,7 +123,7 @@ typedef struct {
  *       // Unconsumed bytes are always the tail of what was provided:
  *       // move them to the front and append new bytes behind them.
  *       size_t tail = (size_t)QovDecoderReclaimInput(dec);
- *       memmove(buf, buf + held - tail, tail);
+ *       if (tail > 0) memmove(buf, buf + held - tail, tail);
  *       buf = realloc(buf, tail + 2048);
  *       size_t got = fread(buf + tail, 1, 2048, file);
  *       held = tail + got;
@@ -229,7 +229,8 @@ QovDecoderStatus QovDecoderEnableCoalescing(QovDecoder dec, int32_t coalescing);
 /** Attaches @p size input bytes. The decoder reads them in place; the caller
  * keeps them unchanged until QovDecoderReclaimInput.
  * @return QOV_DEC_OK; QOV_DEC_FAILED when an input is still attached, the
- * input was ended, or @p data is NULL with a non-zero size. */
+ * input was ended, or @p data is NULL with a non-zero size (NULL with size 0
+ * attaches nothing). */
 QovDecoderStatus QovDecoderProvideInput(QovDecoder dec, const uint8_t* data,
                                         uint64_t size);
 
@@ -248,8 +249,8 @@ void QovDecoderEndInput(QovDecoder dec);
  * buffer, provide more space, call again), QOV_DEC_WANT_IMAGE_BUFFER or
  * QOV_DEC_WANT_PREVIEW_BUFFER (pixels were asked for; this interface cannot
  * attach a target), QOV_DEC_OK when finished, QOV_DEC_FAILED on bad data or
- * when the input ended early. After QOV_DEC_FAILED the handle is only good
- * for deletion. */
+ * when the input ended early. A failure is final: every later call returns
+ * QOV_DEC_FAILED; delete the handle. */
 QovDecoderStatus QovDecoderAdvance(QovDecoder dec);
 
 /** Attaches a buffer for the contents of the current box. Allowed only right

@@ -55,6 +55,24 @@ QovDecoderStatus ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
   return kNextPass;
 }
 
+// The smallest count of decoded passes over the frame's AC groups.
+uint64_t SmallestDecodedPasses(const FrameDriver& driver) {
+  if (driver.decoded_passes.empty()) return 0;
+  return *std::min_element(driver.decoded_passes.begin(), driver.decoded_passes.end());
+}
+
+// The downsampling factor that `passes` decoded passes of every group give.
+uint32_t ProgressionDownsampling(const FrameHeader& header, uint64_t passes) {
+  const Passes& p = header.passes;
+  if (passes >= p.num_passes) return 1;
+  if (p.num_downsample == 0) return 8;
+  uint32_t factor = 8;
+  for (uint32_t i = 0; i < p.num_downsample && i < 11; ++i) {
+    if (p.last_pass[i] < passes) factor = std::min(factor, p.downsample[i]);
+  }
+  return factor;
+}
+
 }  // namespace
 
 void DecoderState::RefreshImageMetadata() { image_metadata = metadata.m; }
@@ -169,8 +187,7 @@ void DecoderState::PassOverFrame() {
   frame_bytes_remaining = 0;
 }
 
-QovDecoderStatus DecoderState::ReadFrameHeader(bool& next_frame) {
-  next_frame = false;
+QovDecoderStatus DecoderState::ReadFrameHeader() {
   if (last_frame_seen) return FinishCodestream();
   if (jpeg_output_stage == 1 || jpeg_output_stage == 2) return QOV_DEC_FAILED;
   if (image_bundle == nullptr) {
@@ -209,7 +226,6 @@ QovDecoderStatus DecoderState::ReadFrameHeader(bool& next_frame) {
       PassOverFrame();
       preview_done = true;
       frame_is_preview = false;
-      next_frame = true;
     }
     return kNextPass;
   }
@@ -236,7 +252,6 @@ QovDecoderStatus DecoderState::ReadFrameHeader(bool& next_frame) {
                           (!h.is_last && !(duration != 0 && h.save_as_reference == 0));
     if (!required) {
       PassOverFrame();
-      next_frame = true;
       return kNextPass;
     }
   }
@@ -246,8 +261,7 @@ QovDecoderStatus DecoderState::ReadFrameHeader(bool& next_frame) {
   return kNextPass;
 }
 
-QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
-  next_frame = false;
+QovDecoderStatus DecoderState::DecodeFrameSections() {
   // No public operation attaches an image output target: a frame whose
   // pixels are wanted stops here until one is attached.
   if (!image_out_set) {
@@ -256,6 +270,17 @@ QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
   }
   FrameDriver& driver = *frame_driver;
   const std::vector<TocSection>& toc = driver.toc;
+  // The pause point ahead of the passes every group has so far.
+  const uint64_t passes_before = SmallestDecodedPasses(driver);
+  bool have_pause = false;
+  uint64_t pause = 0;
+  for (const int32_t point : driver.pause_points) {
+    if (point >= 0 && static_cast<uint64_t>(point) > passes_before) {
+      have_pause = true;
+      pause = static_cast<uint64_t>(point);
+      break;
+    }
+  }
   Span view;
   const QovDecoderStatus r = GetCodestreamInput(view);
   if (r != QOV_DEC_OK) return r;
@@ -303,8 +328,16 @@ QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
   AdvanceCodestream(consumed);
 
   if (driver.sections_done < toc.size()) {
-    // Progression events need QOV_DEC_FRAME_PROGRESS, which only a pixel
-    // output makes useful; without one the frame simply waits for input.
+    if (driver.dc_finalised && frame_progressive_detail > 0 && !dc_progression_given) {
+      dc_progression_given = true;
+      progression_downsampling = 8;
+      return QOV_DEC_FRAME_PROGRESS;
+    }
+    const uint64_t passes_now = SmallestDecodedPasses(driver);
+    if (frame_progressive_detail >= 2 && have_pause && pause <= passes_now) {
+      progression_downsampling = ProgressionDownsampling(*frame_header, passes_now);
+      return QOV_DEC_FRAME_PROGRESS;
+    }
     return RequestMoreInput();
   }
   if (!frame_is_preview) {
@@ -319,7 +352,6 @@ QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
   if (!driver.CompleteFrame().ok()) return QOV_DEC_FAILED;
   frame_stage = kFrameHeaderStage;
   image_bundle.reset();
-  next_frame = true;
   if (frame_is_preview) {
     preview_done = true;
     frame_is_preview = false;
@@ -335,11 +367,10 @@ QovDecoderStatus DecoderState::DecodeFrameSections(bool& next_frame) {
 QovDecoderStatus DecoderState::RunFrameLoop() {
   for (;;) {
     if (!(events_wanted & kFrameEvents)) return FinishCodestream();
-    bool next_frame = false;
     QovDecoderStatus r = kNextPass;
     switch (frame_stage) {
       case kFrameHeaderStage:
-        r = ReadFrameHeader(next_frame);
+        r = ReadFrameHeader();
         break;
       case kFrameHeaderRead: {
         frame_driver->render_spot_colors = render_spot_colors;
@@ -362,7 +393,7 @@ QovDecoderStatus DecoderState::RunFrameLoop() {
         break;
       }
       case kFrameDecoding:
-        r = DecodeFrameSections(next_frame);
+        r = DecodeFrameSections();
         break;
       default:
         return QOV_DEC_FAILED;

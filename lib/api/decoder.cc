@@ -138,8 +138,9 @@ void QovDecoderEndInput(QovDecoder dec) {
   if (dec != nullptr) dec->input_closed = true;
 }
 
-QovDecoderStatus QovDecoderAdvance(QovDecoder dec) {
-  if (dec == nullptr) return QOV_DEC_FAILED;
+namespace {
+
+QovDecoderStatus AdvanceOnce(QovDecoder dec) {
   if (dec->stage == 0) dec->stage = 1;
   if (!dec->got_signature) {
     const QovDecoderStatus s = qov::DetectSignature(dec);
@@ -151,5 +152,17 @@ QovDecoderStatus QovDecoderAdvance(QovDecoder dec) {
                                                        : QOV_DEC_FAILED;
   }
   if (r == QOV_DEC_WANT_INPUT && dec->input_closed) return QOV_DEC_FAILED;
+  return r;
+}
+
+}  // namespace
+
+QovDecoderStatus QovDecoderAdvance(QovDecoder dec) {
+  if (dec == nullptr) return QOV_DEC_FAILED;
+  // A failure is final: some steps record progress before they fail, so
+  // going on would read from the wrong place.
+  if (dec->failed) return QOV_DEC_FAILED;
+  const QovDecoderStatus r = AdvanceOnce(dec);
+  if (r == QOV_DEC_FAILED) dec->failed = true;
   return r;
 }

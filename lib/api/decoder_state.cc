@@ -1,6 +1,8 @@
 // Construction, reset and destruction of the record behind a decoder handle.
 #include "lib/api/decoder_state.h"
 
+#include <cstring>
+
 #include "lib/base/task_pool.h"
 #include "lib/bitstream/frame_header.h"
 #include "lib/color/icc_reader.h"
@@ -57,6 +59,7 @@ void DecoderState::ResetProgress() {
   next_in = nullptr;
   avail_in = 0;
   input_closed = false;
+  failed = false;
   frame_state.reset();
   frame_driver.reset();
   image_bundle.reset();

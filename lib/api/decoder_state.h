@@ -45,7 +45,8 @@ enum BoxStage : uint32_t {
 };
 
 // Internal result of a stage that finished its work: start the next pass.
-inline constexpr QovDecoderStatus kNextPass = static_cast<QovDecoderStatus>(-1);
+// Value 4 is never produced by the public interface.
+inline constexpr QovDecoderStatus kNextPass = static_cast<QovDecoderStatus>(4);
 
 // Frame stages of the codestream level.
 enum FrameStage : uint32_t {
@@ -172,6 +173,8 @@ struct DecoderState {
   const uint8_t* next_in = nullptr;
   uint64_t avail_in = 0;
   bool input_closed = false;
+  // QovDecoderAdvance failed once: every later call fails too.
+  bool failed = false;
 
   // ---------------------------------------------------------------------
   // Lifecycle.
@@ -199,8 +202,8 @@ struct DecoderState {
   QovDecoderStatus RunCodestream();
   QovDecoderStatus ReadImageHeaders(bool& done);
   QovDecoderStatus RunFrameLoop();
-  QovDecoderStatus ReadFrameHeader(bool& next_frame);
-  QovDecoderStatus DecodeFrameSections(bool& next_frame);
+  QovDecoderStatus ReadFrameHeader();
+  QovDecoderStatus DecodeFrameSections();
   void PassOverFrame();
   QovDecoderStatus FinishCodestream();
   void RefreshImageMetadata();

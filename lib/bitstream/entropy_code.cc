@@ -284,6 +284,7 @@ Status ReadEntropyCodeSet(const QovMemoryManagerStruct* memory_manager,
                           EntropyCodeSet* set,
                           std::vector<uint8_t>& context_map,
                           bool disallow_lz77) {
+  if (contexts == 0) return FailedStatus();  // callers pass at least one
   QOV_RETURN_IF_ERROR(Bundle::Decode(reader, set->lz77));
   if (set->lz77.enabled) {
     QOV_RETURN_IF_ERROR(

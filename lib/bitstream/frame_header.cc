@@ -313,6 +313,7 @@ Status FrameHeader::EnumerateFields(Visitor* visitor) {
           i < metadata->m.extra_channel_info.size()
               ? metadata->m.extra_channel_info[i].dim_shift
               : 0;
+      QOV_ENSURE(dim_shift < 4);  // decoded channels never exceed 3
       uint32_t coded = ec_upsampling[i] >> dim_shift;
       QOV_RETURN_IF_ERROR(visitor->CodedU32(
           U32Coding(Val(1), Val(2), Val(4), Val(8)), 1, &coded));

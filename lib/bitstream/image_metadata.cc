@@ -1,7 +1,7 @@
 // Field listings of the image-level header bundles.
 #include "lib/bitstream/image_metadata.h"
 
-#include <cstring>
+#include <utility>
 
 namespace qov {
 
@@ -290,6 +290,29 @@ Status CustomTransformData::EnumerateFields(Visitor* visitor) {
 // ---------------------------------------------------------------------------
 
 ImageMetadata::ImageMetadata() { Bundle::ResetToDefaults(this); }
+
+ImageMetadata& ImageMetadata::operator=(ImageMetadata&& other) noexcept {
+  // A self-move through the members' own move assignments would empty the
+  // extra-channel list and the profile bytes.
+  if (this == &other) return *this;
+  all_default = other.all_default;
+  bit_depth = other.bit_depth;
+  modular_16_bit_buffer_sufficient = other.modular_16_bit_buffer_sufficient;
+  xyb_encoded = other.xyb_encoded;
+  color_encoding = std::move(other.color_encoding);
+  orientation = other.orientation;
+  have_preview = other.have_preview;
+  have_animation = other.have_animation;
+  have_intrinsic_size = other.have_intrinsic_size;
+  intrinsic_size = other.intrinsic_size;
+  tone_mapping = other.tone_mapping;
+  num_extra_channels = other.num_extra_channels;
+  extra_channel_info = std::move(other.extra_channel_info);
+  preview_size = other.preview_size;
+  animation = other.animation;
+  extensions = other.extensions;
+  return *this;
+}
 
 Status ImageMetadata::EnumerateFields(Visitor* visitor) {
   bool use_defaults = false;

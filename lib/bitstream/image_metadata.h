@@ -172,7 +172,8 @@ class ImageMetadata : public Fields {
   ImageMetadata(const ImageMetadata&) = default;
   ImageMetadata& operator=(const ImageMetadata&) = default;
   ImageMetadata(ImageMetadata&&) = default;
-  ImageMetadata& operator=(ImageMetadata&&) = default;
+  // Moving a record onto itself keeps it whole.
+  ImageMetadata& operator=(ImageMetadata&& other) noexcept;
   ~ImageMetadata() override = default;
 
   Status EnumerateFields(Visitor* visitor) override;

@@ -2,6 +2,7 @@
 // record, the equality of two descriptions and the standard encodings.
 #include "lib/color/color_encoding.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "lib/bitstream/bit_reader.h"
@@ -125,24 +126,20 @@ QovColorEncoding ColorDescription::ToPublic() const {
       color_space == Raw(ColorSpace::kUnknown)) {
     c.primaries = primaries;
     Xy p[3] = {};
+    const Xy* named = nullptr;
     switch (primaries) {
-      case Raw(Primaries::kSrgb):
-        p[0] = kSrgbPrimaries[0], p[1] = kSrgbPrimaries[1], p[2] = kSrgbPrimaries[2];
-        break;
+      case Raw(Primaries::kSrgb): named = kSrgbPrimaries; break;
+      case Raw(Primaries::k2100): named = k2100Primaries; break;
+      case Raw(Primaries::kP3): named = kP3Primaries; break;
       case Raw(Primaries::kCustom):
         p[0] = {red_x * 1e-6, red_y * 1e-6};
         p[1] = {green_x * 1e-6, green_y * 1e-6};
         p[2] = {blue_x * 1e-6, blue_y * 1e-6};
         break;
-      case Raw(Primaries::k2100):
-        p[0] = k2100Primaries[0], p[1] = k2100Primaries[1], p[2] = k2100Primaries[2];
-        break;
-      case Raw(Primaries::kP3):
-        p[0] = kP3Primaries[0], p[1] = kP3Primaries[1], p[2] = kP3Primaries[2];
-        break;
       default:
         break;
     }
+    if (named != nullptr) std::copy(named, named + 3, p);
     c.primaries_red_xy[0] = p[0].x;
     c.primaries_red_xy[1] = p[0].y;
     c.primaries_green_xy[0] = p[1].x;

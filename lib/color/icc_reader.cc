@@ -246,8 +246,10 @@ Status CompressedIccReader::Begin(BitReader& reader) {
   if (reader.PastEnd()) return NeedMoreBytesStatus();
   start_position = reader.Position();
   if (resume_bits != 0) {
+    // The resume point lies inside every input that reached it before; a
+    // shorter input only asks for more.
     reader.SkipLong(resume_bits);
-    return OkStatus();
+    return reader.CheckBounds();
   }
   encoded_size = ReadCodedU64(&reader);
   QOV_RETURN_IF_ERROR(reader.CheckBounds());
@@ -255,6 +257,7 @@ Status CompressedIccReader::Begin(BitReader& reader) {
 
   // A fresh description on every attempt: a failed one leaves the set
   // partly filled.
+  symbols = SymbolReader();
   codes = EntropyCodeSet();
   Status status = ReadEntropyCodeSet(memory_manager_, reader, kIccContexts,
                                      &codes, context_map, false);

@@ -12,32 +12,39 @@ namespace qov {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// One group of lanes. MulAdd is fused on targets with FMA and a separate
+// Converts samples [begin, end) in groups of Lanes(d); end - begin must be a
+// multiple of Lanes(d). MulAdd is fused on targets with FMA and a separate
 // multiply and add elsewhere, which gives the documented order on both.
 template <class D>
-HWY_INLINE void OpsinToLinearLanes(D d, const float* HWY_RESTRICT x,
-                                   const float* HWY_RESTRICT y,
-                                   const float* HWY_RESTRICT b,
-                                   const OpsinParams& p, float* HWY_RESTRICT r,
-                                   float* HWY_RESTRICT g,
-                                   float* HWY_RESTRICT bl) {
-  const auto vx = hn::LoadU(d, x);
-  const auto vy = hn::LoadU(d, y);
-  const auto vb = hn::LoadU(d, b);
-  const auto gr = hn::Sub(hn::Add(vx, vy), hn::Set(d, p.opsin_bias_cbrt[0]));
-  const auto gg = hn::Sub(hn::Sub(vy, vx), hn::Set(d, p.opsin_bias_cbrt[1]));
-  const auto gb = hn::Sub(vb, hn::Set(d, p.opsin_bias_cbrt[2]));
-  const auto mr = hn::MulAdd(hn::Mul(gr, gr), gr, hn::Set(d, p.opsin_bias[0]));
-  const auto mg = hn::MulAdd(hn::Mul(gg, gg), gg, hn::Set(d, p.opsin_bias[1]));
-  const auto mb = hn::MulAdd(hn::Mul(gb, gb), gb, hn::Set(d, p.opsin_bias[2]));
-  const float* m = p.inverse_matrix;
-  float* outs[3] = {r, g, bl};
-  for (int row = 0; row < 3; ++row) {
-    const auto m0 = hn::Set(d, m[4 * (3 * row)]);
-    const auto m1 = hn::Set(d, m[4 * (3 * row + 1)]);
-    const auto m2 = hn::Set(d, m[4 * (3 * row + 2)]);
-    const auto sum = hn::MulAdd(m2, mb, hn::MulAdd(m1, mg, hn::Mul(m0, mr)));
-    hn::StoreU(sum, d, outs[row]);
+HWY_INLINE void OpsinToLinearSpan(D d, const float* HWY_RESTRICT x,
+                                  const float* HWY_RESTRICT y,
+                                  const float* HWY_RESTRICT b, size_t begin,
+                                  size_t end, const OpsinParams& p,
+                                  float* HWY_RESTRICT r, float* HWY_RESTRICT g,
+                                  float* HWY_RESTRICT bl) {
+  const float* m = p.inverse_matrix;  // coefficient i in lane 4i
+  const auto m0 = hn::Set(d, m[0]), m1 = hn::Set(d, m[4]), m2 = hn::Set(d, m[8]);
+  const auto m3 = hn::Set(d, m[12]), m4 = hn::Set(d, m[16]), m5 = hn::Set(d, m[20]);
+  const auto m6 = hn::Set(d, m[24]), m7 = hn::Set(d, m[28]), m8 = hn::Set(d, m[32]);
+  const auto bias0 = hn::Set(d, p.opsin_bias[0]);
+  const auto bias1 = hn::Set(d, p.opsin_bias[1]);
+  const auto bias2 = hn::Set(d, p.opsin_bias[2]);
+  const auto cbrt0 = hn::Set(d, p.opsin_bias_cbrt[0]);
+  const auto cbrt1 = hn::Set(d, p.opsin_bias_cbrt[1]);
+  const auto cbrt2 = hn::Set(d, p.opsin_bias_cbrt[2]);
+  for (size_t i = begin; i < end; i += hn::Lanes(d)) {
+    const auto vx = hn::LoadU(d, x + i);
+    const auto vy = hn::LoadU(d, y + i);
+    const auto vb = hn::LoadU(d, b + i);
+    const auto gr = hn::Sub(hn::Add(vx, vy), cbrt0);
+    const auto gg = hn::Sub(hn::Sub(vy, vx), cbrt1);
+    const auto gb = hn::Sub(vb, cbrt2);
+    const auto mr = hn::MulAdd(hn::Mul(gr, gr), gr, bias0);
+    const auto mg = hn::MulAdd(hn::Mul(gg, gg), gg, bias1);
+    const auto mb = hn::MulAdd(hn::Mul(gb, gb), gb, bias2);
+    hn::StoreU(hn::MulAdd(m2, mb, hn::MulAdd(m1, mg, hn::Mul(m0, mr))), d, r + i);
+    hn::StoreU(hn::MulAdd(m5, mb, hn::MulAdd(m4, mg, hn::Mul(m3, mr))), d, g + i);
+    hn::StoreU(hn::MulAdd(m8, mb, hn::MulAdd(m7, mg, hn::Mul(m6, mr))), d, bl + i);
   }
 }
 
@@ -47,16 +54,11 @@ void OpsinToLinearRowKernel(const float* HWY_RESTRICT x,
                             const OpsinParams& params, float* HWY_RESTRICT r,
                             float* HWY_RESTRICT g, float* HWY_RESTRICT bl) {
   const hn::ScalableTag<float> d;
-  const size_t lanes = hn::Lanes(d);
-  size_t i = 0;
-  for (; i + lanes <= xsize; i += lanes) {
-    OpsinToLinearLanes(d, x + i, y + i, b + i, params, r + i, g + i, bl + i);
-  }
-  // Tail one lane at a time with the same operations.
-  const hn::CappedTag<float, 1> d1;
-  for (; i < xsize; ++i) {
-    OpsinToLinearLanes(d1, x + i, y + i, b + i, params, r + i, g + i, bl + i);
-  }
+  const size_t whole = xsize - xsize % hn::Lanes(d);
+  OpsinToLinearSpan(d, x, y, b, 0, whole, params, r, g, bl);
+  // The tail one lane at a time, with the same operations.
+  OpsinToLinearSpan(hn::CappedTag<float, 1>(), x, y, b, whole, xsize, params,
+                    r, g, bl);
 }
 
 }  // namespace HWY_NAMESPACE

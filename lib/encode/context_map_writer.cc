@@ -70,6 +70,9 @@ std::vector<uint8_t> MoveToFrontTransform(const std::vector<uint8_t>& entries) {
 Status EncodeContextMap(const std::vector<uint8_t>& context_map,
                         size_t num_histograms, BitWriter* writer,
                         LayerType layer, AuxOut* aux) {
+  // An entry outside the histograms could not be read back as written.
+  QOV_ENSURE(num_histograms >= 1 && num_histograms <= 256);
+  for (uint8_t entry : context_map) QOV_ENSURE(entry < num_histograms);
   if (num_histograms == 1) {
     writer->PutBits(1, 1);
     writer->PutBits(2, 0);
@@ -132,8 +135,15 @@ Status EncodeBlockCtxMap(const std::vector<int32_t> (&dc_thresholds)[3],
                          const std::vector<uint32_t>& qf_thresholds,
                          const std::vector<uint8_t>& context_map,
                          size_t num_contexts, BitWriter* writer, AuxOut* aux) {
-  for (const auto& list : dc_thresholds) QOV_ENSURE(list.size() <= 15);
-  QOV_ENSURE(qf_thresholds.size() <= 15);
+  // What the reader accepts: at most 15 thresholds per list, at most 64
+  // buckets, 39 entries per bucket and at most 16 contexts.
+  size_t buckets = qf_thresholds.size() + 1;
+  for (const auto& list : dc_thresholds) {
+    QOV_ENSURE(list.size() <= 15);
+    buckets *= list.size() + 1;
+  }
+  QOV_ENSURE(qf_thresholds.size() <= 15 && buckets <= 64);
+  QOV_ENSURE(context_map.size() == 39 * buckets && num_contexts <= 16);
   size_t budget = 1 + 3 * (4 + 15 * 34) + 4 + 15 * 10 + 3;
   return writer->WithBitBudget(
       budget, LayerType::kHeader, aux,

@@ -34,7 +34,7 @@ Lz77MatchFinder::Lz77MatchFinder(const uint32_t* values, size_t count,
                                  size_t max_length, size_t row_width)
     : size_(count),
       values_(values, values + count),
-      head_(32768, -1),
+      head_(hash_size_, -1),
       chain_(window_size),
       slot_hash_(window_size, -1),
       zero_head_(window_size + 1, -1),

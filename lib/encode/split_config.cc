@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <utility>
 
+#include "lib/base/image.h"
 #include "lib/base/memory.h"
 #include "lib/encode/ans_encode.h"
 #include "lib/encode/max_of_u32.h"
@@ -13,10 +14,6 @@
 namespace qov {
 
 namespace {
-
-// Zero entries after every value array handed to the SIMD kernels: at least
-// one whole vector of the widest target.
-constexpr size_t kKernelPad = 32;
 
 constexpr UintSplitConfig kShortCandidates[] = {
     {4, 2, 0}, {4, 1, 2}, {0, 0, 0}, {2, 0, 1}};
@@ -94,7 +91,10 @@ Status PickUintSplitConfigs(EntropyEncodingData* codes,
     largest_bin = std::max(largest_bin, bin_start[b + 1]);
     bin_start[b + 1] += bin_start[b];
   }
-  std::vector<uint32_t> values(bin_start[num_bins] + kKernelPad, 0);
+  // Zero entries after the bins (and after the token buffer) keep the
+  // kernels' whole-vector reads and writes inside the arrays.
+  const size_t pad = static_cast<size_t>(MaxSimdBytes());
+  std::vector<uint32_t> values(bin_start[num_bins] + pad, 0);
   {
     std::vector<size_t> fill(bin_start.begin(), bin_start.end() - 1);
     for (const auto& stream : tokens) {
@@ -108,7 +108,7 @@ Status PickUintSplitConfigs(EntropyEncodingData* codes,
   }
   QOV_ASSIGN_OR_RETURN(
       AlignedBlock token_block,
-      AlignedBlock::Create(memory_manager, (largest_bin + kKernelPad) * 4));
+      AlignedBlock::Create(memory_manager, (largest_bin + pad) * 4));
   uint32_t* token_buffer = token_block.As<uint32_t>();
 
   const UintSplitConfig* candidates =

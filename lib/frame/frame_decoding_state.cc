@@ -38,12 +38,12 @@ Status PrepareSharedFrameState(const FrameHeader& header,
   QOV_ASSIGN_OR_RETURN(
       shared->varblock_kinds,
       CreateBytePlane(manager, geometry.xsize_blocks, geometry.ysize_blocks));
-  QOV_ASSIGN_OR_RETURN(shared->raw_quant_field,
-                       PlaneI32::Create(manager, geometry.xsize_blocks,
-                                        geometry.ysize_blocks));
-  QOV_ASSIGN_OR_RETURN(shared->epf_sharpness,
-                       PlaneU8::Create(manager, geometry.xsize_blocks,
-                                       geometry.ysize_blocks));
+  QOV_ASSIGN_OR_RETURN(
+      shared->raw_quant_field,
+      PlaneI32::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
+  QOV_ASSIGN_OR_RETURN(
+      shared->epf_sharpness,
+      PlaneU8::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
   QOV_ASSIGN_OR_RETURN(
       shared->cfl_map,
       ChromaFromLumaMap::Create(manager, geometry.xsize, geometry.ysize, 1));
@@ -57,9 +57,9 @@ Status PrepareSharedFrameState(const FrameHeader& header,
     }
   }
 
-  QOV_ASSIGN_OR_RETURN(shared->quant_dc,
-                       PlaneU8::Create(manager, geometry.xsize_blocks,
-                                       geometry.ysize_blocks));
+  QOV_ASSIGN_OR_RETURN(
+      shared->quant_dc,
+      PlaneU8::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
 
   if (!for_encoder && (header.flags & FrameFlags::kUseDcFrame) != 0) {
     // The DC comes from the DC frame one level up.
@@ -72,9 +72,9 @@ Status PrepareSharedFrameState(const FrameHeader& header,
     }
     return OkStatus();
   }
-  QOV_ASSIGN_OR_RETURN(shared->dc_image,
-                       Image3F::Create(manager, geometry.xsize_blocks,
-                                       geometry.ysize_blocks));
+  QOV_ASSIGN_OR_RETURN(
+      shared->dc_image,
+      Image3F::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
   shared->dc = &shared->dc_image;
   return OkStatus();
 }

@@ -80,7 +80,8 @@ class FrameDecodingState : public FrameSharedState {
   // the previous one.
   Status BuildRenderPipeline(const FrameHeader& header,
                              const CodecMetadata& metadata,
-                             ImageBundle* decoded, const RenderOptions& options);
+                             ImageBundle* decoded,
+                             const RenderOptions& options);
 
   FrameSharedState* shared;  // this object's own leading part
   std::unique_ptr<RenderPipelineStage> upsampler_8x;

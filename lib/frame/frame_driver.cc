@@ -192,7 +192,14 @@ Status FrameDriver::BeginFrame(BitReader& reader, ImageBundle* decoded_bundle,
   // Releases the raw tables of the previous frame.
   frame_state->dequant = DequantTableSet();
 
+  // A fresh header for every frame and attempt: an all-default header does
+  // not touch the name, and a read cut short may leave fields that a
+  // complete read does not visit again.
+  frame_header = FrameHeader(frame_header.metadata);
   frame_header.is_preview = is_preview;
+  // Pauses are chosen per frame (SetProgressivePause).
+  progressive_detail = 0;
+  pause_points.clear();
   QOV_ENSURE(frame_header.metadata != nullptr);
   QOV_RETURN_IF_ERROR(DecodeFrameHeaderFields(reader, frame_header));
   frame_geometry = frame_header.ComputeGeometry();
@@ -206,9 +213,8 @@ Status FrameDriver::BeginFrame(BitReader& reader, ImageBundle* decoded_bundle,
                     frame_header.passes.num_passes);
   std::vector<uint32_t> sizes;
   std::vector<uint32_t> permutation;
-  QOV_RETURN_IF_ERROR(ReadSectionSizes(frame_state->memory_manager,
-                                       entry_count, reader, sizes,
-                                       permutation));
+  QOV_RETURN_IF_ERROR(ReadSectionSizes(frame_state->memory_manager, entry_count,
+                                       reader, sizes, permutation));
   if (reader.PastEnd()) return NeedMoreBytesStatus();
   QOV_ENSURE(sizes.size() == entry_count);
   for (uint32_t position : permutation) QOV_ENSURE(position < entry_count);
@@ -234,8 +240,8 @@ Status FrameDriver::BeginFrame(BitReader& reader, ImageBundle* decoded_bundle,
 
 Status FrameDriver::PrepareFrameOutput() {
   QOV_ENSURE(decoded != nullptr && frame_state != nullptr);
-  QOV_RETURN_IF_ERROR(
-      PrepareSharedFrameState(frame_header, frame_state, /*for_encoder=*/false));
+  QOV_RETURN_IF_ERROR(PrepareSharedFrameState(frame_header, frame_state,
+                                              /*for_encoder=*/false));
   QOV_RETURN_IF_ERROR(frame_state->ResetForFrame(frame_header));
   modular_reader.SetGeometry(frame_geometry);
 
@@ -307,7 +313,8 @@ int32_t FrameDriver::SetProgressivePause(int32_t requested_detail) {
 uint64_t FrameDriver::PausePassLimit() const {
   uint64_t min_passes = 0;
   if (!decoded_passes.empty()) {
-    min_passes = *std::min_element(decoded_passes.begin(), decoded_passes.end());
+    min_passes =
+        *std::min_element(decoded_passes.begin(), decoded_passes.end());
   }
   const auto next = std::upper_bound(pause_points.begin(), pause_points.end(),
                                      static_cast<int64_t>(min_passes));
@@ -319,17 +326,16 @@ Status FrameDriver::PrepareGroupStorage(uint64_t threads, uint64_t tasks) {
   const uint64_t storage_count = std::min(threads, tasks);
   if (group_scratch.size() < storage_count) group_scratch.resize(storage_count);
   storage_per_group = tasks < threads;
-  const bool use_group_ids =
-      modular_reader.UsesFullImage() &&
-      (!IsModular(frame_header) ||
-       (frame_header.flags & FrameFlags::kNoise) != 0);
+  const bool use_group_ids = modular_reader.UsesFullImage() &&
+                             (!IsModular(frame_header) ||
+                              (frame_header.flags & FrameFlags::kNoise) != 0);
   if (frame_state->render_pipeline != nullptr) {
     QOV_RETURN_IF_ERROR(frame_state->render_pipeline->SetUpThreads(
         static_cast<size_t>(storage_count), use_group_ids));
   }
   if (frame_state->upsampler_8x != nullptr) {
-    QOV_RETURN_IF_ERROR(
-        frame_state->upsampler_8x->SetUpForThreads(static_cast<size_t>(threads)));
+    QOV_RETURN_IF_ERROR(frame_state->upsampler_8x->SetUpForThreads(
+        static_cast<size_t>(threads)));
   }
   return OkStatus();
 }
@@ -411,8 +417,8 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
         (frame_header.flags & (FrameFlags::kSkipAdaptiveDcSmoothing |
                                FrameFlags::kUseDcFrame)) == 0) {
       QOV_RETURN_IF_ERROR(SmoothDcImage(frame_state->memory_manager,
-                                        frame_state->quantizer,
-                                        frame_state->dc, task_pool));
+                                        frame_state->quantizer, frame_state->dc,
+                                        task_pool));
     }
     dc_finalised = true;
     QOV_RETURN_IF_ERROR(CompleteDc());
@@ -424,7 +430,8 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
 
   // AC global.
   if (dc_finalised && work.ac_global != kNoSection && !ac_global_done) {
-    QOV_RETURN_IF_ERROR(DecodeAcGlobalSection(*sections[work.ac_global].reader));
+    QOV_RETURN_IF_ERROR(
+        DecodeAcGlobalSection(*sections[work.ac_global].reader));
     outcomes[work.ac_global] = SectionOutcome::kDecoded;
   }
 
@@ -442,7 +449,8 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
   if (ac_global_done) {
     if (frame_state->render_pipeline != nullptr) {
       for (uint64_t g = 0; g < num_groups; ++g) {
-        if (work.new_passes[g] != 0) frame_state->render_pipeline->ForgetGroup(g);
+        if (work.new_passes[g] != 0)
+          frame_state->render_pipeline->ForgetGroup(g);
       }
     }
     QOV_ENSURE(num_groups <= UINT32_MAX);
@@ -490,10 +498,10 @@ Status FrameDriver::CompleteFrame() {
   QOV_RETURN_IF_ERROR(modular_reader.FlushToPipeline(frame_header, frame_state,
                                                      task_pool,
                                                      /*in_place=*/true));
-  const bool can_be_referenced =
-      !frame_header.is_last && !IsKind(frame_header, FrameKind::kDc) &&
-      (frame_header.save_as_reference != 0 ||
-       frame_header.animation_frame.duration == 0);
+  const bool can_be_referenced = !frame_header.is_last &&
+                                 !IsKind(frame_header, FrameKind::kDc) &&
+                                 (frame_header.save_as_reference != 0 ||
+                                  frame_header.animation_frame.duration == 0);
   if (can_be_referenced) {
     ReferenceFrameSlot& slot =
         frame_state->reference_slots[frame_header.save_as_reference & 3];

@@ -61,8 +61,8 @@ class FrameDriver {
 
   // Sets the state's main pixel output (see pixel_output.h).
   Status AttachPixelOutput(const PixelRowCallbacks& callbacks, void* buffer,
-                           uint64_t buffer_size, uint64_t xsize,
-                           uint64_t ysize, const OutputPixelFormat& format,
+                           uint64_t buffer_size, uint64_t xsize, uint64_t ysize,
+                           const OutputPixelFormat& format,
                            uint64_t bits_per_sample, bool unpremultiply,
                            bool undo_orientation);
 
@@ -97,7 +97,8 @@ class FrameDriver {
   Status PrepareGroupStorage(uint64_t threads, uint64_t tasks);
 
   bool IsSingleSection() const {
-    return frame_geometry.num_groups == 1 && frame_header.passes.num_passes == 1;
+    return frame_geometry.num_groups == 1 &&
+           frame_header.passes.num_passes == 1;
   }
 
   FrameDecodingState* frame_state;  // not owned

@@ -55,7 +55,8 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
   QOV_ENSURE(group < decoded_passes.size());
   QOV_RETURN_IF_ERROR(section_content->AcGroup(*this, group, readers,
                                                num_passes, storage_index));
-  decoded_passes[group] = static_cast<uint8_t>(decoded_passes[group] + num_passes);
+  decoded_passes[group] =
+      static_cast<uint8_t>(decoded_passes[group] + num_passes);
   return OkStatus();
 }
 

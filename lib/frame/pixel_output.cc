@@ -36,13 +36,10 @@ StatusOr<uint64_t> OutputRowStride(const OutputPixelFormat& format,
   return row_bytes;
 }
 
-Status FrameDriver::AttachPixelOutput(const PixelRowCallbacks& callbacks,
-                                      void* buffer, uint64_t buffer_size,
-                                      uint64_t xsize, uint64_t ysize,
-                                      const OutputPixelFormat& format,
-                                      uint64_t bits_per_sample,
-                                      bool unpremultiply,
-                                      bool undo_orientation) {
+Status FrameDriver::AttachPixelOutput(
+    const PixelRowCallbacks& callbacks, void* buffer, uint64_t buffer_size,
+    uint64_t xsize, uint64_t ysize, const OutputPixelFormat& format,
+    uint64_t bits_per_sample, bool unpremultiply, bool undo_orientation) {
   QOV_ENSURE(frame_state != nullptr && decoded != nullptr &&
              decoded->metadata != nullptr);
   const ImageMetadata& metadata = *decoded->metadata;
@@ -60,7 +57,8 @@ Status FrameDriver::AttachPixelOutput(const PixelRowCallbacks& callbacks,
   // Only the first alpha channel decides.
   for (const ExtraChannelInfo& info : metadata.extra_channel_info) {
     if (info.type != static_cast<uint32_t>(ExtraChannelKind::kAlpha)) continue;
-    if (unpremultiply && info.alpha_associated) state.unpremultiply_alpha = true;
+    if (unpremultiply && info.alpha_associated)
+      state.unpremultiply_alpha = true;
     break;
   }
 

@@ -59,8 +59,8 @@ class ChromaFromLumaMap {
 
   // Failed when a size does not fit in 32 bits; otherwise the defaults.
   static StatusOr<ChromaFromLumaMap> Create(
-      const QovMemoryManagerStruct* /*manager*/, uint64_t xsize,
-      uint64_t ysize, uint32_t /*unused*/) {
+      const QovMemoryManagerStruct* /*manager*/, uint64_t xsize, uint64_t ysize,
+      uint32_t /*unused*/) {
     if (xsize > UINT32_MAX || ysize > UINT32_MAX) return FailedStatus();
     return StatusOr<ChromaFromLumaMap>(ChromaFromLumaMap());
   }

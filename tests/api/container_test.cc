@@ -1,11 +1,14 @@
 // The container: box headers, 'ftyp', the joining of 'jxlp' parts in any
 // order, 'brob' boxes, box output through the caller's buffer, and the stop
 // at a second image.
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "qov/qov.h"
+#include "lib/api/decoder_state.h"
 #include "tests/api/decoder_test_helpers.h"
 
 namespace qov {
@@ -144,6 +147,25 @@ TEST(ContainerBoxTest, MalformedBoxesFail) {
   }
 }
 
+// After a failure the handle stays failed, whatever is asked of it.
+TEST(ContainerBoxTest, FailureIsFinal) {
+  const Bytes cs = TwoFrameCodestream();
+  const Bytes file = Concat({SignatureBox(), FtypBox(0), Box("brob", Bytes{'E', 'x'}),
+                             Box("jxlc", cs)});
+  QovDecoder dec = QovDecoderCreate(nullptr);
+  ASSERT_EQ(QOV_DEC_OK, QovDecoderSubscribeEvents(dec, QOV_DEC_BOX_START |
+                                                           QOV_DEC_FRAME_START));
+  ASSERT_EQ(QOV_DEC_OK, QovDecoderProvideInput(dec, file.data(), file.size()));
+  EXPECT_EQ(QOV_DEC_BOX_START, QovDecoderAdvance(dec));
+  EXPECT_EQ(QOV_DEC_BOX_START, QovDecoderAdvance(dec));
+  EXPECT_EQ(QOV_DEC_FAILED, QovDecoderAdvance(dec));
+  EXPECT_EQ(QOV_DEC_FAILED, QovDecoderAdvance(dec));
+  QovDecoderReclaimInput(dec);
+  ASSERT_EQ(QOV_DEC_OK, QovDecoderProvideInput(dec, cs.data(), cs.size()));
+  EXPECT_EQ(QOV_DEC_FAILED, QovDecoderAdvance(dec));
+  QovDecoderDelete(dec);
+}
+
 // 'jxlp' parts in index order and out of it, with ftyp minor versions 1 and
 // 0 (early parts need version 1).
 TEST(ContainerPartsTest, Orders) {
@@ -200,10 +222,14 @@ TEST(ContainerPartsTest, Orders) {
 TEST(ContainerPartsTest, SkipLongerThanBufferedPart) {
   const Bytes cs = TwoFrameCodestream();
   const std::vector<std::string> reference = CodestreamLog(Drive(cs, FrameEvents()));
-  // Part 0 ends 250 bytes before the first frame's section ends; part 1
-  // (buffered, it comes first in the file) holds only 30 of them.
-  const size_t second_frame = cs.size() - (40 + 10);  // rough: header + TOC + 40
-  const size_t a = second_frame - 250, b = a + 30;
+  // The part with index 0 ends 20 bytes into the first frame's 300-byte
+  // section; the part with index 1 (buffered: it comes first in the file)
+  // holds only 30 of the 280 bytes still to pass over.
+  const Bytes section(300, 0x5A);
+  const size_t start =
+      std::search(cs.begin(), cs.end(), section.begin(), section.end()) - cs.begin();
+  ASSERT_LT(start, cs.size());
+  const size_t a = start + 20, b = a + 30;
   const Bytes p0(cs.begin(), cs.begin() + a), p1(cs.begin() + a, cs.begin() + b),
       p2(cs.begin() + b, cs.end());
   const Bytes file = Concat({SignatureBox(), FtypBox(1), PartBox(1, false, p1),
@@ -329,6 +355,64 @@ TEST(ContainerSecondImageTest, StopsThere) {
       EXPECT_EQ(QOV_DEC_OK, r.last) << c.name;
       EXPECT_EQ(c.boxes + 1, r.log.size()) << c.name;
     }
+  }
+}
+
+// Subscribing to JPEG reconstruction data: 'Exif' and 'xml ' boxes are
+// captured on the way without changing the result; reading a 'jbrd' box is
+// not built yet and is refused instead of being passed over silently.
+TEST(ContainerJpegDataTest, CaptureAndReconstructionBox) {
+  const std::string dir = std::string(QOV_TESTDATA_DIR) + "/files/";
+  const struct {
+    const char* file;
+    QovDecoderStatus last;
+  } cases[] = {
+      {"KDE__kimageformats__autotests__read__jxl__compressed_metadata.jxl", QOV_DEC_OK},
+      {"KDE__kimageformats__autotests__read__jxl__gimp_exif.jxl", QOV_DEC_OK},
+      {"andrinbr__xl-view__tests__fixtures__exif-common.jxl", QOV_DEC_FAILED},
+      {"alistair7__jxltk__contrib__jxlazy__testfiles__jpeg.jpg.jxl", QOV_DEC_FAILED},
+  };
+  for (const auto& c : cases) {
+    const Bytes file = ReadFileBytes(dir + c.file);
+    ASSERT_FALSE(file.empty()) << c.file;
+    for (const size_t chunk : {size_t{0}, size_t{1}}) {
+      DriveOptions o;
+      o.events = QOV_DEC_JPEG_DATA | QOV_DEC_FRAME_START | QOV_DEC_BOX_START;
+      o.chunk = chunk;
+      EXPECT_EQ(c.last, Drive(file, o).last) << c.file << " chunk " << chunk;
+    }
+  }
+}
+
+// The captured boxes hold the decompressed contents: the payload sizes of
+// the file's facts plus the 4-byte offset field that opens an 'Exif' box.
+TEST(ContainerJpegDataTest, CapturedContents) {
+  const struct {
+    const char* file;
+    size_t exif, xml;
+  } cases[] = {
+      {"KDE__kimageformats__autotests__read__jxl__gimp_exif.jxl", 232 + 4, 807},
+      {"KDE__kimageformats__autotests__read__jxl__compressed_metadata.jxl", 4918 + 4, 4047},
+  };
+  for (const auto& c : cases) {
+    const Bytes file = ReadFileBytes(std::string(QOV_TESTDATA_DIR) + "/files/" + c.file);
+    ASSERT_FALSE(file.empty());
+    QovDecoder dec = QovDecoderCreate(nullptr);
+    ASSERT_EQ(QOV_DEC_OK, QovDecoderSubscribeEvents(dec, QOV_DEC_JPEG_DATA | QOV_DEC_BOX_START));
+    ASSERT_EQ(QOV_DEC_OK, QovDecoderProvideInput(dec, file.data(), file.size()));
+    QovDecoderEndInput(dec);
+    QovDecoderStatus s;
+    while ((s = QovDecoderAdvance(dec)) == QOV_DEC_BOX_START) {
+    }
+    EXPECT_EQ(QOV_DEC_OK, s) << c.file;
+    EXPECT_EQ(2u, dec->exif_state) << c.file;
+    EXPECT_EQ(2u, dec->xmp_state) << c.file;
+    EXPECT_EQ(c.exif, dec->exif_capture.size()) << c.file;
+    EXPECT_EQ(c.xml, dec->xmp_capture.size()) << c.file;
+    if (dec->xmp_capture.size() > 5) {
+      EXPECT_EQ(0, std::memcmp(dec->xmp_capture.data(), "<?xpa", 5)) << c.file;
+    }
+    QovDecoderDelete(dec);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "lib/bitstream/bit_reader.h"
+#include "lib/bitstream/fields.h"
 #include "qov/qov.h"
 #include "tests/api/decoder_test_helpers.h"
 
@@ -93,6 +95,10 @@ TEST(DecoderSignatureTest, Table) {
     }
     if (c.close) QovDecoderEndInput(d.dec);
     EXPECT_EQ(c.expected, QovDecoderAdvance(d.dec)) << c.name;
+    if (c.expected == QOV_DEC_WANT_INPUT) {
+      // Undecided: nothing is consumed, the bytes come back whole.
+      EXPECT_EQ(c.bytes.size(), QovDecoderReclaimInput(d.dec)) << c.name;
+    }
     if (c.expected == QOV_DEC_FAILED && !c.close) {
       // Nothing is consumed: every later advance fails the same way.
       EXPECT_EQ(QOV_DEC_FAILED, QovDecoderAdvance(d.dec)) << c.name;
@@ -241,9 +247,13 @@ TEST(DecoderFrameRuleTest, ReportedFrames) {
   reference.frame_type = 2;  // reference only
   reference.is_last = false;
   reference.save_as_reference = 1;
+  FrameHeader dc = w.NewFrame();  // a DC frame is never reported
+  dc.frame_type = 1;
+  dc.dc_level = 1;
+  dc.is_last = false;
   FrameHeader last = w.NewFrame();
   last.name = "last";
-  for (const FrameHeader& f : {layer, shown, reference, last}) w.AddFrame(f, Bytes(9, 7));
+  for (const FrameHeader& f : {layer, dc, shown, reference, last}) w.AddFrame(f, Bytes(9, 7));
   const Bytes file = w.Write();
   for (const bool coalescing : {true, false}) {
     DriveOptions o;
@@ -327,6 +337,42 @@ TEST(DecoderHeaderTest, CutInsideMetadata) {
   char name[64] = {};
   EXPECT_EQ(QOV_DEC_OK, QovDecoderGetExtraChannelName(d.dec, 0, name, sizeof(name)));
   EXPECT_STREQ("a long enough channel name to cut into", name);
+}
+
+// The bits between the colour information and the first frame must be 0.
+TEST(DecoderHeaderTest, NonZeroPaddingAfterColourFails) {
+  Bytes file;
+  uint64_t padding_bit = 0;
+  // Find headers that do not end on a byte boundary.
+  for (uint32_t name_len = 0; name_len < 8 && file.empty(); ++name_len) {
+    CodestreamWriter w;
+    ExtraChannelInfo ec;
+    ec.all_default = false;
+    ec.name = std::string(name_len, 'n');
+    w.metadata.m.extra_channel_info.push_back(ec);
+    w.AddFrame(w.NewFrame(), Bytes(4, 0));
+    Bytes candidate = w.Write();
+    BitReader reader(Span(candidate.data(), candidate.size()));
+    reader.SkipLong(16);
+    CodecMetadata m;
+    ASSERT_TRUE(Bundle::Decode(reader, m.size).ok());
+    ASSERT_TRUE(Bundle::Decode(reader, m.m).ok());
+    m.transform_data.xyb = m.m.xyb_encoded;
+    ASSERT_TRUE(Bundle::Decode(reader, m.transform_data).ok());
+    if (reader.Position() % 8 != 0) {
+      padding_bit = reader.Position();
+      file = candidate;
+    }
+  }
+  ASSERT_FALSE(file.empty());
+  file[padding_bit / 8] |= static_cast<uint8_t>(1u << (padding_bit % 8));
+  DriveOptions o;
+  o.events = QOV_DEC_HEADER_INFO;
+  EXPECT_EQ(QOV_DEC_OK, Drive(file, o).last);  // the padding is never read
+  o.events = QOV_DEC_HEADER_INFO | QOV_DEC_COLOR_INFO;
+  const DriveResult r = Drive(file, o);
+  EXPECT_EQ(QOV_DEC_FAILED, r.last);
+  EXPECT_EQ(2u, r.log.size());  // the header event, then the failure
 }
 
 // Truncations of a valid file never crash: each cut gives WANT_INPUT while

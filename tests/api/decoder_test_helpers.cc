@@ -297,7 +297,7 @@ std::string DescribeBox(QovDecoder dec) {
 
 DriveResult Drive(const Bytes& file, const DriveOptions& options) {
   DriveResult result;
-  QovDecoder dec = QovDecoderCreate(nullptr);
+  QovDecoder dec = QovDecoderCreate(options.manager);
   if (dec == nullptr) {
     result.log.push_back("create failed");
     return result;

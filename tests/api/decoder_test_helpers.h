@@ -78,6 +78,8 @@ struct DriveOptions {
   bool box_buffers = false;
   // Stop after this many advances (guards against a loop that never ends).
   size_t max_advances = 50000000;
+  // The decoder's memory manager (null: the runtime heap).
+  const QovMemoryManager* manager = nullptr;
 };
 
 struct DriveResult {

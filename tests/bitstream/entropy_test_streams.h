@@ -265,6 +265,9 @@ class TokenWriter {
     if (n != 0) ops_.push_back({false, n, v});
   }
 
+  // The ANS state the decoder ends in (tests of corrupt streams change it).
+  uint32_t end_state = kAnsSignature;
+
   // Writes the tokens after the description already in `w`.
   void Finish(Bits& w) const {
     if (spec_.use_prefix) {
@@ -280,7 +283,7 @@ class TokenWriter {
     // ANS: encode backwards from the final state, remembering which token
     // refills 16 bits, then write forwards.
     std::vector<int64_t> chunk(ops_.size(), -1);
-    uint32_t state = kAnsSignature;
+    uint32_t state = end_state;
     for (size_t i = ops_.size(); i-- > 0;) {
       const Op& op = ops_[i];
       if (!op.is_token) continue;

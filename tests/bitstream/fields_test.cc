@@ -368,10 +368,10 @@ TEST(FieldsTest, ExtensionSizesOverflowingFail) {
   EXPECT_TRUE(Bundle::Decode(reader, inner).failed());
 }
 
-// Writes a TestOuter piece by piece, so that several of its nested bundles
+// Writes a TestOuter bundle by bundle, so that several of its nested bundles
 // may carry non-empty extension blocks (the bundle writer allows one per
 // written tree).
-Encoded EncodePiecewise(const TestOuter& o) {
+Encoded EncodeBundleByBundle(const TestOuter& o) {
   BitWriter w(DefaultManager());
   auto budget = [&](auto&& f) {
     EXPECT_TRUE(w.WithBitBudget(4096, LayerType::kHeader, nullptr, f).ok());
@@ -431,7 +431,7 @@ TEST(FieldsTest, ExtensionBlocksAtSeveralNestingLevels) {
     if (c.pair0_words) SetExtensionWords(&o.pair[0], 1 | 2, c.pair0_words);
     if (c.pair1_words) SetExtensionWords(&o.pair[1], 1 | 16, c.pair1_words);
     o.extensions = c.outer_mask;
-    const Encoded enc = EncodePiecewise(o);
+    const Encoded enc = EncodeBundleByBundle(o);
     for (bool knows : {true, false}) {
       ExactInput input(enc.bytes);
       BitReader reader(input.span());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/encode/write_fields.h"
 #include "tests/bitstream/header_test_helpers.h"
 
 namespace qov {
@@ -525,6 +526,41 @@ TEST(FrameHeaderTest, CopyAssignmentIsDeep) {
   EXPECT_EQ(a.ec_upsampling[0], 2u);
 }
 
+// Whatever random bytes decode to must write back and decode to the same
+// header, for metadata with and without XYB, extra channels and animation.
+TEST(FrameHeaderRoundTripTest, RandomInputsRoundTripWhenValid) {
+  CodecMetadata plain = MakeMetadata(300, 200, true);
+  CodecMetadata rich = MakeMetadata(5000, 40, false, {0, 2, 1});
+  rich.m.have_animation = true;
+  rich.m.animation.have_timecodes = true;
+  uint64_t state = 12345;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  int decoded = 0;
+  for (int iteration = 0; iteration < 30000; ++iteration) {
+    const CodecMetadata* metadata = (iteration & 1) ? &rich : &plain;
+    std::vector<uint8_t> bytes(next() % 40);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(next());
+    if (!bytes.empty()) bytes[0] &= 0xFE;  // not all-default
+    FrameHeader h(metadata);
+    h.is_preview = (iteration % 7) == 0;
+    const Status status = DecodeBundle(bytes, &h);
+    ASSERT_TRUE(status.ok() || status.failed() || status.need_more_bytes());
+    if (!status.ok()) continue;
+    const FrameGeometry g = h.ComputeGeometry();
+    EXPECT_GE(g.num_groups, 1u);
+    // One non-empty extension block per written tree.
+    if (h.extensions != 0 && h.loop_filter.extensions != 0) continue;
+    ++decoded;
+    SCOPED_TRACE(iteration);
+    h.is_preview = false;
+    ExpectRoundTrip(h);
+  }
+  EXPECT_GT(decoded, 300);
+}
+
 // ---------------------------------------------------------------------------
 // Hand-made streams
 
@@ -570,6 +606,33 @@ TEST(FrameHeaderTest, ExtraChannelUpsamplingIsShiftedByDimShift) {
   FinishRegularXybFrame(&wide, 1);
   FrameHeader h3(&metadata);
   EXPECT_TRUE(DecodeBundle(wide.Bytes(), &h3).failed());
+}
+
+// A DC frame codes its DC level and nothing about crop, blending, animation,
+// is_last or reference saving.
+TEST(FrameHeaderTest, DcFrameFields) {
+  CodecMetadata metadata = MakeMetadata(64, 64, true, {0});
+  metadata.m.have_animation = true;
+  BitSequence s = HeaderStart(kDc, true, 0);
+  s.Bits(2, 0).Bits(2, 0);  // upsampling 1, extra channel 1
+  s.Bits(2, 2);             // group_size_shift
+  s.Bits(2, 0);             // one pass
+  s.Bits(2, 1);             // dc_level 2
+  s.Bits(2, 0).Bool(true).Bits(2, 0);  // name, loop filter, extensions
+  FrameHeader h(&metadata);
+  uint64_t position = 0;
+  ASSERT_TRUE(DecodeBundle(s.Bytes(), &h, &position).ok());
+  EXPECT_EQ(position, s.size_bits());
+  EXPECT_EQ(h.frame_type, kDc);
+  EXPECT_EQ(h.dc_level, 2u);
+  EXPECT_EQ(h.group_size_shift, 2u);
+  EXPECT_EQ(h.x_qm_scale, 2u);
+  EXPECT_FALSE(h.is_last);
+  EXPECT_TRUE(h.save_before_color_transform);
+  EXPECT_FALSE(h.custom_size_or_origin);
+  const FrameGeometry g = h.ComputeGeometry();
+  EXPECT_EQ(g.xsize, 1u);  // 64 / 64
+  EXPECT_EQ(g.group_dim, 512u);
 }
 
 TEST(FrameHeaderTest, OriginIsZigZagAndPartialnessFollowsCoverage) {
@@ -799,6 +862,23 @@ TEST(PassesTest, Checks) {
   }
 }
 
+// A pass count of 0 (which no stream can code) or a downsample count above 4
+// is refused before any per-pass array is indexed with it.
+TEST(PassesTest, WriterRefusesCountsOutsideTheArrays) {
+  for (uint32_t num_passes : {0u, 12u}) {
+    Passes p;
+    p.num_passes = num_passes;
+    uint64_t extension_bits = 0, total_bits = 0;
+    EXPECT_TRUE(
+        Bundle::MeasureEncoding(p, &extension_bits, &total_bits).failed());
+  }
+  Passes p;
+  p.num_passes = 11;
+  p.num_downsample = 5;
+  uint64_t extension_bits = 0, total_bits = 0;
+  EXPECT_TRUE(Bundle::MeasureEncoding(p, &extension_bits, &total_bits).failed());
+}
+
 TEST(BlendingInfoTest, FieldsPresentByMode) {
   struct Case {
     uint32_t mode;
@@ -891,6 +971,32 @@ TEST(LoopFilterTest, Checks) {
     if (c.ok) {
       EXPECT_EQ(position, c.bits.size_bits());
     }
+  }
+}
+
+// The EPF flags are read only with epf_iters > 0, so their guarded values
+// must not be written without it either: a record with stale custom flags
+// and epf_iters 0 writes exactly what a reader reads back.
+TEST(LoopFilterTest, NoEpfFieldsWrittenWithoutIterations) {
+  for (bool modular : {false, true}) {
+    LoopFilter in;
+    in.is_modular = modular;
+    in.epf_iters = 0;
+    in.epf_sharp_custom = true;
+    in.epf_weight_custom = true;
+    in.epf_sigma_custom = true;
+    in.epf_sigma_for_modular = 4.0f;
+    in.gab = false;
+    uint64_t written = 0;
+    const std::vector<uint8_t> bytes = WriteBundle(in, &written);
+    EXPECT_EQ(written, 1u + 1u + 2u + 2u);  // all_default, gab, iters, ext.
+    LoopFilter out;
+    out.is_modular = modular;
+    uint64_t position = 0;
+    ASSERT_TRUE(DecodeBundle(bytes, &out, &position).ok());
+    EXPECT_EQ(position, written);
+    EXPECT_EQ(out.epf_iters, 0u);
+    EXPECT_FALSE(out.gab);
   }
 }
 

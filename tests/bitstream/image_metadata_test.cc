@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/color/color_enums.h"
@@ -361,6 +362,50 @@ TEST(ImageMetadataTest, InfiniteToneMappingFailsAfterTheListing) {
   EXPECT_EQ(position, s.size_bits());  // the whole listing was read
 }
 
+TEST(ImageMetadataTest, MoveKeepsChannelsAndProfile) {
+  ImageMetadata source = MakeBusyMetadata();
+  const std::vector<uint8_t> profile = source.color_encoding.icc;
+  ASSERT_FALSE(profile.empty());
+  ImageMetadata target;
+  target = std::move(source);
+  ASSERT_EQ(target.extra_channel_info.size(), 4u);
+  EXPECT_EQ(target.extra_channel_info[1].name, std::string(60, 's'));
+  EXPECT_EQ(target.color_encoding.icc, profile);
+  EXPECT_EQ(target.orientation, 6u);
+
+  ImageMetadata& alias = target;
+  target = std::move(alias);
+  EXPECT_EQ(target.extra_channel_info.size(), 4u);
+  EXPECT_EQ(target.color_encoding.icc, profile);
+}
+
+// Whatever random bytes decode to must write back and decode to the same
+// record: the listing reads and writes symmetrically on every path. No input
+// may crash or hang the decoder.
+TEST(ImageMetadataTest, RandomInputsRoundTripWhenValid) {
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  int decoded = 0;
+  for (int iteration = 0; iteration < 10000; ++iteration) {
+    std::vector<uint8_t> bytes(next() % 48);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(next());
+    if (!bytes.empty()) bytes[0] &= 0xFE;  // not all-default
+    ImageMetadata m;
+    const Status status = DecodeBundle(bytes, &m);
+    ASSERT_TRUE(status.ok() || status.failed() || status.need_more_bytes());
+    if (!status.ok()) continue;
+    ++decoded;
+    SCOPED_TRACE(iteration);
+    ImageMetadata again;
+    RoundTrip(m, &again);
+    ExpectSame(m, again);
+  }
+  EXPECT_GT(decoded, 150);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(SizeHeaderTest, DerivedSizes) {
@@ -380,6 +425,7 @@ TEST(SizeHeaderTest, DerivedSizes) {
       {false, 100, 6, 0, 125, 100},
       {false, 7, 7, 0, 14, 7},
       {true, 31, 0, 0, 8, 256},
+      {true, 5, 0, 20, 168, 48},
       {false, 1u << 30, 0, 123, 123, 1u << 30},
       // The product is formed in 64 bits before the division.
       {false, 1u << 30, 5, 0, 1908874353u, 1u << 30},

@@ -135,6 +135,32 @@ TEST(PrefixCodeTest, TwoLengthOneSymbolsFormAValidComplexCode) {
   ExpectDecodes(code, {{"0", 0, 1}, {"1", 1, 1}}, "two length-1 symbols");
 }
 
+TEST(PrefixCodeTest, EveryFixedCodeOfTheCodeLengthCode) {
+  // Code-length-code lengths in order 1, 2, 3, 4, 0, 5: values 1, 2, 3, 4,
+  // 5, 5 (codes 1110, 110, 01, 10, 1111, 1111); the space is then used up.
+  // Canonical code-length code: 1 -> 0, 2 -> 10, 3 -> 110, 4 -> 1110,
+  // 0 -> 11110, 5 -> 11111. Lengths 1, 2, 3, 3 for the four symbols.
+  const Bits description = Bits().Put(2, 0)
+                               .Str("1110 110 01 10 1111 1111")
+                               .Str("0 10 110 110");
+  const std::vector<uint8_t> bytes = description.Bytes();
+  BitReader reader(Span(bytes.data(), bytes.size()));
+  PrefixCode code;
+  ASSERT_TRUE(PrefixCode::Read(code, 4, reader));
+  EXPECT_EQ(reader.Position(), description.size());
+  ExpectDecodes(code, {{"0", 0, 1}, {"10", 1, 2}, {"110", 2, 3}, {"111", 3, 3}},
+                "fixed code-length codes");
+  // The same with the code-length symbols 4 and 5 read through codes 11110
+  // and 11111: lengths 4 x 16 for an alphabet of 16, via symbol 4 (1110).
+  Bits sixteen = Bits().Put(2, 0).Str("1110 110 01 10 1111 1111");
+  for (int i = 0; i < 16; ++i) sixteen.Str("1110");
+  const std::vector<uint8_t> bytes16 = sixteen.Bytes();
+  BitReader reader16(Span(bytes16.data(), bytes16.size()));
+  ASSERT_TRUE(PrefixCode::Read(code, 16, reader16));
+  EXPECT_EQ(reader16.Position(), sixteen.size());
+  ExpectDecodes(code, {{"0000", 0, 4}, {"1111", 15, 4}}, "sixteen fours");
+}
+
 TEST(PrefixCodeTest, RepeatCodesExtendTheSameRun) {
   // Code-length code: symbol 4 -> code 0, symbol 16 -> code 1.
   uint8_t cl[kCodeLengthCodeSymbols] = {};

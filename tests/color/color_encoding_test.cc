@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -515,6 +516,28 @@ TEST(ColorEncodingTest, StandardEncodings) {
   EXPECT_EQ(&StandardSrgbEncodings(false), &StandardSrgbEncodings(false));
   // A freshly built sRGB encoding has exactly the shared profile.
   EXPECT_EQ(ColorEncoding().icc, StandardSrgbEncodings(false).icc);
+}
+
+// Arbitrary bytes never crash the decode; whatever decodes as a structured
+// description carries a well-formed profile of that description.
+TEST(ColorEncodingTest, RandomInputDecodesSafely) {
+  std::mt19937 rng(1234);
+  int decoded = 0;
+  for (int iteration = 0; iteration < 12000; ++iteration) {
+    std::vector<uint8_t> bytes(1 + rng() % 12);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    bytes[0] &= 0xFE;  // not all-default
+    ColorEncoding e;
+    const Status s = DecodeBundle(bytes, &e);
+    ASSERT_TRUE(s.ok() || s.failed() || s.need_more_bytes());
+    if (!s.ok() || e.want_icc) continue;
+    ++decoded;
+    ASSERT_TRUE(test::IsWellFormedIcc(e.icc));
+    std::vector<uint8_t> again;
+    ASSERT_TRUE(SynthesizeIccProfile(e.ToPublic(), &again).ok());
+    ASSERT_EQ(again, e.icc);
+  }
+  EXPECT_GT(decoded, 50);
 }
 
 TEST(ColorEncodingTest, CopyAndMoveCarryProfile) {

@@ -41,7 +41,7 @@ TEST(HdrCurvesTest, HlgInverseOetf) {
   EXPECT_EQ(HlgInverseOetf(0.0f), 0.0f);
   EXPECT_NEAR(HlgInverseOetf(0.25f), 0.0625f / 3, 1e-7f);
   EXPECT_NEAR(HlgInverseOetf(0.5f), 1.0f / 12, 1e-7f);
-  // The two pieces meet at 0.5 and the curve reaches 1 at 1.
+  // The two segments meet at 0.5 and the curve reaches 1 at 1.
   EXPECT_NEAR(HlgInverseOetf(0.5000001f), 1.0f / 12, 1e-6f);
   EXPECT_NEAR(HlgInverseOetf(1.0f), 1.0f, 1e-4f);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -353,6 +354,28 @@ TEST(IccSynthTest, AllEnumeratedCombinationsAreWellFormed) {
       }
     }
   }
+}
+
+// Arbitrary custom chromaticities either give a well-formed profile or are
+// refused; nothing in between.
+TEST(IccSynthTest, RandomCustomChromaticities) {
+  std::mt19937 rng(77);
+  std::uniform_int_distribution<int32_t> coord(-200000, 1200000);
+  int made = 0;
+  for (int iteration = 0; iteration < 300; ++iteration) {
+    Description d = Make(rng() % 2, 2, 2, 13 + 3 * (rng() % 2));
+    d.white[0] = coord(rng);
+    d.white[1] = coord(rng);
+    for (int32_t& v : d.prim) v = coord(rng);
+    std::vector<uint8_t> p;
+    if (!SynthesizeIccProfile(d.ToPublic(), &p).ok()) {
+      EXPECT_TRUE(p.empty());
+      continue;
+    }
+    ++made;
+    EXPECT_TRUE(IsWellFormedIcc(p));
+  }
+  EXPECT_GT(made, 50);
 }
 
 TEST(IccSynthTest, S15Fixed16RoundingAndLimits) {

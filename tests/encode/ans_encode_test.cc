@@ -63,12 +63,17 @@ void ExpectValidRecord(const AnsNormalizedHistogram& r, const Histogram& h) {
   for (size_t i = 0; i < r.alphabet_size; ++i) {
     const int32_t n = r.normalized_counts[i];
     sum += n;
-    if (h.counts[i] > 0) EXPECT_GT(n, 0) << i;
-    if (h.counts[i] == 0) EXPECT_EQ(0, n) << i;
+    if (h.counts[i] > 0) {
+      EXPECT_GT(n, 0) << i;
+    } else {
+      EXPECT_EQ(0, n) << i;
+    }
     if (i != r.omitted_symbol) {
       EXPECT_EQ(static_cast<uint32_t>(n), AllowedAnsCount(n, shift)) << i;
     }
-    if (i < r.omitted_symbol) EXPECT_LT(n, 2048) << i;
+    if (i < r.omitted_symbol) {
+      EXPECT_LT(n, 2048) << i;
+    }
   }
   EXPECT_EQ(4096, sum);
 }

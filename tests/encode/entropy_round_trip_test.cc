@@ -173,6 +173,38 @@ TEST(EntropyRoundTripTest, EveryOptionCombination) {
   EXPECT_GT(coverage.context_maps, 100);
 }
 
+TEST(EntropyRoundTripTest, RandomOptionsAndStreams) {
+  std::mt19937 rng(2024);
+  const Shape kShapes[] = {Shape::kRandom, Shape::kSkewed, Shape::kRepetitive,
+                           Shape::kRuns, Shape::kSingleSymbol, Shape::kWide};
+  for (int iter = 0; iter < 150; ++iter) {
+    HistogramParams p;
+    p.clustering_mode = rng() % 3;
+    p.split_config_mode = rng() % 6;
+    p.lz77_mode = rng() % 4;
+    p.ans_strategy = static_cast<HistogramParams::ANSHistogramStrategy>(rng() % 4);
+    p.force_prefix_codes = rng() % 3 == 0;
+    p.choose_code_kind = p.force_prefix_codes || rng() % 2 == 0;
+    p.separate_histogram_writers = rng() % 4 == 0;
+    // Every symbol needs an 8-bit ANS alphabet: a search mode or separate
+    // writers give one.
+    p.add_all_symbols = rng() % 5 == 0 &&
+                        (p.split_config_mode == 2 || p.split_config_mode == 4 ||
+                         p.separate_histogram_writers);
+    p.histogram_limit = rng() % 3 == 0 ? 1 + rng() % 5 : ~size_t{0};
+    const size_t contexts = 1 + rng() % 30;
+    const size_t num_streams = 1 + rng() % 3;
+    if (rng() % 3 == 0) {
+      for (size_t s = 0; s < num_streams; ++s) p.stream_widths.push_back(rng() % 40);
+    }
+    const Shape shape = kShapes[rng() % 6];
+    const auto streams = MakeStreams(shape, contexts, num_streams,
+                                     rng() % 2 ? 100 : 4000, rng());
+    RoundTrip(p, contexts, streams, "random options " + std::to_string(iter));
+    if (HasFatalFailure()) return;
+  }
+}
+
 TEST(EntropyRoundTripTest, WideValuesUseSplitConfigsThatFit) {
   // Values up to 2^32 - 1: tokens stay within the alphabet of every mode.
   for (uint32_t split : {0u, 2u, 4u}) {

@@ -12,6 +12,7 @@
 #include "lib/base/memory.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/bitstream/fields.h"
+#include "lib/bitstream/image_metadata.h"
 #include "tests/bitstream/test_bundles.h"
 
 namespace qov {
@@ -269,6 +270,30 @@ TEST(WriteFieldsTest, SignatureAndIccSize) {
   r.Read(16);
   EXPECT_EQ(ReadCodedU64(&r), 1000u);
   EXPECT_EQ(aux.layer(LayerType::kHeader).total_bit_count, CodedU64Bits(1000));
+}
+
+TEST(WriteFieldsTest, CodestreamHeadersReadBack) {
+  CodecMetadata written;
+  written.size.small = true;
+  written.size.ysize_div8_minus_1 = 15;
+  written.size.ratio = 0;
+  written.size.xsize_div8_minus_1 = 31;
+  written.m.xyb_encoded = false;
+  BitWriter w(Manager());
+  ASSERT_TRUE(WriteCodestreamHeaders(&written, &w, nullptr).ok());
+  EXPECT_FALSE(written.transform_data.xyb);  // copied from the metadata
+
+  BitReader r(w.GetSpan());
+  EXPECT_EQ(r.Read(16), 0x0AFFu);
+  CodecMetadata read;
+  ASSERT_TRUE(Bundle::Decode(r, read.size).ok());
+  EXPECT_EQ(read.size.Width(), 256u);
+  EXPECT_EQ(read.size.Height(), 128u);
+  ASSERT_TRUE(Bundle::Decode(r, read.m).ok());
+  EXPECT_FALSE(read.m.xyb_encoded);
+  read.transform_data.xyb = read.m.xyb_encoded;
+  ASSERT_TRUE(Bundle::Decode(r, read.transform_data).ok());
+  EXPECT_EQ(r.Position(), w.BitsWritten());
 }
 
 }  // namespace

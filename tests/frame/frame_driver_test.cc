@@ -101,15 +101,60 @@ TEST(FrameStorageMaskTest, SlotsAFrameOverwrites) {
     int32_t mask;
   };
   const Case cases[] = {
-      {"DC frame level 1", [](FrameHeader& h) { h.frame_type = 1; h.dc_level = 1; h.is_last = false; }, 16},
-      {"DC frame level 2", [](FrameHeader& h) { h.frame_type = 1; h.dc_level = 2; h.is_last = false; }, 32},
-      {"DC frame level 4", [](FrameHeader& h) { h.frame_type = 1; h.dc_level = 4; h.is_last = false; }, 128},
-      {"last frame", [](FrameHeader& h) { h.is_last = true; h.save_as_reference = 2; }, 0},
-      {"shown, not saved", [](FrameHeader& h) { h.is_last = false; h.animation_frame.duration = 5; }, 0},
-      {"shown and saved", [](FrameHeader& h) { h.is_last = false; h.animation_frame.duration = 5; h.save_as_reference = 3; }, 8},
+      {"DC frame level 1",
+       [](FrameHeader& h) {
+         h.frame_type = 1;
+         h.dc_level = 1;
+         h.is_last = false;
+       },
+       16},
+      {"DC frame level 2",
+       [](FrameHeader& h) {
+         h.frame_type = 1;
+         h.dc_level = 2;
+         h.is_last = false;
+       },
+       32},
+      {"DC frame level 4",
+       [](FrameHeader& h) {
+         h.frame_type = 1;
+         h.dc_level = 4;
+         h.is_last = false;
+       },
+       128},
+      {"last frame",
+       [](FrameHeader& h) {
+         h.is_last = true;
+         h.save_as_reference = 2;
+       },
+       0},
+      {"shown, not saved",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 5;
+       },
+       0},
+      {"shown and saved",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 5;
+         h.save_as_reference = 3;
+       },
+       8},
       {"duration 0, slot 0", [](FrameHeader& h) { h.is_last = false; }, 1},
-      {"saved to slot 2", [](FrameHeader& h) { h.is_last = false; h.save_as_reference = 2; }, 4},
-      {"reference only", [](FrameHeader& h) { h.frame_type = 2; h.is_last = false; h.save_as_reference = 1; }, 2},
+      {"saved to slot 2",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.save_as_reference = 2;
+       },
+       4},
+      {"reference only",
+       [](FrameHeader& h) {
+         h.frame_type = 2;
+         h.is_last = false;
+         h.save_as_reference = 1;
+       },
+       2},
   };
   for (const Case& c : cases) {
     FrameHeader header(metadata.get());
@@ -123,7 +168,8 @@ TEST(BeginFrameTest, ReadsHeaderAndTableOfContents) {
   FrameHeader header = image.NewHeader();
   header.name = "frame";
   ASSERT_TRUE(Image3F::Create(FrameTestMemory(), 4, 4).ok());
-  image.bundle.color = std::move(Image3F::Create(FrameTestMemory(), 4, 4).value());
+  image.bundle.color =
+      std::move(Image3F::Create(FrameTestMemory(), 4, 4).value());
   image.bundle.extra_channels.emplace_back(2, 2);
 
   ASSERT_TRUE(image.Begin(header).ok());
@@ -146,33 +192,97 @@ TEST(BeginFrameTest, ReadsHeaderAndTableOfContents) {
   EXPECT_TRUE(image.bundle.extra_channels.empty());
 }
 
+// The fields of a header that a stale partial read could leave behind.
+std::string Summary(const FrameHeader& h) {
+  std::string s;
+  for (uint64_t v :
+       {uint64_t{h.frame_type}, uint64_t{h.encoding}, h.flags,
+        uint64_t{h.x_qm_scale}, uint64_t{h.passes.num_passes},
+        uint64_t{h.custom_size_or_origin}, uint64_t{h.custom_xsize},
+        uint64_t{h.custom_ysize}, static_cast<uint64_t>(h.x0),
+        static_cast<uint64_t>(h.y0), uint64_t{h.blending_info.mode},
+        uint64_t{h.blending_info.source}, uint64_t{h.animation_frame.duration},
+        uint64_t{h.is_last}, uint64_t{h.save_as_reference},
+        uint64_t{h.save_before_color_transform}, uint64_t{h.loop_filter.gab},
+        uint64_t{h.loop_filter.epf_iters}}) {
+    s += std::to_string(v);
+    s += ',';
+  }
+  return s + h.name;
+}
+
 // Every cut of the header and TOC asks for more input without counting the
-// frame; the complete frame then counts once, on a fresh driver as on the
-// one that saw the cut input.
+// frame; the complete frame then counts once and reads the same header, on
+// a fresh driver as on the one that saw the cut input.
 TEST(BeginFrameTest, CountsAFrameOnceWhateverTheInputCut) {
-  for (bool same_driver : {false, true}) {
-    Image image(MakeMetadata(kSide, kSide));
-    const FrameHeader header = image.NewHeader();  // displayed: is_last
+  auto metadata = MakeMetadata(kSide, kSide);
+  metadata->m.have_animation = true;
+  struct Case {
+    const char* name;
+    std::function<void(FrameHeader&)> set;
+    uint64_t visible, hidden;
+  };
+  const Case cases[] = {
+      {"default, last", [](FrameHeader&) {}, 1, 0},
+      {"cropped animation frame",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 7;
+         h.save_as_reference = 2;
+         h.name = "abc";
+         h.custom_size_or_origin = true;
+         h.x0 = -3;
+         h.y0 = 5;
+         h.custom_xsize = 200;
+         h.custom_ysize = 100;
+         h.blending_info.mode = 1;
+         h.blending_info.source = 1;
+         h.passes.num_passes = 2;
+         h.loop_filter.gab = false;
+         h.loop_filter.epf_iters = 1;
+       },
+       1, 0},
+      {"hidden modular frame",
+       [](FrameHeader& h) {
+         h.encoding = 1;
+         h.x_qm_scale = 2;  // what a modular frame reads back
+         h.is_last = false;
+         h.flags = FrameFlags::kNoise;
+       },
+       0, 1},
+  };
+  for (const Case& c : cases) {
+    FrameHeader header(metadata.get());
+    c.set(header);
     const std::vector<uint8_t> bytes = WriteFrame(header, SomeSizes(header));
-    auto driver = std::make_unique<FrameDriver>(image.state.get(), &image.pool,
-                                                image.metadata());
-    for (size_t cut = 0; cut < bytes.size(); ++cut) {
-      if (!same_driver) {
-        driver = std::make_unique<FrameDriver>(image.state.get(), &image.pool,
-                                               image.metadata());
+    std::string expected;
+    for (bool same_driver : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (same_driver ? ", same driver" : ""));
+      FrameDecodingState state(FrameTestMemory());
+      ImageBundle bundle(FrameTestMemory(), &metadata->m);
+      TaskPool pool;
+      auto driver =
+          std::make_unique<FrameDriver>(&state, &pool, metadata.get());
+      for (size_t cut = 0; cut < bytes.size(); ++cut) {
+        if (!same_driver) {
+          driver = std::make_unique<FrameDriver>(&state, &pool, metadata.get());
+        }
+        BitReader reader(Span(bytes.data(), cut));
+        EXPECT_EQ(driver->BeginFrame(reader, &bundle, false),
+                  NeedMoreBytesStatus())
+            << "cut " << cut;
+        EXPECT_EQ(state.visible_frame_index, 0u) << "cut " << cut;
+        EXPECT_EQ(state.nonvisible_frame_index, 0u) << "cut " << cut;
       }
-      BitReader reader(Span(bytes.data(), cut));
-      EXPECT_EQ(driver->BeginFrame(reader, &image.bundle, false),
-                NeedMoreBytesStatus())
-          << "cut " << cut;
-      EXPECT_EQ(image.state->visible_frame_index, 0u) << "cut " << cut;
-      EXPECT_EQ(image.state->nonvisible_frame_index, 0u) << "cut " << cut;
+      BitReader reader(Span(bytes.data(), bytes.size()));
+      ASSERT_TRUE(driver->BeginFrame(reader, &bundle, false).ok());
+      EXPECT_EQ(state.visible_frame_index, c.visible);
+      EXPECT_EQ(state.nonvisible_frame_index, c.hidden);
+      EXPECT_EQ(reader.Position(), bytes.size() * 8);
+      if (expected.empty()) expected = Summary(driver->frame_header);
+      EXPECT_EQ(Summary(driver->frame_header), expected);
     }
-    BitReader reader(Span(bytes.data(), bytes.size()));
-    ASSERT_TRUE(driver->BeginFrame(reader, &image.bundle, false).ok());
-    EXPECT_EQ(image.state->visible_frame_index, 1u);
-    EXPECT_EQ(image.state->nonvisible_frame_index, 0u);
-    EXPECT_EQ(reader.Position(), bytes.size() * 8);
+    EXPECT_EQ(expected, Summary(header));
   }
 }
 
@@ -191,11 +301,34 @@ TEST(BeginFrameTest, CountsDisplayedAndHiddenFramesSeparately) {
   };
   const Step steps[] = {
       {"preview", [](FrameHeader&) {}, true, 0, 1},
-      {"reference only", [](FrameHeader& h) { h.frame_type = 2; h.is_last = false; }, false, 0, 2},
-      {"duration 0, not last", [](FrameHeader& h) { h.is_last = false; }, false, 0, 3},
-      {"DC frame", [](FrameHeader& h) { h.frame_type = 1; h.dc_level = 1; h.is_last = false; }, false, 0, 4},
-      {"shown", [](FrameHeader& h) { h.is_last = false; h.animation_frame.duration = 5; }, false, 1, 0},
-      {"skip progressive, shown", [](FrameHeader& h) { h.frame_type = 3; h.is_last = false; h.animation_frame.duration = 1; }, false, 2, 0},
+      {"reference only",
+       [](FrameHeader& h) {
+         h.frame_type = 2;
+         h.is_last = false;
+       },
+       false, 0, 2},
+      {"duration 0, not last", [](FrameHeader& h) { h.is_last = false; }, false,
+       0, 3},
+      {"DC frame",
+       [](FrameHeader& h) {
+         h.frame_type = 1;
+         h.dc_level = 1;
+         h.is_last = false;
+       },
+       false, 0, 4},
+      {"shown",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 5;
+       },
+       false, 1, 0},
+      {"skip progressive, shown",
+       [](FrameHeader& h) {
+         h.frame_type = 3;
+         h.is_last = false;
+         h.animation_frame.duration = 1;
+       },
+       false, 2, 0},
       {"hidden again", [](FrameHeader& h) { h.is_last = false; }, false, 2, 1},
       {"last, duration 0", [](FrameHeader&) {}, false, 3, 0},
   };
@@ -224,13 +357,25 @@ TEST(BeginFrameTest, RejectsMalformedFrames) {
   const Case cases[] = {
       {"non-zero TOC padding", [](FrameHeader&) {}, true, FailedStatus()},
       {"single section, non-zero padding",
-       [](FrameHeader& h) { h.custom_size_or_origin = true; h.custom_xsize = 64; h.custom_ysize = 64; },
+       [](FrameHeader& h) {
+         h.custom_size_or_origin = true;
+         h.custom_xsize = 64;
+         h.custom_ysize = 64;
+       },
        true, FailedStatus()},
       {"subsampled VarDCT with smoothing", subsampled, false, FailedStatus()},
       {"subsampled VarDCT without smoothing",
-       [&](FrameHeader& h) { subsampled(h); h.flags = FrameFlags::kSkipAdaptiveDcSmoothing; },
+       [&](FrameHeader& h) {
+         subsampled(h);
+         h.flags = FrameFlags::kSkipAdaptiveDcSmoothing;
+       },
        false, OkStatus()},
-      {"subsampled modular", [&](FrameHeader& h) { subsampled(h); h.encoding = 1; }, false, OkStatus()},
+      {"subsampled modular",
+       [&](FrameHeader& h) {
+         subsampled(h);
+         h.encoding = 1;
+       },
+       false, OkStatus()},
   };
   for (const Case& c : cases) {
     Image image(MakeMetadata(kSide, kSide, /*xyb=*/false));
@@ -245,17 +390,43 @@ TEST(BeginFrameTest, RejectsMalformedFrames) {
   }
 }
 
+// A driver starts another frame only once the open one is completed, and
+// then reads the new header from scratch.
 TEST(BeginFrameTest, NeedsTheOpenFrameCompletedFirst) {
   Image image(MakeMetadata(kSide, kSide));
-  image.Prepare(image.NewHeader());
+  FrameHeader named = image.NewHeader();
+  named.name = "first";
+  image.Prepare(named);
   BitReader reader(Span(image.bytes.data(), image.bytes.size()));
   EXPECT_EQ(image.driver->BeginFrame(reader, &image.bundle, false),
             FailedStatus());
   image.GiveOk(Range(0, 7));
   ASSERT_TRUE(image.driver->CompleteFrame().ok());
   EXPECT_EQ(image.driver->CompleteFrame(), FailedStatus());
+  // The next frame's header is all default: it has no name.
+  const std::vector<uint8_t> next =
+      WriteFrame(image.NewHeader(), SomeSizes(image.NewHeader()));
+  BitReader again(Span(next.data(), next.size()));
+  ASSERT_TRUE(image.driver->BeginFrame(again, &image.bundle, false).ok());
+  EXPECT_EQ(image.driver->frame_header.name, "");
+}
+
+TEST(BeginFrameTest, PausesBelongToOneFrame) {
+  Image image(MakeMetadata(kSide, kSide));
+  FrameHeader header = image.NewHeader();
+  header.passes.num_passes = 3;
+  image.Prepare(header);
+  ASSERT_EQ(image.driver->SetProgressivePause(3), 3);
+  image.GiveOk(AllIds(*image.driver));
+  image.GiveOk(AllIds(*image.driver));
+  image.GiveOk(AllIds(*image.driver));
+  image.GiveOk(AllIds(*image.driver));
+  ASSERT_EQ(image.driver->sections_done, image.driver->toc.size());
+  ASSERT_TRUE(image.driver->CompleteFrame().ok());
   BitReader again(Span(image.bytes.data(), image.bytes.size()));
-  EXPECT_TRUE(image.driver->BeginFrame(again, &image.bundle, false).ok());
+  ASSERT_TRUE(image.driver->BeginFrame(again, &image.bundle, false).ok());
+  EXPECT_EQ(image.driver->progressive_detail, 0);
+  EXPECT_TRUE(image.driver->pause_points.empty());
 }
 
 TEST(PrepareFrameOutputTest, SizesTheWorkListsAndOpensTheFrame) {
@@ -430,7 +601,8 @@ TEST(DecodeSectionsTest, FailingSectionsFailTheCall) {
     std::function<void(RecordingContent&)> set;
   };
   const Case cases[] = {
-      {"DC global", [](RecordingContent& r) { r.dc_global_answers = {FailedStatus()}; }},
+      {"DC global",
+       [](RecordingContent& r) { r.dc_global_answers = {FailedStatus()}; }},
       {"DC group", [](RecordingContent& r) { r.failing_dc_groups = {0}; }},
       {"AC group", [](RecordingContent& r) { r.failing_ac_groups = {2}; }},
   };
@@ -481,7 +653,9 @@ TEST(ProgressiveTest, EffectiveDetailAndPausePoints) {
     int32_t effective;
     std::vector<int32_t> points;
   };
-  auto three_passes = [](CodecMetadata&, FrameHeader& h) { h.passes.num_passes = 3; };
+  auto three_passes = [](CodecMetadata&, FrameHeader& h) {
+    h.passes.num_passes = 3;
+  };
   const Case cases[] = {
       {"every pass", kSide, three_passes, 3, 3, {1, 2}},
       {"above 3 acts as 3", kSide, three_passes, 7, 7, {1, 2}},
@@ -494,20 +668,41 @@ TEST(ProgressiveTest, EffectiveDetailAndPausePoints) {
          h.passes.num_downsample = 2;
          h.passes.downsample[0] = 4;
          h.passes.downsample[1] = 2;
-         h.passes.last_pass[0] = 2;
-         h.passes.last_pass[1] = 0;
+         h.passes.last_pass[0] = 0;
+         h.passes.last_pass[1] = 2;
        },
-       2, 2, {1, 3}},
-      {"modular", kSide, [](CodecMetadata&, FrameHeader& h) { h.encoding = 1; h.passes.num_passes = 3; }, 3, 0, {}},
-      {"skip progressive", kSide, [](CodecMetadata&, FrameHeader& h) { h.frame_type = 3; h.passes.num_passes = 3; }, 3, 0, {}},
+       2,
+       2,
+       {1, 3}},
+      {"modular",
+       kSide,
+       [](CodecMetadata&, FrameHeader& h) {
+         h.encoding = 1;
+         h.passes.num_passes = 3;
+       },
+       3,
+       0,
+       {}},
+      {"skip progressive",
+       kSide,
+       [](CodecMetadata&, FrameHeader& h) {
+         h.frame_type = 3;
+         h.passes.num_passes = 3;
+       },
+       3,
+       0,
+       {}},
       {"single section", 64, [](CodecMetadata&, FrameHeader&) {}, 3, 0, {}},
-      {"extra channel", kSide,
+      {"extra channel",
+       kSide,
        [](CodecMetadata& m, FrameHeader& h) {
          m.m.num_extra_channels = 1;
          m.m.extra_channel_info.resize(1);
          h.passes.num_passes = 3;
        },
-       3, 0, {}},
+       3,
+       0,
+       {}},
   };
   for (const Case& c : cases) {
     Image image(MakeMetadata(c.side, c.side));
@@ -567,7 +762,10 @@ TEST(ReferencedSlotsMaskTest, SlotsACompleteFrameReads) {
   const Case cases[] = {
       {"replace, whole frame", 0, [](FrameDecodingState&, FrameHeader&) {}, 0},
       {"add onto slot 2", 0,
-       [](FrameDecodingState&, FrameHeader& h) { h.blending_info.mode = 1; h.blending_info.source = 2; },
+       [](FrameDecodingState&, FrameHeader& h) {
+         h.blending_info.mode = 1;
+         h.blending_info.source = 2;
+       },
        4},
       {"cropped replace onto slot 3", 0,
        [](FrameDecodingState&, FrameHeader& h) {
@@ -578,12 +776,16 @@ TEST(ReferencedSlotsMaskTest, SlotsACompleteFrameReads) {
        },
        8},
       {"extra channel blends onto slot 1", 1,
-       [](FrameDecodingState&, FrameHeader& h) { h.ec_blending_info[0].mode = 1; h.ec_blending_info[0].source = 1; },
+       [](FrameDecodingState&, FrameHeader& h) {
+         h.ec_blending_info[0].mode = 1;
+         h.ec_blending_info[0].source = 1;
+       },
        2},
       {"DC from a DC frame", 0,
        [](FrameDecodingState& s, FrameHeader& h) {
          h.flags = FrameFlags::kUseDcFrame;
-         s.dc_frames[0] = std::move(Image3F::Create(FrameTestMemory(), 38, 38).value());
+         s.dc_frames[0] =
+             std::move(Image3F::Create(FrameTestMemory(), 38, 38).value());
        },
        16},
   };
@@ -599,11 +801,13 @@ TEST(ReferencedSlotsMaskTest, SlotsACompleteFrameReads) {
     image.Prepare(header);
     const std::vector<uint64_t> ids = AllIds(*image.driver);
     image.GiveOk({ids.begin(), ids.end() - 1});
-    EXPECT_EQ(image.driver->ReferencedSlotsMask(), 0) << c.name << ": incomplete";
+    EXPECT_EQ(image.driver->ReferencedSlotsMask(), 0)
+        << c.name << ": incomplete";
     image.GiveOk({ids.back()});
     EXPECT_EQ(image.driver->ReferencedSlotsMask(), c.mask) << c.name;
     ASSERT_TRUE(image.driver->CompleteFrame().ok()) << c.name;
-    EXPECT_EQ(image.driver->ReferencedSlotsMask(), 0) << c.name << ": completed";
+    EXPECT_EQ(image.driver->ReferencedSlotsMask(), 0)
+        << c.name << ": completed";
   }
 }
 
@@ -615,11 +819,34 @@ TEST(CompleteFrameTest, SavesReferableFramesIntoTheirSlot) {
   };
   const Case cases[] = {
       {"last frame", [](FrameHeader& h) { h.save_as_reference = 0; }, -1},
-      {"hidden, slot 2", [](FrameHeader& h) { h.is_last = false; h.save_as_reference = 2; h.save_before_color_transform = true; }, 2},
+      {"hidden, slot 2",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.save_as_reference = 2;
+         h.save_before_color_transform = true;
+       },
+       2},
       {"hidden, slot 0", [](FrameHeader& h) { h.is_last = false; }, 0},
-      {"shown, not saved", [](FrameHeader& h) { h.is_last = false; h.animation_frame.duration = 3; }, -1},
-      {"shown, slot 1", [](FrameHeader& h) { h.is_last = false; h.animation_frame.duration = 3; h.save_as_reference = 1; }, 1},
-      {"DC frame", [](FrameHeader& h) { h.frame_type = 1; h.dc_level = 1; h.is_last = false; }, -1},
+      {"shown, not saved",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 3;
+       },
+       -1},
+      {"shown, slot 1",
+       [](FrameHeader& h) {
+         h.is_last = false;
+         h.animation_frame.duration = 3;
+         h.save_as_reference = 1;
+       },
+       1},
+      {"DC frame",
+       [](FrameHeader& h) {
+         h.frame_type = 1;
+         h.dc_level = 1;
+         h.is_last = false;
+       },
+       -1},
   };
   for (const Case& c : cases) {
     auto metadata = MakeMetadata(kSide, kSide);
@@ -634,7 +861,8 @@ TEST(CompleteFrameTest, SavesReferableFramesIntoTheirSlot) {
     for (int s = 0; s < 4; ++s) {
       const ReferenceFrameSlot& slot = image.state->reference_slots[s];
       ASSERT_NE(slot.frame, nullptr);
-      EXPECT_EQ(slot.frame->name, s == c.slot ? "kept" : "") << c.name << " slot " << s;
+      EXPECT_EQ(slot.frame->name, s == c.slot ? "kept" : "")
+          << c.name << " slot " << s;
       EXPECT_EQ(slot.saved_before_color_transform,
                 s == c.slot && header.save_before_color_transform)
           << c.name << " slot " << s;

@@ -134,8 +134,14 @@ TEST(CommandLineTest, UnreadableAndUndecodableFiles) {
     int exit_code;
   } const cases[] = {
       {"empty file", {empty}, "Decoder error\nError reading file: " + empty + "\n", 0},
-      {"not a JPEG XL file", {garbage}, "Decoder error\nError reading file: " + garbage + "\n", 0},
-      {"signature cut short", {bare_start}, "Decoder error\nError reading file: " + bare_start + "\n", 0},
+      {"not a JPEG XL file",
+       {garbage},
+       "Decoder error\nError reading file: " + garbage + "\n",
+       0},
+      {"signature cut short",
+       {bare_start},
+       "Decoder error\nError reading file: " + bare_start + "\n",
+       0},
       {"a folder",
        {folder},
        "Failed to read file: " + folder + "\nError reading file: " + folder + "\n",

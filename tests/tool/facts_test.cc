@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -100,9 +101,26 @@ std::string ExtraChannelTypeName(const std::string& facts_name) {
   return it == kNames.end() ? "?" + facts_name : it->second;
 }
 
-// The box lines in file order.
-std::vector<std::string> ExpectedBoxLines(const Facts& facts) {
-  std::vector<std::string> lines;
+// Compares printed lines with expected ones, line by line.
+void ExpectLines(const std::vector<ExpectedLine>& expected,
+                 const std::vector<std::string>& printed) {
+  const size_t n = std::max(expected.size(), printed.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (i >= expected.size()) {
+      ADD_FAILURE() << "unexpected line: " << printed[i];
+    } else if (i >= printed.size()) {
+      ADD_FAILURE() << "missing line: " << expected[i].text;
+    } else {
+      EXPECT_TRUE(expected[i].Matches(printed[i]))
+          << "line " << i << "\n  expected: " << expected[i].text
+          << "\n  printed:  " << printed[i];
+    }
+  }
+}
+
+// The box lines in file order; verbose adds each box's header.
+std::vector<ExpectedLine> ExpectedBoxLines(const Facts& facts, bool verbose) {
+  std::vector<ExpectedLine> lines;
   if (!facts.Has("boxes")) return lines;
   const std::string& boxes = facts.Get("boxes");
   static const std::regex kBox(R"re('(.{4})'(?:\('(.{4})'\))?:(\d+))re");
@@ -111,22 +129,31 @@ std::vector<std::string> ExpectedBoxLines(const Facts& facts) {
     const std::string type = (*it)[1];
     const std::string inner = (*it)[2];
     const std::string size = (*it)[3];
+    if (verbose) {
+      // The facts do not tell an 8-byte header from a 16-byte one.
+      lines.push_back({"Box:"});
+      lines.push_back({"  type: \"" + type + "\""});
+      lines.push_back({"  size: " + size});
+      lines.push_back({"  contents size: (" + std::to_string(std::stoull(size) - 8) + "|" +
+                           std::to_string(std::stoull(size) - 16) + ")",
+                       true});
+    }
     if (type == "JXL ") {
-      lines.push_back("JPEG XL file format container (ISO/IEC 18181-2)");
+      lines.push_back({"JPEG XL file format container (ISO/IEC 18181-2)"});
     } else if (type == "jxlc" || type == "jxll" || type == "jxlp" || type == "ftyp") {
     } else if (type == "jxli") {
-      lines.push_back("Frame index box present");
+      lines.push_back({"Frame index box present"});
     } else if (type == "jbrd") {
-      lines.push_back("JPEG bitstream reconstruction data available");
+      lines.push_back({"JPEG bitstream reconstruction data available"});
     } else if (type == "Exif" || type == "xml " || type == "jumb") {
-      lines.push_back("Uncompressed " + type + " metadata: " + size + " bytes");
+      lines.push_back({"Uncompressed " + type + " metadata: " + size + " bytes"});
     } else if (type == "brob") {
-      lines.push_back("Brotli-compressed " + inner + " metadata: " + size +
-                      " compressed bytes");
+      lines.push_back({"Brotli-compressed " + inner + " metadata: " + size +
+                       " compressed bytes"});
     } else {
-      lines.push_back("Unknown box:");
-      lines.push_back("  type: \"" + type + "\"");
-      lines.push_back("  size: " + size);
+      lines.push_back({"Unknown box:"});
+      lines.push_back({"  type: \"" + type + "\""});
+      lines.push_back({"  size: " + size});
     }
   }
   return lines;
@@ -134,6 +161,9 @@ std::vector<std::string> ExpectedBoxLines(const Facts& facts) {
 
 bool IsBoxLine(const std::vector<std::string>& lines, size_t i) {
   const std::string& l = lines[i];
+  for (size_t back = 0; back < 4 && back <= i; ++back) {
+    if (lines[i - back] == "Box:") return true;
+  }
   return l == "JPEG XL file format container (ISO/IEC 18181-2)" ||
          l == "Frame index box present" ||
          l == "JPEG bitstream reconstruction data available" ||
@@ -201,7 +231,7 @@ void AddColorLines(const Facts& facts, std::vector<ExpectedLine>* out) {
 }
 
 // Everything but the box lines, in order.
-std::vector<ExpectedLine> ExpectedReportLines(const Facts& facts) {
+std::vector<ExpectedLine> ExpectedReportLines(const Facts& facts, bool verbose) {
   std::vector<ExpectedLine> lines;
   uint32_t width = 0, height = 0;
   EXPECT_TRUE(ParseSize(facts.Get("stored_size"), &width, &height));
@@ -224,6 +254,29 @@ std::vector<ExpectedLine> ExpectedReportLines(const Facts& facts) {
   }
   basic += grey ? "Grayscale" : black ? "CMY" : "RGB";
   lines.push_back({basic + channels});
+  if (verbose) {
+    lines.push_back({Format("Number of color channels: %d", grey ? 1 : 3)});
+    lines.push_back({Format("Number of extra channels: %zu", facts.extra_channels.size())});
+    for (size_t i = 0; i < facts.extra_channels.size(); ++i) {
+      const auto ec = ParseFields(facts.extra_channels[i]);
+      const std::string type = ExtraChannelTypeName(ec.at("type"));
+      lines.push_back({Format("Extra channel %zu:", i)});
+      lines.push_back({"  type: " + type});
+      lines.push_back({"  bits per sample: " + ec.at("bits")});
+      if (ec.count("float_exponent_bits") != 0) {
+        lines.push_back({"  float, with exponent_bits_per_sample: " +
+                         ec.at("float_exponent_bits")});
+      }
+      const int dim_shift = std::stoi(ec.at("dim_shift"));
+      if (dim_shift != 0) lines.push_back({Format("  upsampled %dx", 1 << dim_shift)});
+      if (!ec.at("name").empty()) lines.push_back({"  name: " + ec.at("name")});
+      if (type == "Alpha") {
+        const bool premultiplied = ec.at("premultiplied") == "1";
+        lines.push_back({Format("  alpha premultiplied: %d (%s)", premultiplied ? 1 : 0,
+                                premultiplied ? "Premultiplied" : "Non-premultiplied")});
+      }
+    }
+  }
 
   const auto tone = ParseFields(facts.Get("tone_mapping"));
   const float intensity = std::stof(tone.at("intensity_target"));
@@ -235,28 +288,38 @@ std::vector<ExpectedLine> ExpectedReportLines(const Facts& facts) {
     lines.push_back({Format("Relative to max display: %d", relative ? 1 : 0)});
     lines.push_back({Format("Linear below: %f", std::stof(tone.at("linear_below")))});
   }
-  if (facts.Has("intrinsic_size")) {
-    uint32_t iw = 0, ih = 0;
-    EXPECT_TRUE(ParseSize(facts.Get("intrinsic_size"), &iw, &ih));
-    if (iw != width || ih != height) {
-      lines.push_back({Format("Intrinsic dimensions: %ux%u", iw, ih)});
+  unsigned tps_num = 1, tps_den = 1, loops = 0, timecodes = 0;
+  if (animation) {
+    EXPECT_EQ(4, std::sscanf(facts.Get("animation").c_str(), "tps=%u/%u loops=%u timecodes=%u",
+                             &tps_num, &tps_den, &loops, &timecodes));
+  }
+  if (verbose) {
+    lines.push_back({"Have preview: 0"});
+    lines.push_back({Format("Have animation: %d", animation ? 1 : 0)});
+    if (animation) {
+      lines.push_back(
+          {Format("Ticks per second (numerator / denominator): %u / %u", tps_num, tps_den)});
+      lines.push_back({Format("Num loops: %u", loops)});
+      lines.push_back({Format("Have timecodes: %u", timecodes)});
     }
+  }
+  uint32_t iw = width, ih = height;
+  if (facts.Has("intrinsic_size")) {
+    EXPECT_TRUE(ParseSize(facts.Get("intrinsic_size"), &iw, &ih));
+  }
+  if (iw != width || ih != height || verbose) {
+    lines.push_back({Format("Intrinsic dimensions: %ux%u", iw, ih)});
   }
   static const char* const kOrientations[] = {
       "Normal",          "Flipped horizontally", "Upside down",
       "Flipped vertically", "Transposed",        "90 degrees clockwise",
       "Anti-Transposed", "90 degrees counter-clockwise"};
   const int orientation = std::stoi(facts.Get("orientation"));
-  if (orientation != 1) {
+  if (orientation != 1 || verbose) {
     lines.push_back({Format("Orientation: %d (%s)", orientation, kOrientations[orientation - 1])});
   }
   AddColorLines(facts, &lines);
 
-  unsigned tps_num = 1, tps_den = 1, loops = 0, timecodes = 0;
-  if (animation) {
-    EXPECT_EQ(4, std::sscanf(facts.Get("animation").c_str(), "tps=%u/%u loops=%u timecodes=%u",
-                             &tps_num, &tps_den, &loops, &timecodes));
-  }
   uint32_t printed = 0;
   float sum_ms = 0.0f;
   for (const auto& frame : facts.frames) {
@@ -330,13 +393,15 @@ std::vector<std::string> CorpusFiles() {
   return names;
 }
 
-class FactsTest : public testing::TestWithParam<std::string> {};
+// A row per file of the corpus, plain and verbose.
+class FactsTest : public testing::TestWithParam<std::tuple<std::string, bool>> {};
 
 TEST_P(FactsTest, ReportAgreesWithFacts) {
   const fs::path dir(QOV_TESTDATA_DIR);
-  const Facts facts = ReadFacts(dir / "facts" / (GetParam() + ".facts"));
+  const auto& [name, verbose] = GetParam();
+  const Facts facts = ReadFacts(dir / "facts" / (name + ".facts"));
   const std::string path = (dir / "files" / facts.Get("file")).string();
-  const ToolResult r = RunTool({path});
+  const ToolResult r = verbose ? RunTool({"-v", path}) : RunTool({path});
   EXPECT_EQ(0, r.exit_code);
 
   const std::vector<std::string> out = SplitLines(r.out);
@@ -344,7 +409,10 @@ TEST_P(FactsTest, ReportAgreesWithFacts) {
   for (size_t i = 0; i < out.size(); ++i) {
     (IsBoxLine(out, i) ? box_lines : report_lines).push_back(out[i]);
   }
-  EXPECT_EQ(ExpectedBoxLines(facts), box_lines) << r.out;
+  {
+    SCOPED_TRACE("box lines");
+    ExpectLines(ExpectedBoxLines(facts, verbose), box_lines);
+  }
 
   if (facts.Has("oracle_error")) {
     // The headers cannot be read: no report, only the messages.
@@ -356,30 +424,21 @@ TEST_P(FactsTest, ReportAgreesWithFacts) {
     return;
   }
   EXPECT_EQ("", r.err);
-  const std::vector<ExpectedLine> expected = ExpectedReportLines(facts);
-  const size_t n = std::max(expected.size(), report_lines.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (i >= expected.size()) {
-      ADD_FAILURE() << "unexpected line: " << report_lines[i];
-    } else if (i >= report_lines.size()) {
-      ADD_FAILURE() << "missing line: " << expected[i].text;
-    } else {
-      EXPECT_TRUE(expected[i].Matches(report_lines[i]))
-          << "line " << i << "\n  expected: " << expected[i].text
-          << "\n  printed:  " << report_lines[i];
-    }
-  }
+  SCOPED_TRACE("report lines");
+  ExpectLines(ExpectedReportLines(facts, verbose), report_lines);
 }
 
-std::string RowName(const testing::TestParamInfo<std::string>& info) {
-  std::string name = info.param;
+std::string RowName(const testing::TestParamInfo<std::tuple<std::string, bool>>& info) {
+  std::string name = std::get<0>(info.param) + (std::get<1>(info.param) ? "_verbose" : "");
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   }
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpus, FactsTest, testing::ValuesIn(CorpusFiles()), RowName);
+INSTANTIATE_TEST_SUITE_P(Corpus, FactsTest,
+                         testing::Combine(testing::ValuesIn(CorpusFiles()), testing::Bool()),
+                         RowName);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FactsTest);
 
 }  // namespace

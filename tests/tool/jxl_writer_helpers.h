@@ -38,7 +38,8 @@ class CodestreamWriter {
   CodestreamWriter& operator=(const CodestreamWriter&) = delete;
 
   void SetSize(uint32_t xsize, uint32_t ysize);
-  // The colour encoding becomes this ICC profile (colour space field RGB).
+  // The colour encoding becomes this ICC profile (the colour space field
+  // stays as metadata.m.color_encoding has it).
   void SetIccProfile(const Bytes& profile) { icc_ = profile; }
 
   // A modular frame header bound to this metadata, ready to be changed.
@@ -71,9 +72,9 @@ StatusOr<Bytes> WriteCompressedIcc(const Bytes& profile);
 // zero token per sample.
 StatusOr<Bytes> ZeroModularSection(size_t channels, size_t width, size_t height);
 
-// A 4-character ICC header of `size` bytes: CMM "qovt", version 4.4, display
-// class, colour space `space`, platform "APPL", rendering intent `intent`;
-// the bytes after the header count up from 0.
+// An ICC profile of `size` bytes whose header has CMM "qovt", version 4.4,
+// display class, colour space `space` (4 characters), platform "APPL" and
+// rendering intent `intent`; the bytes after the header count up from 0.
 Bytes MakeIccProfile(size_t size, const char (&space)[5], uint8_t intent);
 
 }  // namespace qov

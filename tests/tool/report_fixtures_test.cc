@@ -478,26 +478,31 @@ TEST(ReportFixturesTest, ColourEncodings) {
 TEST(ReportFixturesTest, IccProfiles) {
   struct Case {
     size_t size;
-    bool grey;
+    uint32_t color_space;
     std::string out;
     std::string err;
   } const cases[] = {
-      {131, false, "JPEG XL image, 64x64, (possibly) lossless, 8-bit RGB\n131-byte ICC profile, ",
+      {131, Raw(ColorSpace::kRgb), "JPEG XL image, 64x64, (possibly) lossless, 8-bit RGB\n131-byte ICC profile, ",
        "ICC profile too small\n"},
-      {132, false,
+      {132, Raw(ColorSpace::kRgb),
        "JPEG XL image, 64x64, (possibly) lossless, 8-bit RGB\n132-byte ICC profile, "
        "CMM type: \"qovt\", Color space: \"RGB \", Rendering intent: 2\n",
        ""},
-      {700, true,
+      {700, Raw(ColorSpace::kGray),
        "JPEG XL image, 64x64, (possibly) lossless, 8-bit Grayscale\n700-byte ICC profile, "
        "CMM type: \"qovt\", Color space: \"GRAY\", Rendering intent: 2\n",
        ""},
+      // The library gives no profile for a colour space it cannot tell.
+      {300, Raw(ColorSpace::kUnknown),
+       "JPEG XL image, 64x64, (possibly) lossless, 8-bit RGB\n",
+       "QovDecoderGetICCProfileSize failed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
     CodestreamWriter writer;
-    if (c.grey) writer.metadata.m.color_encoding.color_space = Raw(ColorSpace::kGray);
-    writer.SetIccProfile(MakeIccProfile(c.size, c.grey ? "GRAY" : "RGB ", 2));
+    const bool grey = c.color_space == Raw(ColorSpace::kGray);
+    writer.metadata.m.color_encoding.color_space = c.color_space;
+    writer.SetIccProfile(MakeIccProfile(c.size, grey ? "GRAY" : "RGB ", 2));
     writer.AddFrame(writer.NewFrame(), Bytes(5, 0));
     const FixtureRun run(WriteOrFail(writer));
     EXPECT_EQ(c.out, run.result.out);

@@ -1,0 +1,374 @@
+// Symbol reader: hybrid integers, ANS state, LZ77 copies and distances.
+#include "lib/bitstream/symbol_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "tests/bitstream/entropy_test_streams.h"
+
+namespace qov {
+namespace {
+
+using entropy_test::Bits;
+using entropy_test::Heap;
+using entropy_test::StreamSpec;
+using entropy_test::TokenWriter;
+
+// A stream: description, then tokens; read back with a reader over it.
+struct Stream {
+  std::vector<uint8_t> bytes;
+  uint64_t bits = 0;
+};
+
+template <typename Write>
+Stream MakeStream(const StreamSpec& spec, Write write) {
+  Bits bits;
+  entropy_test::PutDescription(bits, spec);
+  TokenWriter tokens(spec);
+  write(tokens);
+  tokens.Finish(bits);
+  return {bits.Bytes(), bits.size()};
+}
+
+// Reads `count` values of context 0 with the given multiplier.
+std::vector<uint32_t> ReadValues(const Stream& stream, size_t contexts,
+                                 size_t count, uint64_t multiplier = 0,
+                                 bool* final_state_ok = nullptr,
+                                 uint64_t* position = nullptr) {
+  BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
+  EntropyCodeSet set;
+  std::vector<uint8_t> map;
+  EXPECT_TRUE(ReadEntropyCodeSet(Heap(), reader, contexts, &set, map, false).ok());
+  auto symbols = SymbolReader::Create(set, reader, multiplier);
+  EXPECT_TRUE(symbols.ok());
+  std::vector<uint32_t> values;
+  for (size_t i = 0; i < count; ++i) {
+    values.push_back(symbols->ReadClusteredUint(map[0], reader));
+  }
+  if (final_state_ok != nullptr) *final_state_ok = symbols->CheckFinalState();
+  if (position != nullptr) *position = reader.Position();
+  return values;
+}
+
+TEST(SymbolReaderTest, HybridIntegersOfTheDefaultSplit) {
+  // {4, 16, 2, 0}: token -> (first value, extra bits).
+  const UintSplitConfig config;
+  struct Case {
+    uint32_t token, extra_bits, extra_value, value;
+  };
+  const std::vector<Case> cases = {
+      {0, 0, 0, 0},    {15, 0, 0, 15},  {16, 2, 0, 16},  {16, 2, 3, 19},
+      {17, 2, 1, 21},  {18, 2, 0, 24},  {19, 2, 3, 31},  {20, 3, 0, 32},
+      {20, 3, 7, 39},  {23, 3, 7, 63},  {24, 4, 0, 64},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> bytes =
+        Bits().Put(c.extra_bits, c.extra_value).Put(8, 0xA5).Bytes();
+    BitReader reader(Span(bytes.data(), bytes.size()));
+    reader.Refill();
+    EXPECT_EQ(SymbolReader::ReadHybridUint(c.token, config, reader), c.value)
+        << "token " << c.token;
+    EXPECT_EQ(reader.Position(), c.extra_bits) << "token " << c.token;
+  }
+  // Split 0 with no token bits: token 32 reads 31 bits.
+  const std::vector<uint8_t> bytes = Bits().Put(31, 0x7FFFFFFF).Bytes();
+  BitReader reader(Span(bytes.data(), bytes.size()));
+  reader.Refill();
+  EXPECT_EQ(SymbolReader::ReadHybridUint(32, UintSplitConfig(0, 1, 0, 0), reader),
+            0xFFFFFFFFu);
+}
+
+TEST(SymbolReaderTest, HybridRoundTripOverConfigs) {
+  std::mt19937 rng(3);
+  for (uint32_t e = 0; e <= 8; ++e) {
+    for (uint32_t m = 0; m <= e; ++m) {
+      for (uint32_t l = 0; m + l <= e; ++l) {
+        const UintSplitConfig config(e, 1u << e, m, l);
+        for (int i = 0; i < 50; ++i) {
+          const uint32_t v = i < 20 ? static_cast<uint32_t>(i) : rng() >> (rng() % 32);
+          const auto h = entropy_test::EncodeHybrid(v, config);
+          const std::vector<uint8_t> bytes = Bits().Put(h.nbits, h.bits).Bytes();
+          BitReader reader(Span(bytes.data(), bytes.size()));
+          reader.Refill();
+          ASSERT_EQ(SymbolReader::ReadHybridUint(h.token, config, reader), v)
+              << e << " " << m << " " << l;
+          ASSERT_EQ(reader.Position(), h.nbits);
+        }
+      }
+    }
+  }
+}
+
+TEST(SymbolReaderTest, PrefixAndAnsStreamsRoundTrip) {
+  std::mt19937 rng(11);
+  std::vector<uint32_t> values(3000);
+  for (uint32_t& v : values) v = rng() % 256;
+  for (bool prefix : {true, false}) {
+    const StreamSpec spec = entropy_test::ByteStreamSpec(1, prefix, false);
+    const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+      for (uint32_t v : values) t.Value(0, v);
+    });
+    bool final_ok = false;
+    uint64_t position = 0;
+    EXPECT_EQ(ReadValues(stream, 1, values.size(), 0, &final_ok, &position),
+              values)
+        << (prefix ? "prefix" : "ANS");
+    EXPECT_TRUE(final_ok);
+    EXPECT_EQ(position, stream.bits);
+  }
+}
+
+TEST(SymbolReaderTest, AnsEndStateDetectsCorruption) {
+  const StreamSpec spec = entropy_test::ByteStreamSpec(1, false, false);
+  Stream stream = MakeStream(spec, [](TokenWriter& t) {
+    for (uint32_t v = 0; v < 200; ++v) t.Value(0, v);
+  });
+  // Flip the top bit of the last 16 bits the state took in: the end state
+  // must differ (a flat distribution forgets earlier bits).
+  const size_t bit = stream.bits - 1;
+  stream.bytes[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+  bool final_ok = true;
+  ReadValues(stream, 1, 200, 0, &final_ok);
+  EXPECT_FALSE(final_ok);
+}
+
+TEST(SymbolReaderTest, SingleSymbolAnsLeavesTheStateAndReadsNothing) {
+  // ANS, one cluster with the small histogram of symbol 7; the initial
+  // state is the end state.
+  Bits bits;
+  bits.Put(1, 0).Put(1, 0).Put(2, 3).Put(4, 8);
+  bits.Put(1, 1).Put(1, 0).VarUint8(7);
+  const size_t description = bits.size();
+  bits.Put(32, kAnsSignature);
+  const std::vector<uint8_t> bytes = bits.Bytes();
+  BitReader reader(Span(bytes.data(), bytes.size()));
+  EntropyCodeSet set;
+  std::vector<uint8_t> map;
+  ASSERT_TRUE(ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok());
+  ASSERT_EQ(reader.Position(), description);
+  EXPECT_EQ(set.sole_symbols[0], 7);
+  auto symbols = SymbolReader::Create(set, reader, 0);
+  ASSERT_TRUE(symbols.ok());
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(symbols->ReadClusteredUint(0, reader), 7u);
+  }
+  EXPECT_EQ(reader.Position(), description + 32);
+  EXPECT_TRUE(symbols->CheckFinalState());
+}
+
+TEST(SymbolReaderTest, PrefixStateStaysAtTheSignature) {
+  const StreamSpec spec = entropy_test::ByteStreamSpec(1, true, false);
+  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+    for (uint32_t v = 0; v < 10; ++v) t.Value(0, v);
+  });
+  BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
+  EntropyCodeSet set;
+  std::vector<uint8_t> map;
+  ASSERT_TRUE(ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok());
+  auto symbols = SymbolReader::Create(set, reader, 0);
+  ASSERT_TRUE(symbols.ok());
+  EXPECT_EQ(symbols->state, kAnsSignature);
+  EXPECT_EQ(symbols->window, nullptr);
+  for (int i = 0; i < 10; ++i) symbols->ReadClusteredUintNoLz77(0, reader);
+  EXPECT_EQ(symbols->state, kAnsSignature);
+}
+
+// LZ77 with prefix codes: tokens 0..255 literal, 256.. copies of length
+// token - 256 + 3; distance tokens are the distance values.
+StreamSpec Lz77Spec(UintSplitConfig distance_config = UintSplitConfig(15, 32768, 0, 0)) {
+  StreamSpec spec = entropy_test::ByteStreamSpec(1, true, true);
+  spec.context_map = {0, 1};
+  spec.configs.push_back(distance_config);
+  spec.code_bits.push_back(7);
+  return spec;
+}
+
+TEST(SymbolReaderTest, Lz77CopiesAndDistances) {
+  struct Case {
+    const char* name;
+    uint64_t multiplier;
+    std::vector<uint32_t> literals;
+    uint32_t length, distance_value;
+    std::vector<uint32_t> expected;  // literals, then the copy
+  };
+  const std::vector<Case> cases = {
+      {"copy at the start gives zeros", 0, {}, 4, 0, {0, 0, 0, 0}},
+      {"multiplier 0: value 0 is distance 1", 0, {9, 8, 7}, 3, 0,
+       {9, 8, 7, 7, 7, 7}},
+      {"multiplier 0: value 2 is distance 3", 0, {9, 8, 7}, 5, 2,
+       {9, 8, 7, 9, 8, 7, 9, 8}},
+      {"distance beyond the decoded values copies from the first", 0,
+       {5, 6}, 3, 40, {5, 6, 5, 6, 5}},
+      {"multiplier 2: value 0 is (0, 1), distance 2", 2, {1, 2, 3}, 3, 0,
+       {1, 2, 3, 2, 3, 2}},
+      {"multiplier 2: value 1 is (1, 0), distance 1", 2, {1, 2, 3}, 3, 1,
+       {1, 2, 3, 3, 3, 3}},
+      {"multiplier 1: (-1, 1) would be 0 and becomes 1", 1, {4, 5}, 3, 3,
+       {4, 5, 5, 5, 5}},
+      {"multiplier 3: value 120 is distance 1", 3, {4, 5}, 3, 120,
+       {4, 5, 5, 5, 5}},
+      {"multiplier 3: value 121 is distance 2", 3, {4, 5}, 3, 121,
+       {4, 5, 4, 5, 4}},
+  };
+  for (const Case& c : cases) {
+    const StreamSpec spec = Lz77Spec();
+    const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+      for (uint32_t v : c.literals) t.Value(0, v);
+      t.Copy(0, c.length, c.distance_value);
+      t.Value(0, 77);
+    });
+    std::vector<uint32_t> expected = c.expected;
+    expected.push_back(77);
+    uint64_t position = 0;
+    EXPECT_EQ(ReadValues(stream, 1, expected.size(), c.multiplier, nullptr,
+                         &position),
+              expected)
+        << c.name;
+    EXPECT_EQ(position, stream.bits) << c.name;
+  }
+}
+
+TEST(SymbolReaderTest, HugeDistanceValueDoesNotWrap) {
+  // Distance value 2^32 - 1 with multiplier 0 is distance 2^32 (beyond
+  // everything decoded), not 0: the copy starts at the first value.
+  const StreamSpec spec = Lz77Spec(UintSplitConfig(0, 1, 0, 0));
+  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+    t.Value(0, 11);
+    t.Value(0, 12);
+    t.Value(0, 13);
+    t.Copy(0, 5, 0xFFFFFFFFu);
+  });
+  EXPECT_EQ(ReadValues(stream, 1, 8),
+            std::vector<uint32_t>({11, 12, 13, 11, 12, 13, 11, 12}));
+}
+
+TEST(SymbolReaderTest, MinSymbolSplitsLiteralsFromCopies) {
+  // Min symbol 224, prefix codes of 8 bits: token 223 is a literal, token
+  // 224 a copy of length hybrid(0) + min length.
+  StreamSpec spec = entropy_test::ByteStreamSpec(1, true, true);
+  spec.min_symbol = 224;
+  spec.min_length = 4;
+  spec.code_bits = {8};
+  spec.context_map = {0, 1};
+  spec.configs.push_back(UintSplitConfig(15, 32768, 0, 0));
+  spec.code_bits.push_back(4);
+  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+    t.Token(0, 223);
+    t.Token(0, 224);  // length 0 + 4
+    t.Token(1, 0);    // distance 1
+  });
+  EXPECT_EQ(ReadValues(stream, 1, 5),
+            std::vector<uint32_t>({223, 223, 223, 223, 223}));
+}
+
+TEST(SymbolReaderTest, WrappedCopyLengthPutsTheReaderPastTheEnd) {
+  // Length config {0, 1, 0, 0}: token 32 reads 31 bits, so the length is
+  // up to 2^32 - 1; plus min length 3 it wraps.
+  StreamSpec spec = Lz77Spec();
+  spec.length_config = UintSplitConfig(0, 1, 0, 0);
+  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+    t.Value(0, 1);
+    t.Token(0, 256 + 32);
+    t.Raw(31, 0x7FFFFFFF);
+    t.Token(1, 0);
+  });
+  BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
+  EntropyCodeSet set;
+  std::vector<uint8_t> map;
+  ASSERT_TRUE(ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok());
+  auto symbols = SymbolReader::Create(set, reader, 0);
+  ASSERT_TRUE(symbols.ok());
+  EXPECT_EQ(symbols->ReadClusteredUint(0, reader), 1u);
+  EXPECT_FALSE(reader.PastEnd());
+  EXPECT_EQ(symbols->ReadClusteredUint(0, reader), 0u);
+  EXPECT_TRUE(reader.PastEnd());
+  EXPECT_EQ(symbols->copies_pending, 0u);
+}
+
+TEST(SymbolReaderTest, WindowWrapsAfterTwoToTheTwentyValues) {
+  // 2^20 + 3 literals (value i mod 251), then a copy with a distance value
+  // far beyond the window: it starts at the oldest value kept.
+  const uint32_t n = kLz77WindowSize + 3;
+  const StreamSpec spec = Lz77Spec(UintSplitConfig(0, 1, 0, 0));
+  const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+    for (uint32_t i = 0; i < n; ++i) t.Value(0, i % 251);
+    t.Copy(0, 4, 5000000);
+  });
+  const std::vector<uint32_t> values = ReadValues(stream, 1, n + 4);
+  for (uint32_t k = 0; k < 4; ++k) {
+    // Oldest kept: value number n - 2^20 = 3.
+    EXPECT_EQ(values[n + k], (3 + k) % 251) << k;
+  }
+}
+
+TEST(SymbolReaderTest, RunLengthOnlyDetection) {
+  // Distance cluster: a one-symbol code of symbol 1 (simple code) with
+  // split token 1 -> every distance value is 1.
+  for (bool one_symbol : {true, false}) {
+    Bits bits;
+    bits.Put(1, 1).Put(2, 0).Put(2, 0).Put(4, 8);  // LZ77, 224, 3, {8,..}
+    bits.Put(1, 1).Put(2, 1).Put(1, 0).Put(1, 1);  // map w = 1: 0, 1
+    bits.Put(1, 1);                                // prefix codes
+    bits.Put(4, 15);                               // cluster 0: e = 15
+    bits.Put(4, 0).Put(0, 0).Put(0, 0);            // cluster 1: e = 0
+    bits.Put(1, 1).Put(4, 7).Put(7, 127);          // alphabet 256
+    bits.Put(1, 1).Put(4, 0).Put(0, 0);            // alphabet 2
+    bits.Put(2, 1).Put(2, 0).Put(8, 5);            // cluster 0: symbol 5
+    if (one_symbol) {
+      bits.Put(2, 1).Put(2, 0).Put(1, 1);          // cluster 1: symbol 1
+    } else {
+      bits.Put(2, 1).Put(2, 1).Put(1, 0).Put(1, 1);  // symbols 0, 1
+    }
+    const std::vector<uint8_t> bytes = bits.Bytes();
+    BitReader reader(Span(bytes.data(), bytes.size()));
+    EntropyCodeSet set;
+    std::vector<uint8_t> map;
+    ASSERT_TRUE(ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok());
+    auto symbols = SymbolReader::Create(set, reader, 5);
+    ASSERT_TRUE(symbols.ok());
+    EXPECT_EQ(symbols->IsRunLengthOnly(), one_symbol);
+  }
+}
+
+TEST(SymbolReaderTest, TruncatedAndRandomStreamsStayInBounds) {
+  // Whatever the bytes, reading a fixed number of values never touches
+  // memory outside the input (checked under the sanitizers).
+  std::mt19937 rng(99);
+  const StreamSpec spec = Lz77Spec();
+  const Stream good = MakeStream(spec, [](TokenWriter& t) {
+    for (uint32_t v = 0; v < 100; ++v) t.Value(0, v);
+    t.Copy(0, 50, 10);
+  });
+  for (size_t cut = 0; cut <= good.bytes.size(); cut += 3) {
+    std::vector<uint8_t> bytes(good.bytes.begin(), good.bytes.begin() + cut);
+    BitReader reader(Span(bytes.data(), bytes.size()));
+    EntropyCodeSet set;
+    std::vector<uint8_t> map;
+    if (!ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok()) continue;
+    auto symbols = SymbolReader::Create(set, reader, 0);
+    ASSERT_TRUE(symbols.ok());
+    for (int i = 0; i < 200; ++i) symbols->ReadClusteredUint(map[0], reader);
+    EXPECT_TRUE(reader.PastEnd() || cut == good.bytes.size());
+  }
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> bytes(1 + rng() % 300);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    BitReader reader(Span(bytes.data(), bytes.size()));
+    EntropyCodeSet set;
+    std::vector<uint8_t> map;
+    const uint64_t contexts = 1 + rng() % 50;
+    if (!ReadEntropyCodeSet(Heap(), reader, contexts, &set, map, false).ok()) {
+      continue;
+    }
+    auto symbols = SymbolReader::Create(set, reader, rng() % 3);
+    if (!symbols.ok()) continue;
+    for (int i = 0; i < 500; ++i) {
+      symbols->ReadClusteredUint(map[rng() % map.size()], reader);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qov
