@@ -190,6 +190,13 @@ void DecoderState::PassOverFrame() {
 QovDecoderStatus DecoderState::ReadFrameHeader() {
   if (last_frame_seen) return FinishCodestream();
   if (jpeg_output_stage == 1 || jpeg_output_stage == 2) return QOV_DEC_FAILED;
+  // Take the input first: while the bytes of a frame passed over are still
+  // arriving, every input only pays for dropping them, not for a new driver
+  // and header. Nothing observes the old ones meanwhile (frame_stage is 0,
+  // so no frame is current for the getters).
+  Span view;
+  const QovDecoderStatus r = GetCodestreamInput(view);
+  if (r != QOV_DEC_OK) return r;
   if (image_bundle == nullptr) {
     image_bundle = std::make_unique<ImageBundle>(&memory_manager, &image_metadata);
   }
@@ -197,9 +204,6 @@ QovDecoderStatus DecoderState::ReadFrameHeader() {
                                                &metadata);
   frame_header = std::make_unique<FrameHeader>(&metadata);
 
-  Span view;
-  const QovDecoderStatus r = GetCodestreamInput(view);
-  if (r != QOV_DEC_OK) return r;
   BitReader reader(view);  // frames start on a byte boundary
   const Status begun =
       frame_driver->BeginFrame(reader, image_bundle.get(), frame_is_preview);

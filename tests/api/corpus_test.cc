@@ -313,6 +313,44 @@ TEST_P(CorpusTest, MatchesFacts) {
   }
 }
 
+// With the defaults (layers coalesced, orientation applied) only displayed
+// frames are reported, each at the full displayed image size.
+TEST_P(CorpusTest, CoalescedFramesMatchFacts) {
+  const std::string file = GetParam();
+  auto facts = ReadFacts(file);
+  if (facts.count("oracle_error")) return;
+  DriveOptions o;
+  o.events = QOV_DEC_HEADER_INFO | QOV_DEC_FRAME_START;
+  o.chunk = 2048;
+  const DriveResult run = Drive(ReadFileBytes(kDir + "/files/" + file), o);
+  SCOPED_TRACE(file);
+  EXPECT_EQ(QOV_DEC_OK, run.last);
+  unsigned w = 0, h = 0;
+  ASSERT_EQ(2, std::sscanf(facts["stored_size"].c_str(), "%ux%u", &w, &h));
+  if (std::stoul(facts["orientation"]) >= 5) std::swap(w, h);
+  const Observed seen = Parse(run);
+  unsigned got_w = 0, got_h = 0, got_orient = 0;
+  ASSERT_EQ(3, std::sscanf(seen.basic.c_str(), "basic %ux%u bits=%*u exp=%*u orient=%u",
+                           &got_w, &got_h, &got_orient));
+  EXPECT_EQ(w, got_w);
+  EXPECT_EQ(h, got_h);
+  EXPECT_EQ(1u, got_orient);
+  std::vector<std::string> names;
+  for (size_t i = 0; facts.count("frame[" + std::to_string(i) + "]"); ++i) {
+    const std::string line = facts["frame[" + std::to_string(i) + "]"];
+    if (Field(line, "last") == "1" || Field(line, "duration") != "0") {
+      names.push_back(Field(line, "name"));
+    }
+  }
+  ASSERT_EQ(names.size(), seen.frames.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), "crop=0(0,0) %ux%u blend=0/0/0/0 ref=0", w, h);
+    EXPECT_NE(std::string::npos, seen.frames[i].find(expected)) << seen.frames[i];
+    EXPECT_EQ(names[i], Field(seen.frames[i], "name"));
+  }
+}
+
 // The box lines of a log (box starts and completions), or all the others.
 std::vector<std::string> BoxLines(const std::vector<std::string>& log, bool boxes) {
   std::vector<std::string> out;

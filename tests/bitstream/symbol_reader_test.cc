@@ -352,6 +352,32 @@ TEST(SymbolReaderTest, TruncatedAndRandomStreamsStayInBounds) {
     for (int i = 0; i < 200; ++i) symbols->ReadClusteredUint(map[0], reader);
     EXPECT_TRUE(reader.PastEnd() || cut == good.bytes.size());
   }
+  // Valid streams of several kinds with a few bits flipped.
+  std::vector<Stream> valid = {good};
+  for (bool prefix : {true, false}) {
+    valid.push_back(MakeStream(entropy_test::ByteStreamSpec(3, prefix, false),
+                               [](TokenWriter& t) {
+                                 for (uint32_t v = 0; v < 300; ++v) t.Value(v % 3, v & 255);
+                               }));
+  }
+  for (int round = 0; round < 600; ++round) {
+    std::vector<uint8_t> bytes = valid[round % valid.size()].bytes;
+    for (int k = 0; k < 1 + round % 4; ++k) {
+      bytes[rng() % bytes.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    }
+    BitReader reader(Span(bytes.data(), bytes.size()));
+    EntropyCodeSet set;
+    std::vector<uint8_t> map;
+    const uint64_t contexts = round % valid.size() == 0 ? 1 : 3;
+    if (!ReadEntropyCodeSet(Heap(), reader, contexts, &set, map, false).ok()) {
+      continue;
+    }
+    auto symbols = SymbolReader::Create(set, reader, round % 2);
+    ASSERT_TRUE(symbols.ok());
+    for (int i = 0; i < 400; ++i) {
+      symbols->ReadClusteredUint(map[i % map.size()], reader);
+    }
+  }
   for (int round = 0; round < 300; ++round) {
     std::vector<uint8_t> bytes(1 + rng() % 300);
     for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());

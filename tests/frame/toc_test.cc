@@ -33,13 +33,15 @@ void PadToByte(Bits& bits) {
 
 // A TOC: flag, optional permutation (as a Lehmer code), padding, sizes,
 // padding.
+// The permutation uses `spec`, or prefix codes of 8 bits by default.
 Bits MakeToc(const std::vector<uint32_t>& sizes,
-             const std::vector<uint32_t>& lehmer = {}, bool permuted = false) {
+             const std::vector<uint32_t>& lehmer = {}, bool permuted = false,
+             const entropy_test::StreamSpec* given = nullptr) {
   Bits bits;
   bits.Put(1, permuted ? 1 : 0);
   if (permuted) {
     const entropy_test::StreamSpec spec =
-        entropy_test::ByteStreamSpec(8, true, false);
+        given != nullptr ? *given : entropy_test::ByteStreamSpec(8, true, false);
     entropy_test::PutDescription(bits, spec);
     entropy_test::TokenWriter t(spec);
     t.Value(PermutationContext(sizes.size()),
@@ -188,15 +190,24 @@ TEST(TocTest, PermutationMovesIdentifiersNotSizes) {
 
 TEST(TocTest, TruncatedPermutedTocAsksForMoreInput) {
   // Cut anywhere, a permuted TOC is short input, never a failure: the
-  // permutation may have been read from zero bits past the end.
-  std::vector<uint32_t> sizes(40, 5);
+  // permutation may have been read from zero bits past the end. With ANS
+  // and values of more than 12 bits each, cuts inside the permutation pass
+  // the first length test, and zero bits leave a wrong end state.
+  const uint32_t n = 300;
+  std::vector<uint32_t> sizes(n, 5);
   std::vector<uint32_t> lehmer;
-  for (uint32_t i = 0; i < 39; ++i) lehmer.push_back((i * 7) % (40 - i));
-  const std::vector<uint8_t> bytes = MakeToc(sizes, lehmer, true).Bytes();
-  ASSERT_TRUE(ReadToc(bytes, 40).status.ok());
-  for (size_t cut = 0; cut < bytes.size(); ++cut) {
-    const Read r = ReadToc({bytes.begin(), bytes.begin() + cut}, 40);
-    EXPECT_EQ(r.status, StatusValue::NeedMoreBytes) << "cut " << cut;
+  for (uint32_t i = 0; i + 1 < n; ++i) lehmer.push_back((i * 7919) % (n - i));
+  entropy_test::StreamSpec prefix = entropy_test::ByteStreamSpec(8, true, false);
+  entropy_test::StreamSpec ans = entropy_test::ByteStreamSpec(8, false, false);
+  prefix.configs = ans.configs = {UintSplitConfig(4, 16, 2, 0)};
+  for (const entropy_test::StreamSpec* spec : {&prefix, &ans}) {
+    const std::vector<uint8_t> bytes = MakeToc(sizes, lehmer, true, spec).Bytes();
+    ASSERT_TRUE(ReadToc(bytes, n).status.ok());
+    for (size_t cut = 0; cut < bytes.size(); ++cut) {
+      const Read r = ReadToc({bytes.begin(), bytes.begin() + cut}, n);
+      EXPECT_EQ(r.status, StatusValue::NeedMoreBytes)
+          << (spec == &ans ? "ANS" : "prefix") << " cut " << cut;
+    }
   }
 }
 
