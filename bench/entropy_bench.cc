@@ -22,13 +22,13 @@ struct BenchStream {
 // Kind 0: prefix, 8-bit codes; 1: prefix, 12-bit codes (second-level
 // tables); 2: ANS, flat 256 symbols; 3: prefix with LZ77 copies.
 BenchStream MakeStream(int kind) {
-  entropy_test::StreamSpec spec =
-      entropy_test::ByteStreamSpec(1, kind != 2, kind == 3);
-  if (kind == 1) spec.code_bits = {12};
+  entropy_test::StreamPlan plan =
+      entropy_test::ByteStreamPlan(1, kind != 2, kind == 3);
+  if (kind == 1) plan.code_bits = {12};
   std::mt19937 rng(42);
   entropy_test::Bits bits;
-  entropy_test::PutDescription(bits, spec);
-  entropy_test::TokenWriter t(spec);
+  entropy_test::PutDescription(bits, plan);
+  entropy_test::TokenWriter t(plan);
   BenchStream s;
   while (s.values < kSymbols) {
     if (kind == 3 && s.values > 64 && rng() % 4 == 0) {

@@ -339,12 +339,12 @@ TEST(EntropyCodeTest, SimpleContextMaps) {
 // LZ77 when asked) whose values are written by `write`.
 template <typename WriteValues>
 Bits CodedMap(bool mtf, bool lz77, uint32_t code_bits, WriteValues write) {
-  entropy_test::StreamSpec spec = entropy_test::ByteStreamSpec(1, true, lz77);
-  spec.code_bits = {code_bits};
+  entropy_test::StreamPlan plan = entropy_test::ByteStreamPlan(1, true, lz77);
+  plan.code_bits = {code_bits};
   Bits bits;
   bits.Put(1, 0).Put(1, mtf ? 1 : 0);
-  entropy_test::PutDescription(bits, spec);
-  entropy_test::TokenWriter tokens(spec);
+  entropy_test::PutDescription(bits, plan);
+  entropy_test::TokenWriter tokens(plan);
   write(tokens);
   tokens.Finish(bits);
   return bits;
@@ -396,12 +396,12 @@ TEST(EntropyCodeTest, CodedContextMaps) {
 }
 
 TEST(EntropyCodeTest, Lz77AddsTheDistanceContext) {
-  entropy_test::StreamSpec spec = entropy_test::ByteStreamSpec(3, true, true);
-  spec.context_map = {0, 0, 0, 1};
-  spec.configs.push_back(UintSplitConfig(4, 16, 2, 0));
-  spec.code_bits.push_back(3);
+  entropy_test::StreamPlan plan = entropy_test::ByteStreamPlan(3, true, true);
+  plan.context_map = {0, 0, 0, 1};
+  plan.configs.push_back(UintSplitConfig(4, 16, 2, 0));
+  plan.code_bits.push_back(3);
   Bits bits;
-  entropy_test::PutDescription(bits, spec);
+  entropy_test::PutDescription(bits, plan);
   EntropyCodeSet set;
   std::vector<uint8_t> map;
   uint64_t position = 0;
@@ -429,9 +429,9 @@ TEST(EntropyCodeTest, PrefixAlphabetLimitAndShortInput) {
   EXPECT_EQ(ReadOneContext(too_big, &set), StatusValue::Failed);
 
   // A complete byte-stream description, cut inside its prefix code.
-  entropy_test::StreamSpec spec = entropy_test::ByteStreamSpec(1, true, false);
+  entropy_test::StreamPlan plan = entropy_test::ByteStreamPlan(1, true, false);
   Bits full;
-  entropy_test::PutDescription(full, spec);
+  entropy_test::PutDescription(full, plan);
   std::vector<uint8_t> bytes = full.Bytes();
   ASSERT_TRUE(ReadOneContext(full, &set).ok());
   bytes.resize(2);

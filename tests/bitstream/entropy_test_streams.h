@@ -125,7 +125,7 @@ inline void PutSplitConfig(Bits& w, uint32_t log_alphabet,
 // A code description and the matching token writer. Prefix clusters use
 // every one of their 2^code_bits symbols with length code_bits; ANS clusters
 // use a flat distribution over their `flat_symbols` symbols.
-struct StreamSpec {
+struct StreamPlan {
   // One cluster index per context, plus the distance context with LZ77.
   std::vector<uint8_t> context_map;
   std::vector<UintSplitConfig> configs;  // per cluster
@@ -134,6 +134,8 @@ struct StreamSpec {
   uint32_t log_alphabet = 8;             // ANS: 5..8
   std::vector<uint32_t> flat_symbols;    // ANS: per cluster, 1..256
   bool lz77 = false;
+  // Write the context map coded, as an ANS byte stream, instead of simple.
+  bool coded_map = false;
   uint32_t min_symbol = 224;  // 224, 512, 4096 or 8..32775
   uint32_t min_length = 3;    // 3, 4, 5..8 or 9..264
   UintSplitConfig length_config{8, 256, 0, 0};
@@ -146,79 +148,28 @@ struct StreamSpec {
   uint32_t distance_cluster() const { return context_map.back(); }
 };
 
-// Writes the description of `spec` (contexts = map size, minus one with
-// LZ77).
-inline void PutDescription(Bits& w, const StreamSpec& spec) {
-  w.Put(1, spec.lz77 ? 1 : 0);
-  if (spec.lz77) {
-    switch (spec.min_symbol) {
-      case 224: w.Put(2, 0); break;
-      case 512: w.Put(2, 1); break;
-      case 4096: w.Put(2, 2); break;
-      default: w.Put(2, 3).Put(15, spec.min_symbol - 8);
-    }
-    if (spec.min_length == 3) {
-      w.Put(2, 0);
-    } else if (spec.min_length == 4) {
-      w.Put(2, 1);
-    } else if (spec.min_length < 9) {
-      w.Put(2, 2).Put(2, spec.min_length - 5);
-    } else {
-      w.Put(2, 3).Put(8, spec.min_length - 9);
-    }
-    PutSplitConfig(w, 8, spec.length_config);
-  }
-  if (spec.context_map.size() > 1) {
-    const uint32_t wbits = CeilLog2(spec.clusters());
-    w.Put(1, 1).Put(2, wbits);
-    for (uint8_t e : spec.context_map) w.Put(wbits, e);
-  }
-  w.Put(1, spec.use_prefix ? 1 : 0);
-  const uint32_t log_alphabet = spec.use_prefix ? 15 : spec.log_alphabet;
-  if (!spec.use_prefix) w.Put(2, spec.log_alphabet - 5);
-  for (uint32_t c = 0; c < spec.clusters(); ++c) {
-    PutSplitConfig(w, log_alphabet, spec.configs[c]);
-  }
-  if (spec.use_prefix) {
-    for (uint32_t c = 0; c < spec.clusters(); ++c) {
-      const uint32_t b = spec.code_bits[c];
-      w.Put(1, 1).Put(4, b - 1).Put(b - 1, (1u << (b - 1)) - 1);
-    }
-    // Complex codes whose code-length code has the single length b.
-    static constexpr uint8_t kOrder[18] = {1, 2, 3, 4, 0, 5, 17, 6, 16,
-                                           7, 8, 9, 10, 11, 12, 13, 14, 15};
-    for (uint32_t c = 0; c < spec.clusters(); ++c) {
-      w.Put(2, 0);
-      for (uint8_t symbol : kOrder) {
-        w.Str(symbol == spec.code_bits[c] ? "01" : "00");  // 3 or 0
-      }
-    }
-  } else {
-    for (uint32_t c = 0; c < spec.clusters(); ++c) {
-      const uint32_t n = spec.flat_symbols[c];
-      w.Put(1, 0).Put(1, 1).VarUint8(n - 1);
-    }
-  }
-}
+// Writes the description of `plan` (contexts = map size, minus one with
+// LZ77); defined after TokenWriter.
+inline void PutDescription(Bits& w, const StreamPlan& plan);
 
 // Collects tokens and raw bits in stream order and writes them after the
 // description (ANS needs the whole list before it can write).
 class TokenWriter {
  public:
-  explicit TokenWriter(const StreamSpec& spec) : spec_(spec) {
-    if (!spec.use_prefix) {
-      for (uint32_t c = 0; c < spec.clusters(); ++c) {
-        std::vector<int32_t> counts(spec.flat_symbols[c],
-                                    4096 / spec.flat_symbols[c]);
-        for (uint32_t i = 0; i < 4096 % spec.flat_symbols[c]; ++i) ++counts[i];
-        std::vector<AliasEntry> table(1u << spec.log_alphabet);
-        if (!BuildAliasLookup(counts, 12, spec.log_alphabet, table.data()).ok()) {
+  explicit TokenWriter(const StreamPlan& plan) : plan_(plan) {
+    if (!plan.use_prefix) {
+      for (uint32_t c = 0; c < plan.clusters(); ++c) {
+        std::vector<int32_t> counts(plan.flat_symbols[c],
+                                    4096 / plan.flat_symbols[c]);
+        for (uint32_t i = 0; i < 4096 % plan.flat_symbols[c]; ++i) ++counts[i];
+        std::vector<AliasEntry> table(1u << plan.log_alphabet);
+        if (!BuildAliasLookup(counts, 12, plan.log_alphabet, table.data()).ok()) {
           continue;
         }
         // Slot of each (symbol, offset), found by decoding every slot.
         std::vector<std::vector<uint32_t>> slots(counts.size());
         for (uint32_t s = 0; s < counts.size(); ++s) slots[s].resize(counts[s]);
-        const uint32_t entry_bits = 12 - spec.log_alphabet;
+        const uint32_t entry_bits = 12 - plan.log_alphabet;
         for (uint32_t x = 0; x < 4096; ++x) {
           const AliasEntry& e = table[x >> entry_bits];
           const uint32_t p = x & ((1u << entry_bits) - 1);
@@ -240,21 +191,21 @@ class TokenWriter {
 
   // A literal value of a context.
   void Value(uint32_t context, uint32_t v) {
-    const uint32_t c = spec_.context_map[context];
-    const HybridToken h = EncodeHybrid(v, spec_.configs[c]);
+    const uint32_t c = plan_.context_map[context];
+    const HybridToken h = EncodeHybrid(v, plan_.configs[c]);
     Token(c, h.token);
     Raw(h.nbits, h.bits);
   }
   // An LZ77 copy of `length` values at distance value `distance_value`,
   // started from a context of cluster `c`.
   void Copy(uint32_t context, uint32_t length, uint32_t distance_value) {
-    const uint32_t c = spec_.context_map[context];
+    const uint32_t c = plan_.context_map[context];
     const HybridToken h =
-        EncodeHybrid(length - spec_.min_length, spec_.length_config);
-    Token(c, spec_.min_symbol + h.token);
+        EncodeHybrid(length - plan_.min_length, plan_.length_config);
+    Token(c, plan_.min_symbol + h.token);
     Raw(h.nbits, h.bits);
-    const uint32_t dc = spec_.distance_cluster();
-    const HybridToken d = EncodeHybrid(distance_value, spec_.configs[dc]);
+    const uint32_t dc = plan_.distance_cluster();
+    const HybridToken d = EncodeHybrid(distance_value, plan_.configs[dc]);
     Token(dc, d.token);
     Raw(d.nbits, d.bits);
   }
@@ -270,10 +221,10 @@ class TokenWriter {
 
   // Writes the tokens after the description already in `w`.
   void Finish(Bits& w) const {
-    if (spec_.use_prefix) {
+    if (plan_.use_prefix) {
       for (const Op& op : ops_) {
         if (op.is_token) {
-          w.Code(spec_.code_bits[op.a], op.b);
+          w.Code(plan_.code_bits[op.a], op.b);
         } else {
           w.Put(op.a, op.b);
         }
@@ -311,32 +262,97 @@ class TokenWriter {
     uint32_t a;  // cluster, or bit count
     uint32_t b;  // token, or bits
   };
-  StreamSpec spec_;
+  StreamPlan plan_;
   std::vector<Op> ops_;
   std::vector<std::vector<int32_t>> counts_;
   std::vector<std::vector<std::vector<uint32_t>>> slots_;
 };
 
+inline void PutDescription(Bits& w, const StreamPlan& plan) {
+  w.Put(1, plan.lz77 ? 1 : 0);
+  if (plan.lz77) {
+    switch (plan.min_symbol) {
+      case 224: w.Put(2, 0); break;
+      case 512: w.Put(2, 1); break;
+      case 4096: w.Put(2, 2); break;
+      default: w.Put(2, 3).Put(15, plan.min_symbol - 8);
+    }
+    if (plan.min_length == 3) {
+      w.Put(2, 0);
+    } else if (plan.min_length == 4) {
+      w.Put(2, 1);
+    } else if (plan.min_length < 9) {
+      w.Put(2, 2).Put(2, plan.min_length - 5);
+    } else {
+      w.Put(2, 3).Put(8, plan.min_length - 9);
+    }
+    PutSplitConfig(w, 8, plan.length_config);
+  }
+  if (plan.context_map.size() > 1 && plan.coded_map) {
+    StreamPlan nested;
+    nested.context_map = {0};
+    nested.use_prefix = false;
+    nested.log_alphabet = 8;
+    nested.configs = {UintSplitConfig(8, 256, 0, 0)};
+    nested.flat_symbols = {256};
+    w.Put(1, 0).Put(1, 0);  // coded, no move-to-front
+    PutDescription(w, nested);
+    TokenWriter tokens(nested);
+    for (uint8_t e : plan.context_map) tokens.Value(0, e);
+    tokens.Finish(w);
+  } else if (plan.context_map.size() > 1) {
+    const uint32_t wbits = CeilLog2(plan.clusters());
+    w.Put(1, 1).Put(2, wbits);
+    for (uint8_t e : plan.context_map) w.Put(wbits, e);
+  }
+  w.Put(1, plan.use_prefix ? 1 : 0);
+  const uint32_t log_alphabet = plan.use_prefix ? 15 : plan.log_alphabet;
+  if (!plan.use_prefix) w.Put(2, plan.log_alphabet - 5);
+  for (uint32_t c = 0; c < plan.clusters(); ++c) {
+    PutSplitConfig(w, log_alphabet, plan.configs[c]);
+  }
+  if (plan.use_prefix) {
+    for (uint32_t c = 0; c < plan.clusters(); ++c) {
+      const uint32_t b = plan.code_bits[c];
+      w.Put(1, 1).Put(4, b - 1).Put(b - 1, (1u << (b - 1)) - 1);
+    }
+    // Complex codes whose code-length code has the single length b.
+    static constexpr uint8_t kOrder[18] = {1, 2, 3, 4, 0, 5, 17, 6, 16,
+                                           7, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (uint32_t c = 0; c < plan.clusters(); ++c) {
+      w.Put(2, 0);
+      for (uint8_t symbol : kOrder) {
+        w.Str(symbol == plan.code_bits[c] ? "01" : "00");  // 3 or 0
+      }
+    }
+  } else {
+    for (uint32_t c = 0; c < plan.clusters(); ++c) {
+      const uint32_t n = plan.flat_symbols[c];
+      w.Put(1, 0).Put(1, 1).VarUint8(n - 1);
+    }
+  }
+}
+
 // A one-cluster byte stream for `contexts` contexts: prefix codes of 8 bits
 // (or 9 with LZ77: tokens 256.. start copies), or a flat 256-symbol ANS
 // distribution. Values are taken as they are (split exponent = maximum).
-inline StreamSpec ByteStreamSpec(uint32_t contexts, bool use_prefix,
+inline StreamPlan ByteStreamPlan(uint32_t contexts, bool use_prefix,
                                  bool lz77) {
-  StreamSpec spec;
-  spec.context_map.assign(contexts + (lz77 ? 1 : 0), 0);
-  spec.use_prefix = use_prefix;
-  spec.lz77 = lz77;
+  StreamPlan plan;
+  plan.context_map.assign(contexts + (lz77 ? 1 : 0), 0);
+  plan.use_prefix = use_prefix;
+  plan.lz77 = lz77;
   if (use_prefix) {
-    spec.configs = {UintSplitConfig(15, 1u << 15, 0, 0)};
-    spec.code_bits = {lz77 ? 9u : 8u};
-    spec.min_symbol = 256;
+    plan.configs = {UintSplitConfig(15, 1u << 15, 0, 0)};
+    plan.code_bits = {lz77 ? 9u : 8u};
+    plan.min_symbol = 256;
   } else {
-    spec.log_alphabet = 8;
-    spec.configs = {UintSplitConfig(8, 256, 0, 0)};
-    spec.flat_symbols = {256};
-    spec.min_symbol = 128;  // with ANS the copy tokens share the 256 symbols
+    plan.log_alphabet = 8;
+    plan.configs = {UintSplitConfig(8, 256, 0, 0)};
+    plan.flat_symbols = {256};
+    plan.min_symbol = 128;  // with ANS the copy tokens share the 256 symbols
   }
-  return spec;
+  return plan;
 }
 
 }  // namespace qov::entropy_test

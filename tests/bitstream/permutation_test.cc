@@ -15,17 +15,17 @@ namespace {
 
 using entropy_test::Bits;
 using entropy_test::Heap;
-using entropy_test::StreamSpec;
+using entropy_test::StreamPlan;
 using entropy_test::TokenWriter;
 
 // Eight contexts, each its own cluster with a code of a different width, so
 // a value read with the wrong context desynchronises the stream.
-StreamSpec EightClusterSpec() {
-  StreamSpec spec;
-  spec.context_map = {0, 1, 2, 3, 4, 5, 6, 7};
-  spec.configs.assign(8, UintSplitConfig(4, 16, 2, 0));
-  spec.code_bits = {6, 7, 8, 9, 10, 7, 8, 9};
-  return spec;
+StreamPlan EightClusterPlan() {
+  StreamPlan plan;
+  plan.context_map = {0, 1, 2, 3, 4, 5, 6, 7};
+  plan.configs.assign(8, UintSplitConfig(4, 16, 2, 0));
+  plan.code_bits = {6, 7, 8, 9, 10, 7, 8, 9};
+  return plan;
 }
 
 uint32_t Context(uint32_t v) { return PermutationContext(v); }
@@ -48,11 +48,11 @@ struct Written {
 };
 
 // Writes a stand-alone permutation: description, end, the values.
-Written WritePermutation(const StreamSpec& spec, uint64_t size,
+Written WritePermutation(const StreamPlan& plan, uint64_t size,
                          const std::vector<uint32_t>& values) {
   Bits bits;
-  entropy_test::PutDescription(bits, spec);
-  TokenWriter t(spec);
+  entropy_test::PutDescription(bits, plan);
+  TokenWriter t(plan);
   t.Value(Context(static_cast<uint32_t>(size)),
           static_cast<uint32_t>(values.size()));
   uint32_t previous = 0;
@@ -88,7 +88,7 @@ TEST(PermutationTest, WorkedExamples) {
       {"contexts 0, 3, 7", 0, 100, {5, 70, 1}, {}},  // expected computed
   };
   for (const Case& c : cases) {
-    const Written w = WritePermutation(EightClusterSpec(), c.size, c.values);
+    const Written w = WritePermutation(EightClusterPlan(), c.size, c.values);
     std::vector<uint32_t> expected = c.expected;
     bool expect_ok = !expected.empty();
     if (std::string(c.name) == "contexts 0, 3, 7") {
@@ -118,8 +118,8 @@ TEST(PermutationTest, WorkedExamples) {
 
 TEST(PermutationTest, RandomPermutationsRoundTrip) {
   std::mt19937 rng(5);
-  StreamSpec spec = EightClusterSpec();
-  spec.code_bits.assign(8, 8);
+  StreamPlan plan = EightClusterPlan();
+  plan.code_bits.assign(8, 8);
   for (int round = 0; round < 60; ++round) {
     const uint32_t n = 1 + rng() % (round < 40 ? 40 : 3000);
     std::vector<uint32_t> perm(n);
@@ -135,7 +135,7 @@ TEST(PermutationTest, RandomPermutationsRoundTrip) {
       free.erase(it);
     }
     while (!lehmer.empty() && lehmer.back() == 0) lehmer.pop_back();
-    const Written w = WritePermutation(spec, n, lehmer);
+    const Written w = WritePermutation(plan, n, lehmer);
     std::vector<uint32_t> out(n);
     BitReader reader(Span(w.bytes.data(), w.bytes.size()));
     ASSERT_TRUE(ReadPermutationWithCodes(Heap(), 0, n, out.data(), reader).ok())
@@ -145,9 +145,9 @@ TEST(PermutationTest, RandomPermutationsRoundTrip) {
 }
 
 TEST(PermutationTest, WrongFinalAnsStateFails) {
-  StreamSpec spec = entropy_test::ByteStreamSpec(8, false, false);
+  StreamPlan plan = entropy_test::ByteStreamPlan(8, false, false);
   const std::vector<uint32_t> values = {3, 1, 4, 1, 5, 9, 2, 6};
-  Written w = WritePermutation(spec, 20, values);
+  Written w = WritePermutation(plan, 20, values);
   std::vector<uint32_t> out(20);
   {
     BitReader reader(Span(w.bytes.data(), w.bytes.size()));

@@ -13,7 +13,7 @@ namespace {
 
 using entropy_test::Bits;
 using entropy_test::Heap;
-using entropy_test::StreamSpec;
+using entropy_test::StreamPlan;
 using entropy_test::TokenWriter;
 
 // A stream: description, then tokens; read back with a reader over it.
@@ -23,10 +23,10 @@ struct Stream {
 };
 
 template <typename Write>
-Stream MakeStream(const StreamSpec& spec, Write write) {
+Stream MakeStream(const StreamPlan& plan, Write write) {
   Bits bits;
-  entropy_test::PutDescription(bits, spec);
-  TokenWriter tokens(spec);
+  entropy_test::PutDescription(bits, plan);
+  TokenWriter tokens(plan);
   write(tokens);
   tokens.Finish(bits);
   return {bits.Bytes(), bits.size()};
@@ -106,8 +106,8 @@ TEST(SymbolReaderTest, PrefixAndAnsStreamsRoundTrip) {
   std::vector<uint32_t> values(3000);
   for (uint32_t& v : values) v = rng() % 256;
   for (bool prefix : {true, false}) {
-    const StreamSpec spec = entropy_test::ByteStreamSpec(1, prefix, false);
-    const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+    const StreamPlan plan = entropy_test::ByteStreamPlan(1, prefix, false);
+    const Stream stream = MakeStream(plan, [&](TokenWriter& t) {
       for (uint32_t v : values) t.Value(0, v);
     });
     bool final_ok = false;
@@ -121,8 +121,8 @@ TEST(SymbolReaderTest, PrefixAndAnsStreamsRoundTrip) {
 }
 
 TEST(SymbolReaderTest, AnsEndStateDetectsCorruption) {
-  const StreamSpec spec = entropy_test::ByteStreamSpec(1, false, false);
-  Stream stream = MakeStream(spec, [](TokenWriter& t) {
+  const StreamPlan plan = entropy_test::ByteStreamPlan(1, false, false);
+  Stream stream = MakeStream(plan, [](TokenWriter& t) {
     for (uint32_t v = 0; v < 200; ++v) t.Value(0, v);
   });
   // Flip the top bit of the last 16 bits the state took in: the end state
@@ -159,8 +159,8 @@ TEST(SymbolReaderTest, SingleSymbolAnsLeavesTheStateAndReadsNothing) {
 }
 
 TEST(SymbolReaderTest, PrefixStateStaysAtTheSignature) {
-  const StreamSpec spec = entropy_test::ByteStreamSpec(1, true, false);
-  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+  const StreamPlan plan = entropy_test::ByteStreamPlan(1, true, false);
+  const Stream stream = MakeStream(plan, [](TokenWriter& t) {
     for (uint32_t v = 0; v < 10; ++v) t.Value(0, v);
   });
   BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
@@ -177,12 +177,12 @@ TEST(SymbolReaderTest, PrefixStateStaysAtTheSignature) {
 
 // LZ77 with prefix codes: tokens 0..255 literal, 256.. copies of length
 // token - 256 + 3; distance tokens are the distance values.
-StreamSpec Lz77Spec(UintSplitConfig distance_config = UintSplitConfig(15, 32768, 0, 0)) {
-  StreamSpec spec = entropy_test::ByteStreamSpec(1, true, true);
-  spec.context_map = {0, 1};
-  spec.configs.push_back(distance_config);
-  spec.code_bits.push_back(7);
-  return spec;
+StreamPlan Lz77Plan(UintSplitConfig distance_config = UintSplitConfig(15, 32768, 0, 0)) {
+  StreamPlan plan = entropy_test::ByteStreamPlan(1, true, true);
+  plan.context_map = {0, 1};
+  plan.configs.push_back(distance_config);
+  plan.code_bits.push_back(7);
+  return plan;
 }
 
 TEST(SymbolReaderTest, Lz77CopiesAndDistances) {
@@ -213,8 +213,8 @@ TEST(SymbolReaderTest, Lz77CopiesAndDistances) {
        {4, 5, 4, 5, 4}},
   };
   for (const Case& c : cases) {
-    const StreamSpec spec = Lz77Spec();
-    const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+    const StreamPlan plan = Lz77Plan();
+    const Stream stream = MakeStream(plan, [&](TokenWriter& t) {
       for (uint32_t v : c.literals) t.Value(0, v);
       t.Copy(0, c.length, c.distance_value);
       t.Value(0, 77);
@@ -233,8 +233,8 @@ TEST(SymbolReaderTest, Lz77CopiesAndDistances) {
 TEST(SymbolReaderTest, HugeDistanceValueDoesNotWrap) {
   // Distance value 2^32 - 1 with multiplier 0 is distance 2^32 (beyond
   // everything decoded), not 0: the copy starts at the first value.
-  const StreamSpec spec = Lz77Spec(UintSplitConfig(0, 1, 0, 0));
-  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+  const StreamPlan plan = Lz77Plan(UintSplitConfig(0, 1, 0, 0));
+  const Stream stream = MakeStream(plan, [](TokenWriter& t) {
     t.Value(0, 11);
     t.Value(0, 12);
     t.Value(0, 13);
@@ -247,14 +247,14 @@ TEST(SymbolReaderTest, HugeDistanceValueDoesNotWrap) {
 TEST(SymbolReaderTest, MinSymbolSplitsLiteralsFromCopies) {
   // Min symbol 224, prefix codes of 8 bits: token 223 is a literal, token
   // 224 a copy of length hybrid(0) + min length.
-  StreamSpec spec = entropy_test::ByteStreamSpec(1, true, true);
-  spec.min_symbol = 224;
-  spec.min_length = 4;
-  spec.code_bits = {8};
-  spec.context_map = {0, 1};
-  spec.configs.push_back(UintSplitConfig(15, 32768, 0, 0));
-  spec.code_bits.push_back(4);
-  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+  StreamPlan plan = entropy_test::ByteStreamPlan(1, true, true);
+  plan.min_symbol = 224;
+  plan.min_length = 4;
+  plan.code_bits = {8};
+  plan.context_map = {0, 1};
+  plan.configs.push_back(UintSplitConfig(15, 32768, 0, 0));
+  plan.code_bits.push_back(4);
+  const Stream stream = MakeStream(plan, [](TokenWriter& t) {
     t.Token(0, 223);
     t.Token(0, 224);  // length 0 + 4
     t.Token(1, 0);    // distance 1
@@ -266,9 +266,9 @@ TEST(SymbolReaderTest, MinSymbolSplitsLiteralsFromCopies) {
 TEST(SymbolReaderTest, WrappedCopyLengthPutsTheReaderPastTheEnd) {
   // Length config {0, 1, 0, 0}: token 32 reads 31 bits, so the length is
   // up to 2^32 - 1; plus min length 3 it wraps.
-  StreamSpec spec = Lz77Spec();
-  spec.length_config = UintSplitConfig(0, 1, 0, 0);
-  const Stream stream = MakeStream(spec, [](TokenWriter& t) {
+  StreamPlan plan = Lz77Plan();
+  plan.length_config = UintSplitConfig(0, 1, 0, 0);
+  const Stream stream = MakeStream(plan, [](TokenWriter& t) {
     t.Value(0, 1);
     t.Token(0, 256 + 32);
     t.Raw(31, 0x7FFFFFFF);
@@ -291,8 +291,8 @@ TEST(SymbolReaderTest, WindowWrapsAfterTwoToTheTwentyValues) {
   // 2^20 + 3 literals (value i mod 251), then a copy with a distance value
   // far beyond the window: it starts at the oldest value kept.
   const uint32_t n = kLz77WindowSize + 3;
-  const StreamSpec spec = Lz77Spec(UintSplitConfig(0, 1, 0, 0));
-  const Stream stream = MakeStream(spec, [&](TokenWriter& t) {
+  const StreamPlan plan = Lz77Plan(UintSplitConfig(0, 1, 0, 0));
+  const Stream stream = MakeStream(plan, [&](TokenWriter& t) {
     for (uint32_t i = 0; i < n; ++i) t.Value(0, i % 251);
     t.Copy(0, 4, 5000000);
   });
@@ -336,8 +336,8 @@ TEST(SymbolReaderTest, TruncatedAndRandomStreamsStayInBounds) {
   // Whatever the bytes, reading a fixed number of values never touches
   // memory outside the input (checked under the sanitizers).
   std::mt19937 rng(99);
-  const StreamSpec spec = Lz77Spec();
-  const Stream good = MakeStream(spec, [](TokenWriter& t) {
+  const StreamPlan plan = Lz77Plan();
+  const Stream good = MakeStream(plan, [](TokenWriter& t) {
     for (uint32_t v = 0; v < 100; ++v) t.Value(0, v);
     t.Copy(0, 50, 10);
   });
@@ -355,7 +355,7 @@ TEST(SymbolReaderTest, TruncatedAndRandomStreamsStayInBounds) {
   // Valid streams of several kinds with a few bits flipped.
   std::vector<Stream> valid = {good};
   for (bool prefix : {true, false}) {
-    valid.push_back(MakeStream(entropy_test::ByteStreamSpec(3, prefix, false),
+    valid.push_back(MakeStream(entropy_test::ByteStreamPlan(3, prefix, false),
                                [](TokenWriter& t) {
                                  for (uint32_t v = 0; v < 300; ++v) t.Value(v % 3, v & 255);
                                }));

@@ -450,16 +450,17 @@ enum class Outer { kPrefix, kAns, kPrefixLz77 };
 // The compressed stream of `inner`, after `lead_bits` bits of other data.
 Bytes EncodeIcc(const Bytes& inner, Outer outer, uint32_t lead_bits = 0,
                 uint64_t* start_bit = nullptr,
-                uint32_t end_state = kAnsSignature) {
+                uint32_t end_state = kAnsSignature, bool coded_map = false) {
   const bool lz77 = outer == Outer::kPrefixLz77;
-  const entropy_test::StreamSpec spec =
-      entropy_test::ByteStreamSpec(41, outer != Outer::kAns, lz77);
+  entropy_test::StreamPlan plan =
+      entropy_test::ByteStreamPlan(41, outer != Outer::kAns, lz77);
+  plan.coded_map = coded_map;
   Bits bits;
   bits.Put(lead_bits, 0x5A5A5A5A);
   if (start_bit != nullptr) *start_bit = lead_bits;
   bits.U64(inner.size());
-  entropy_test::PutDescription(bits, spec);
-  entropy_test::TokenWriter t(spec);
+  entropy_test::PutDescription(bits, plan);
+  entropy_test::TokenWriter t(plan);
   t.end_state = end_state;
   for (size_t i = 0; i < inner.size();) {
     // Greedy LZ77 with distances 1..64.
@@ -592,6 +593,36 @@ TEST(IccReaderTest, InputCutAnywhereResumesExactly) {
   }
 }
 
+TEST(IccReaderTest, CodeDescriptionCutAnywhereAsksForMore) {
+  // The context map is coded with its own ANS stream: cut inside it, zero
+  // bits past the end leave a wrong end state, which is short input here,
+  // not a bad stream.
+  Bytes inner;
+  const Bytes profile = SampleProfile(300, 8, &inner);
+  for (Outer outer : {Outer::kPrefix, Outer::kAns}) {
+    const Bytes stream = EncodeIcc(inner, outer, 0, nullptr, kAnsSignature, true);
+    Bytes got;
+    ASSERT_TRUE(DecodeChunked(stream, 0, &got).ok());
+    ASSERT_EQ(got, profile);
+    uint64_t begin_bits = 0;
+    {
+      CompressedIccReader icc(Heap());
+      BitReader reader(Span(stream.data(), stream.size()));
+      ASSERT_TRUE(icc.Begin(reader).ok());
+      begin_bits = reader.Position();
+    }
+    for (size_t cut = 0; cut * 8 < begin_bits; ++cut) {
+      CompressedIccReader icc(Heap());
+      BitReader reader(Span(stream.data(), cut));
+      EXPECT_EQ(icc.Begin(reader), StatusValue::NeedMoreBytes) << "cut " << cut;
+    }
+    for (size_t chunk : {1, 3}) {
+      ASSERT_TRUE(DecodeChunked(stream, chunk, &got).ok()) << chunk;
+      EXPECT_EQ(got, profile);
+    }
+  }
+}
+
 TEST(IccReaderTest, ShorterInputAfterAResumePointAsksForMore) {
   Bytes inner;
   const Bytes profile = SampleProfile(2000, 4, &inner);
@@ -671,7 +702,7 @@ TEST(IccReaderTest, EncodedSizeLimit) {
     Bits bits;
     bits.U64(size);
     const size_t after_size = bits.size();
-    entropy_test::PutDescription(bits, entropy_test::ByteStreamSpec(41, true, false));
+    entropy_test::PutDescription(bits, entropy_test::ByteStreamPlan(41, true, false));
     const Bytes bytes = bits.Bytes();
     BitReader reader(Span(bytes.data(), bytes.size()));
     CompressedIccReader icc(Heap());

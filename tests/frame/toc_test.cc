@@ -33,17 +33,17 @@ void PadToByte(Bits& bits) {
 
 // A TOC: flag, optional permutation (as a Lehmer code), padding, sizes,
 // padding.
-// The permutation uses `spec`, or prefix codes of 8 bits by default.
+// The permutation uses `plan`, or prefix codes of 8 bits by default.
 Bits MakeToc(const std::vector<uint32_t>& sizes,
              const std::vector<uint32_t>& lehmer = {}, bool permuted = false,
-             const entropy_test::StreamSpec* given = nullptr) {
+             const entropy_test::StreamPlan* given = nullptr) {
   Bits bits;
   bits.Put(1, permuted ? 1 : 0);
   if (permuted) {
-    const entropy_test::StreamSpec spec =
-        given != nullptr ? *given : entropy_test::ByteStreamSpec(8, true, false);
-    entropy_test::PutDescription(bits, spec);
-    entropy_test::TokenWriter t(spec);
+    const entropy_test::StreamPlan plan =
+        given != nullptr ? *given : entropy_test::ByteStreamPlan(8, true, false);
+    entropy_test::PutDescription(bits, plan);
+    entropy_test::TokenWriter t(plan);
     t.Value(PermutationContext(sizes.size()),
             static_cast<uint32_t>(lehmer.size()));
     uint32_t previous = 0;
@@ -189,26 +189,65 @@ TEST(TocTest, PermutationMovesIdentifiersNotSizes) {
 }
 
 TEST(TocTest, TruncatedPermutedTocAsksForMoreInput) {
-  // Cut anywhere, a permuted TOC is short input, never a failure: the
-  // permutation may have been read from zero bits past the end. With ANS
-  // and values of more than 12 bits each, cuts inside the permutation pass
-  // the first length test, and zero bits leave a wrong end state.
+  // Cut anywhere, a permuted TOC (prefix or ANS coded) is short input.
   const uint32_t n = 300;
   std::vector<uint32_t> sizes(n, 5);
   std::vector<uint32_t> lehmer;
   for (uint32_t i = 0; i + 1 < n; ++i) lehmer.push_back((i * 7919) % (n - i));
-  entropy_test::StreamSpec prefix = entropy_test::ByteStreamSpec(8, true, false);
-  entropy_test::StreamSpec ans = entropy_test::ByteStreamSpec(8, false, false);
+  entropy_test::StreamPlan prefix = entropy_test::ByteStreamPlan(8, true, false);
+  entropy_test::StreamPlan ans = entropy_test::ByteStreamPlan(8, false, false);
   prefix.configs = ans.configs = {UintSplitConfig(4, 16, 2, 0)};
-  for (const entropy_test::StreamSpec* spec : {&prefix, &ans}) {
-    const std::vector<uint8_t> bytes = MakeToc(sizes, lehmer, true, spec).Bytes();
+  for (const entropy_test::StreamPlan* plan : {&prefix, &ans}) {
+    const std::vector<uint8_t> bytes = MakeToc(sizes, lehmer, true, plan).Bytes();
     ASSERT_TRUE(ReadToc(bytes, n).status.ok());
     for (size_t cut = 0; cut < bytes.size(); ++cut) {
       const Read r = ReadToc({bytes.begin(), bytes.begin() + cut}, n);
       EXPECT_EQ(r.status, StatusValue::NeedMoreBytes)
-          << (spec == &ans ? "ANS" : "prefix") << " cut " << cut;
+          << (plan == &ans ? "ANS" : "prefix") << " cut " << cut;
     }
   }
+}
+
+TEST(TocTest, PermutationReadFromZerosPastTheEndAsksForMoreInput) {
+  // A permutation costing more than 12 bits per entry, whose prefix code
+  // turns zero bits into token 31 (value 2^30, an invalid Lehmer value):
+  // cut inside it, the first length test passes and the zeros past the end
+  // fail the permutation; that is still short input.
+  const uint32_t n = 4096;
+  Bits bits;
+  bits.Put(1, 1);                            // permuted
+  bits.Put(1, 0).Put(1, 1).Put(2, 0);        // no LZ77; map: all cluster 0
+  bits.Put(1, 1).Put(4, 0);                  // prefix codes; split {0, 1, 0, 0}
+  bits.Put(1, 1).Put(4, 4).Put(4, 15);       // alphabet 32
+  // Code-length code: 0 -> "0", 1 -> "10", 5 -> "11" (values 2, 0, 0, 0,
+  // 1, 2 in transmission order); then lengths 0, 5 x 16, 0 x 14, 1.
+  bits.Put(2, 0).Str("110 00 00 00 1110 110").Str("0");
+  for (int i = 0; i < 16; ++i) bits.Str("11");
+  for (int i = 0; i < 14; ++i) bits.Str("0");
+  bits.Str("10");
+  // Token 31 has code "0", tokens 1..16 the codes 10000 + (token - 1).
+  auto put_value = [&bits](uint32_t v) {
+    uint32_t t = 0;
+    while ((v >> t) > 1) ++t;  // floor(log2 v)
+    bits.Code(5, 0x10 + t).Put(t, v - (1u << t));
+  };
+  put_value(n - 1);  // end
+  for (uint32_t i = 0; i + 1 < n; ++i) put_value(1 + (i * 7919) % (n - i - 1));
+  const size_t permutation_end = bits.size();
+  ASSERT_GT(permutation_end, 12u * n + 1);
+  PadToByte(bits);
+  for (uint32_t i = 0; i < n; ++i) PutSize(bits, 3);
+  PadToByte(bits);
+  const std::vector<uint8_t> bytes = bits.Bytes();
+  ASSERT_TRUE(ReadToc(bytes, n).status.ok());
+  size_t checked = 0;
+  for (size_t cut = (12 * n + 8) / 8; cut * 8 < permutation_end; cut += 17) {
+    EXPECT_EQ(ReadToc({bytes.begin(), bytes.begin() + cut}, n).status,
+              StatusValue::NeedMoreBytes)
+        << "cut " << cut;
+    ++checked;
+  }
+  EXPECT_GT(checked, 10u);
 }
 
 TEST(TocTest, BadPermutationFails) {
