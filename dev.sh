@@ -45,7 +45,7 @@ run_fuzzers() {  # build dir, runs per target (the whole-decoder target gets a q
     local runs=$base_runs
     [[ $name == decode_fuzzer ]] && runs=$((base_runs / 4))
     echo "fuzzing $name for $runs inputs" >&2
-    "$fuzzer" -seed=1 -runs="$runs" -max_total_time=600 -timeout=20 -rss_limit_mb=4096 -max_len=65536 \
+    "$fuzzer" -seed=1 -runs="$runs" -max_total_time=600 -timeout=60 -rss_limit_mb=4096 -max_len=65536 \
       -print_final_stats=1 -artifact_prefix="$dir/fuzz-artifacts/$name-" \
       "$corpus" "$ROOT/fuzz/regressions/$name" "${QOV_TESTDATA:-$ROOT/../shared/testdata}/files" \
       "$ROOT/tests/data" 2>"$dir/fuzz-artifacts/$name.log" ||

@@ -4,27 +4,6 @@
 #include <cstring>
 
 namespace qov {
-namespace {
-
-// (dx, dy) of the special distances 0..119.
-constexpr int8_t kSpecialDistances[kNumSpecialDistances][2] = {
-    {0, 1},  {1, 0},  {1, 1},  {-1, 1}, {0, 2},  {2, 0},  {1, 2},  {-1, 2},
-    {2, 1},  {-2, 1}, {2, 2},  {-2, 2}, {0, 3},  {3, 0},  {1, 3},  {-1, 3},
-    {3, 1},  {-3, 1}, {2, 3},  {-2, 3}, {3, 2},  {-3, 2}, {0, 4},  {4, 0},
-    {1, 4},  {-1, 4}, {4, 1},  {-4, 1}, {3, 3},  {-3, 3}, {2, 4},  {-2, 4},
-    {4, 2},  {-4, 2}, {0, 5},  {3, 4},  {-3, 4}, {4, 3},  {-4, 3}, {5, 0},
-    {1, 5},  {-1, 5}, {5, 1},  {-5, 1}, {2, 5},  {-2, 5}, {5, 2},  {-5, 2},
-    {4, 4},  {-4, 4}, {3, 5},  {-3, 5}, {5, 3},  {-5, 3}, {0, 6},  {6, 0},
-    {1, 6},  {-1, 6}, {6, 1},  {-6, 1}, {2, 6},  {-2, 6}, {6, 2},  {-6, 2},
-    {4, 5},  {-4, 5}, {5, 4},  {-5, 4}, {3, 6},  {-3, 6}, {6, 3},  {-6, 3},
-    {0, 7},  {7, 0},  {1, 7},  {-1, 7}, {5, 5},  {-5, 5}, {7, 1},  {-7, 1},
-    {4, 6},  {-4, 6}, {6, 4},  {-6, 4}, {2, 7},  {-2, 7}, {7, 2},  {-7, 2},
-    {3, 7},  {-3, 7}, {7, 3},  {-7, 3}, {5, 6},  {-5, 6}, {6, 5},  {-6, 5},
-    {8, 0},  {4, 7},  {-4, 7}, {7, 4},  {-7, 4}, {8, 1},  {8, 2},  {6, 6},
-    {-6, 6}, {8, 3},  {5, 7},  {-5, 7}, {7, 5},  {-7, 5}, {8, 4},  {6, 7},
-    {-6, 7}, {7, 6},  {-7, 6}, {8, 5},  {7, 7},  {-7, 7}, {8, 6},  {8, 7}};
-
-}  // namespace
 
 SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
                            uint64_t distance_multiplier,
@@ -47,12 +26,8 @@ SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
     min_symbol = set.lz77.min_symbol;
     min_length = set.lz77.min_length;
     special_count = distance_multiplier != 0 ? kNumSpecialDistances : 0;
-    // Signed 32-bit arithmetic, wrapping like the format's definition.
-    const uint32_t w = static_cast<uint32_t>(distance_multiplier);
     for (uint32_t i = 0; i < kNumSpecialDistances; ++i) {
-      const uint32_t d = static_cast<uint32_t>(kSpecialDistances[i][0]) +
-                         w * static_cast<uint32_t>(kSpecialDistances[i][1]);
-      special_distances[i] = std::max<int32_t>(1, static_cast<int32_t>(d));
+      special_distances[i] = Lz77SpecialDistance(i, distance_multiplier);
     }
   }
 }
@@ -97,7 +72,11 @@ bool SymbolReader::StartCopy(uint32_t t, BitReader& reader) {
 }
 
 bool SymbolReader::IsRunLengthOnly() const {
-  if (window == nullptr || !use_prefix_codes) return false;
+  // Without special distances (multiplier 0) the distance value 1 means
+  // distance 2, so copies would not repeat the previous value.
+  if (window == nullptr || !use_prefix_codes || special_count == 0) {
+    return false;
+  }
   const PrefixCode& code = prefix_codes[distance_cluster];
   if (code.size() < 8) return false;
   for (size_t i = 0; i < 8; ++i) {

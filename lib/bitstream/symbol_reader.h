@@ -11,6 +11,7 @@
 #include "lib/base/status.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/bitstream/entropy_code.h"
+#include "lib/bitstream/lz77_special_distances.h"
 #include "lib/bitstream/prefix_code.h"
 
 namespace qov {
@@ -18,7 +19,6 @@ namespace qov {
 inline constexpr uint32_t kLz77WindowLog = 20;
 inline constexpr uint32_t kLz77WindowSize = 1u << kLz77WindowLog;
 inline constexpr uint32_t kLz77WindowMask = kLz77WindowSize - 1;
-inline constexpr uint32_t kNumSpecialDistances = 120;
 // min_symbol of a reader without LZ77: no token reaches it.
 inline constexpr uint32_t kNoLz77MinSymbol = 0x100000;
 

@@ -3,6 +3,7 @@
 #include "lib/color/color_encoding.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "lib/bitstream/bit_reader.h"
@@ -259,13 +260,53 @@ void ColorEncoding::TakeIccProfile(std::vector<uint8_t>&& profile) {
   want_icc = true;
 }
 
+namespace {
+
+// The last profile this thread synthesised, with the record it came from.
+// Every visit of a described encoding builds its profile, and a decoder
+// probes its header bundles again with every new piece of input: the same
+// description comes back many times, and synthesis (HDR tables, MD5) costs
+// far more than a copy. Synthesis depends on the record alone.
+struct LastSynthesis {
+  bool valid = false;
+  QovColorEncoding record{};
+  std::vector<uint8_t> icc;
+};
+
+bool SameDoubles(const double* a, const double* b, size_t n) {
+  return std::memcmp(a, b, n * sizeof(double)) == 0;
+}
+
+bool SameRecord(const QovColorEncoding& a, const QovColorEncoding& b) {
+  return a.color_space == b.color_space && a.white_point == b.white_point &&
+         SameDoubles(a.white_point_xy, b.white_point_xy, 2) &&
+         a.primaries == b.primaries &&
+         SameDoubles(a.primaries_red_xy, b.primaries_red_xy, 2) &&
+         SameDoubles(a.primaries_green_xy, b.primaries_green_xy, 2) &&
+         SameDoubles(a.primaries_blue_xy, b.primaries_blue_xy, 2) &&
+         a.transfer_function == b.transfer_function &&
+         SameDoubles(&a.gamma, &b.gamma, 1) &&
+         a.rendering_intent == b.rendering_intent;
+}
+
+}  // namespace
+
 Status ColorEncoding::BuildIccFromFields() {
   icc.clear();
   const QovColorEncoding c = ToPublic();
+  thread_local LastSynthesis last;
+  if (last.valid && SameRecord(last.record, c)) {
+    icc = last.icc;
+    return OkStatus();
+  }
   if (!SynthesizeIccProfile(c, &icc).ok()) {
     icc.clear();
     return QOV_FAILURE();
   }
+  last.valid = false;
+  last.icc = icc;
+  last.record = c;
+  last.valid = true;
   return OkStatus();
 }
 

@@ -5,23 +5,6 @@
 
 namespace qov {
 
-const int8_t kLz77SpecialDistances[120][2] = {
-    {0, 1},  {1, 0},  {1, 1},  {-1, 1}, {0, 2},  {2, 0},  {1, 2},  {-1, 2},
-    {2, 1},  {-2, 1}, {2, 2},  {-2, 2}, {0, 3},  {3, 0},  {1, 3},  {-1, 3},
-    {3, 1},  {-3, 1}, {2, 3},  {-2, 3}, {3, 2},  {-3, 2}, {0, 4},  {4, 0},
-    {1, 4},  {-1, 4}, {4, 1},  {-4, 1}, {3, 3},  {-3, 3}, {2, 4},  {-2, 4},
-    {4, 2},  {-4, 2}, {0, 5},  {3, 4},  {-3, 4}, {4, 3},  {-4, 3}, {5, 0},
-    {1, 5},  {-1, 5}, {5, 1},  {-5, 1}, {2, 5},  {-2, 5}, {5, 2},  {-5, 2},
-    {4, 4},  {-4, 4}, {3, 5},  {-3, 5}, {5, 3},  {-5, 3}, {0, 6},  {6, 0},
-    {1, 6},  {-1, 6}, {6, 1},  {-6, 1}, {2, 6},  {-2, 6}, {6, 2},  {-6, 2},
-    {4, 5},  {-4, 5}, {5, 4},  {-5, 4}, {3, 6},  {-3, 6}, {6, 3},  {-6, 3},
-    {0, 7},  {7, 0},  {1, 7},  {-1, 7}, {5, 5},  {-5, 5}, {7, 1},  {-7, 1},
-    {4, 6},  {-4, 6}, {6, 4},  {-6, 4}, {2, 7},  {-2, 7}, {7, 2},  {-7, 2},
-    {3, 7},  {-3, 7}, {7, 3},  {-7, 3}, {5, 6},  {-5, 6}, {6, 5},  {-6, 5},
-    {8, 0},  {4, 7},  {-4, 7}, {7, 4},  {-7, 4}, {8, 1},  {8, 2},  {6, 6},
-    {-6, 6}, {8, 3},  {5, 7},  {-5, 7}, {7, 5},  {-7, 5}, {8, 4},  {6, 7},
-    {-6, 7}, {7, 6},  {-7, 6}, {8, 5},  {7, 7},  {-7, 7}, {8, 6},  {8, 7}};
-
 size_t Lz77MatchFinder::WindowSizeFor(size_t count) {
   const size_t target = std::min<size_t>(count, size_t{1} << 20);
   size_t window = 1;
@@ -49,13 +32,11 @@ Lz77MatchFinder::Lz77MatchFinder(const uint32_t* values, size_t count,
     zero_chain_[i] = static_cast<uint32_t>(i);
   }
   if (row_width != 0) {
-    for (int i = 119; i >= 0; --i) {
-      int32_t d = kLz77SpecialDistances[i][0] +
-                  static_cast<int32_t>(row_width) * kLz77SpecialDistances[i][1];
-      if (d < 1) d = 1;
-      special_[d] = static_cast<uint32_t>(i);
+    // From the last index down, so that the lowest index of a distance wins.
+    for (uint32_t i = kNumSpecialDistances; i-- > 0;) {
+      special_[Lz77SpecialDistance(i, row_width)] = i;
     }
-    special_count_ = 120;
+    special_count_ = kNumSpecialDistances;
   }
 }
 

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lib/bitstream/lz77_special_distances.h"
+
 namespace qov {
 
 class Lz77MatchFinder {
@@ -61,9 +63,6 @@ class Lz77MatchFinder {
   size_t special_count_ = 0;
   uint32_t max_chain_ = 256;
 };
-
-// The 120 (dx, dy) special distances of LZ77 distance symbols.
-extern const int8_t kLz77SpecialDistances[120][2];
 
 }  // namespace qov
 

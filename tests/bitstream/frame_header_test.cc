@@ -974,6 +974,51 @@ TEST(LoopFilterTest, Checks) {
   }
 }
 
+// Every custom loop-filter value, spelled out bit by bit in field order, lands
+// in its own member: for a VarDCT frame (sharpness table and quantisation
+// multiplier, no modular sigma) and for a modular frame (the reverse).
+TEST(LoopFilterTest, CustomValuesInFieldOrder) {
+  for (bool modular : {false, true}) {
+    SCOPED_TRACE(modular ? "modular" : "vardct");
+    BitSequence s;
+    s.Bool(false).Bool(true).Bool(true);  // all_default, gab, gab_custom
+    for (int c = 0; c < 3; ++c) s.F16(0.125f * (c + 1)).F16(-0.0625f * (c + 1));
+    s.Bits(2, 3);                                    // epf_iters
+    if (!modular) {
+      s.Bool(true);                                  // epf_sharp_custom
+      for (int i = 0; i < 8; ++i) s.F16(0.25f * i);  // epf_sharp_lut
+    }
+    s.Bool(true).F16(10.0f).F16(20.0f).F16(30.0f);  // weights, channel scales
+    s.F16(0.25f).F16(0.75f);                         // zero-flush 1, 2
+    s.Bool(true);                                    // epf_sigma_custom
+    if (!modular) s.F16(0.375f);                     // epf_quant_mul
+    s.F16(1.5f).F16(2.5f).F16(3.5f);  // pass 0, pass 2 sigma scale, border
+    if (modular) s.F16(4.5f);         // epf_sigma_for_modular
+    s.U64(0);
+    LoopFilter lf;
+    lf.is_modular = modular;
+    uint64_t position = 0;
+    ASSERT_TRUE(DecodeBundle(s.Bytes(), &lf, &position).ok());
+    EXPECT_EQ(position, s.size_bits());
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_EQ(lf.gab_w1[c], 0.125f * (c + 1)) << c;
+      EXPECT_EQ(lf.gab_w2[c], -0.0625f * (c + 1)) << c;
+    }
+    EXPECT_EQ(lf.epf_iters, 3u);
+    EXPECT_EQ(lf.epf_sharp_custom, !modular);
+    EXPECT_EQ(lf.epf_sharp_lut[5], modular ? 5.0f / 7.0f : 1.25f);
+    EXPECT_EQ(lf.epf_channel_scale[0], 10.0f);
+    EXPECT_EQ(lf.epf_channel_scale[2], 30.0f);
+    EXPECT_EQ(lf.epf_pass1_zeroflush, 0.25f);
+    EXPECT_EQ(lf.epf_pass2_zeroflush, 0.75f);
+    EXPECT_EQ(lf.epf_quant_mul, modular ? 0.46f : 0.375f);
+    EXPECT_EQ(lf.epf_pass0_sigma_scale, 1.5f);
+    EXPECT_EQ(lf.epf_pass2_sigma_scale, 2.5f);
+    EXPECT_EQ(lf.epf_border_sad_mul, 3.5f);
+    EXPECT_EQ(lf.epf_sigma_for_modular, modular ? 4.5f : 1.0f);
+  }
+}
+
 // The EPF flags are read only with epf_iters > 0, so their guarded values
 // must not be written without it either: a record with stale custom flags
 // and epf_iters 0 writes exactly what a reader reads back.

@@ -487,6 +487,61 @@ TEST(PreviewHeaderTest, DerivedSizesAndRoundTrips) {
   }
 }
 
+// Preview and animation headers read from bits spelled out field by field
+// with each field's own coding (no real file carries a preview or time codes).
+TEST(PreviewHeaderTest, ReadsHandMadeFields) {
+  constexpr U32Coding kDiv8(Val(16), Val(32), BitsOffset(5, 1),
+                            BitsOffset(9, 33));
+  constexpr U32Coding kSize(BitsOffset(6, 1), BitsOffset(8, 65),
+                            BitsOffset(10, 321), BitsOffset(12, 1345));
+  struct Case {
+    BitSequence bits;
+    uint32_t width, height;
+  };
+  std::vector<Case> cases;
+  {
+    BitSequence s;
+    s.Bool(true).U32(kDiv8, 20).Bits(3, 0).U32(kDiv8, 100);
+    cases.push_back({s, 800, 160});
+  }
+  {
+    BitSequence s;
+    s.Bool(false).U32(kSize, 2000).Bits(3, 4);  // 3:2, no width field
+    cases.push_back({s, 3000, 2000});
+  }
+  {
+    BitSequence s;
+    s.Bool(false).U32(kSize, 64).Bits(3, 0).U32(kSize, 321);
+    cases.push_back({s, 321, 64});
+  }
+  for (const Case& c : cases) {
+    PreviewHeader p;
+    uint64_t position = 0;
+    ASSERT_TRUE(DecodeBundle(c.bits.Bytes(), &p, &position).ok());
+    EXPECT_EQ(position, c.bits.size_bits());
+    EXPECT_EQ(p.Width(), c.width);
+    EXPECT_EQ(p.Height(), c.height);
+  }
+}
+
+TEST(AnimationHeaderTest, ReadsHandMadeFields) {
+  BitSequence s;
+  s.U32(U32Coding(Val(100), Val(1000), BitsOffset(10, 1), BitsOffset(30, 1)),
+        24);
+  s.U32(U32Coding(Val(1), Val(1001), BitsOffset(8, 1), BitsOffset(10, 1)),
+        1000);
+  s.U32(U32Coding(Val(0), Bits(3), Bits(16), Bits(32)), 5);
+  s.Bool(true);
+  AnimationHeader a;
+  uint64_t position = 0;
+  ASSERT_TRUE(DecodeBundle(s.Bytes(), &a, &position).ok());
+  EXPECT_EQ(position, 2u + 10u + 2u + 10u + 2u + 3u + 1u);
+  EXPECT_EQ(a.tps_numerator, 24u);
+  EXPECT_EQ(a.tps_denominator, 1000u);
+  EXPECT_EQ(a.num_loops, 5u);
+  EXPECT_TRUE(a.have_timecodes);
+}
+
 TEST(AnimationHeaderTest, RoundTripsEveryChoice) {
   struct Case {
     uint32_t num, den, loops;
@@ -778,6 +833,37 @@ TEST(CustomTransformDataTest, DefaultTablesHaveTriangleLayout) {
   // Diagonal entries of rows 2 and 10 of the 8x table.
   EXPECT_EQ(kDefaultUpsampling8Weights[2 * 20 - 1], 0.4272005f);
   EXPECT_EQ(kDefaultUpsampling8Weights[10 * 20 - 45], -0.01374149f);
+}
+
+// Every 5 x 5 kernel cut from a default table sums to 1: the block of rows
+// 5qy..5qy+4 and columns 5qx..5qx+4 of the symmetric n x n matrix, for each
+// quadrant position (qy, qx). Every stored value lies in some block, so a
+// mistyped or misplaced entry shows up as a sum away from 1.
+TEST(CustomTransformDataTest, DefaultKernelsSumToOne) {
+  struct Case {
+    const float* table;
+    size_t factor;
+  };
+  const Case cases[] = {{kDefaultUpsampling2Weights, 2},
+                        {kDefaultUpsampling4Weights, 4},
+                        {kDefaultUpsampling8Weights, 8}};
+  for (const Case& c : cases) {
+    const size_t n = 5 * c.factor / 2;
+    auto w = [&](size_t r, size_t col) {
+      if (r > col) std::swap(r, col);
+      return c.table[r * n - r * (r - 1) / 2 + (col - r)];
+    };
+    for (size_t qy = 0; qy < c.factor / 2; ++qy) {
+      for (size_t qx = 0; qx < c.factor / 2; ++qx) {
+        double sum = 0;
+        for (size_t ky = 0; ky < 5; ++ky) {
+          for (size_t kx = 0; kx < 5; ++kx) sum += w(5 * qy + ky, 5 * qx + kx);
+        }
+        EXPECT_NEAR(sum, 1.0, 2e-6) << c.factor << "x, block " << qy << ","
+                                    << qx;
+      }
+    }
+  }
 }
 
 TEST(CustomTransformDataTest, OpsinMatrixOnlyForXyb) {

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "tests/bitstream/entropy_test_streams.h"
@@ -244,6 +248,94 @@ TEST(SymbolReaderTest, HugeDistanceValueDoesNotWrap) {
             std::vector<uint32_t>({11, 12, 13, 11, 12, 13, 11, 12}));
 }
 
+// The special-distance table is shared by the reader and the encoder's match
+// finder, so a wrong entry would round-trip unnoticed: pin entries of the
+// format's table and its shape.
+TEST(SymbolReaderTest, SpecialDistanceTableEntries) {
+  struct Entry {
+    uint32_t index;
+    int dx, dy;
+  };
+  const Entry kEntries[] = {
+      {0, 0, 1},   {1, 1, 0},   {2, 1, 1},    {3, -1, 1},   {4, 0, 2},
+      {5, 2, 0},   {11, -2, 2}, {12, 0, 3},   {23, 4, 0},   {35, 3, 4},
+      {39, 5, 0},  {47, -5, 2}, {48, 4, 4},   {59, -6, 1},  {71, -6, 3},
+      {76, 5, 5},  {83, -6, 4}, {95, -6, 5},  {96, 8, 0},   {101, 8, 1},
+      {102, 8, 2}, {103, 6, 6}, {107, -5, 7}, {110, 8, 4},  {115, 8, 5},
+      {116, 7, 7}, {117, -7, 7}, {118, 8, 6}, {119, 8, 7}};
+  for (const Entry& e : kEntries) {
+    EXPECT_EQ(kLz77SpecialDistances[e.index][0], e.dx) << e.index;
+    EXPECT_EQ(kLz77SpecialDistances[e.index][1], e.dy) << e.index;
+  }
+  // 120 distinct pairs with dy in 0..7 and |dx| <= 8; dy = 0 only for
+  // dx > 0 (a pair must point backwards).
+  std::set<std::pair<int, int>> seen;
+  for (uint32_t i = 0; i < kNumSpecialDistances; ++i) {
+    const int dx = kLz77SpecialDistances[i][0];
+    const int dy = kLz77SpecialDistances[i][1];
+    EXPECT_TRUE(dy >= 0 && dy <= 7 && dx >= -8 && dx <= 8) << i;
+    EXPECT_TRUE(dy > 0 || dx > 0) << i;
+    EXPECT_TRUE(seen.insert({dx, dy}).second) << i;
+  }
+  // Distances for a row width: max(1, dx + w dy) with signed wrapping.
+  EXPECT_EQ(Lz77SpecialDistance(0, 100), 100);
+  EXPECT_EQ(Lz77SpecialDistance(3, 100), 99);
+  EXPECT_EQ(Lz77SpecialDistance(3, 1), 1);
+  EXPECT_EQ(Lz77SpecialDistance(117, 100), 693);
+  EXPECT_EQ(Lz77SpecialDistance(119, 0), 8);
+  EXPECT_EQ(Lz77SpecialDistance(4, uint64_t{1} << 30), 1);  // wraps negative
+}
+
+// A manager whose allocations start filled with 0xA5 bytes, so that a read
+// of a window entry never written shows as 0xA5A5A5A5 instead of a lucky 0.
+struct DirtyManager {
+  static void* Alloc(void*, uint64_t size) {
+    void* p = std::malloc(size);
+    if (p != nullptr) std::memset(p, 0xA5, size);
+    return p;
+  }
+  static void Free(void*, void* address) { std::free(address); }
+  QovMemoryManagerStruct manager{nullptr, &Alloc, &Free};
+};
+
+TEST(SymbolReaderTest, CopiesNeverReadUnwrittenWindowEntries) {
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> literals;
+    uint32_t length, distance_value;
+    std::vector<uint32_t> expected;
+  };
+  const std::vector<Case> cases = {
+      {"copy before any value: zeros", {}, 5, 0, {0, 0, 0, 0, 0}},
+      {"copy before any value, far distance: zeros", {}, 3, 1000, {0, 0, 0}},
+      // Distance value 2^32 - 1 must not wrap to distance 0 (which would
+      // copy the entries about to be written).
+      {"distance 2^32 copies from the first value", {11, 12, 13}, 4,
+       0xFFFFFFFFu, {11, 12, 13, 11, 12, 13, 11}},
+  };
+  for (const Case& c : cases) {
+    const StreamPlan plan = Lz77Plan(UintSplitConfig(0, 1, 0, 0));
+    const Stream stream = MakeStream(plan, [&](TokenWriter& t) {
+      for (uint32_t v : c.literals) t.Value(0, v);
+      t.Copy(0, c.length, c.distance_value);
+    });
+    DirtyManager dirty;
+    BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
+    EntropyCodeSet set;
+    std::vector<uint8_t> map;
+    ASSERT_TRUE(
+        ReadEntropyCodeSet(&dirty.manager, reader, 1, &set, map, false).ok());
+    auto symbols = SymbolReader::Create(set, reader, 0);
+    ASSERT_TRUE(symbols.ok());
+    std::vector<uint32_t> values;
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      values.push_back(symbols->ReadClusteredUint(map[0], reader));
+    }
+    EXPECT_EQ(values, c.expected) << c.name;
+    EXPECT_FALSE(reader.PastEnd()) << c.name;
+  }
+}
+
 TEST(SymbolReaderTest, MinSymbolSplitsLiteralsFromCopies) {
   // Min symbol 224, prefix codes of 8 bits: token 223 is a literal, token
   // 224 a copy of length hybrid(0) + min length.
@@ -305,8 +397,17 @@ TEST(SymbolReaderTest, WindowWrapsAfterTwoToTheTwentyValues) {
 
 TEST(SymbolReaderTest, RunLengthOnlyDetection) {
   // Distance cluster: a one-symbol code of symbol 1 (simple code) with
-  // split token 1 -> every distance value is 1.
-  for (bool one_symbol : {true, false}) {
+  // split token 1 -> every distance value is 1, which is distance 1 only
+  // with a multiplier (special distance (1, 0)); with multiplier 0 it is
+  // distance 2.
+  struct Case {
+    bool one_symbol;
+    uint64_t multiplier;
+    bool expected;
+  };
+  for (const Case& c : {Case{true, 5, true}, Case{false, 5, false},
+                        Case{true, 1, true}, Case{true, 0, false}}) {
+    const bool one_symbol = c.one_symbol;
     Bits bits;
     bits.Put(1, 1).Put(2, 0).Put(2, 0).Put(4, 8);  // LZ77, 224, 3, {8,..}
     bits.Put(1, 1).Put(2, 1).Put(1, 0).Put(1, 1);  // map w = 1: 0, 1
@@ -326,9 +427,10 @@ TEST(SymbolReaderTest, RunLengthOnlyDetection) {
     EntropyCodeSet set;
     std::vector<uint8_t> map;
     ASSERT_TRUE(ReadEntropyCodeSet(Heap(), reader, 1, &set, map, false).ok());
-    auto symbols = SymbolReader::Create(set, reader, 5);
+    auto symbols = SymbolReader::Create(set, reader, c.multiplier);
     ASSERT_TRUE(symbols.ok());
-    EXPECT_EQ(symbols->IsRunLengthOnly(), one_symbol);
+    EXPECT_EQ(symbols->IsRunLengthOnly(), c.expected)
+        << one_symbol << " " << c.multiplier;
   }
 }
 

@@ -553,5 +553,75 @@ TEST(ColorEncodingTest, CopyAndMoveCarryProfile) {
   EXPECT_EQ(c.color_space, QOV_COLOR_SPACE_GRAY);
 }
 
+// Profiles built one after another, in every order, are each exactly the
+// profile synthesised afresh for that description: building remembers the
+// last profile, and no description may get another one's bytes, however
+// little they differ (one enumeration, one custom coordinate, the gamma).
+TEST(ColorEncodingTest, BuildsInAnyOrderMatchFreshSynthesis) {
+  std::vector<std::pair<std::string, ColorEncoding>> cases;
+  auto add = [&cases](const std::string& name,
+                      const std::function<void(ColorEncoding&)>& change) {
+    ColorEncoding e;
+    e.transfer_function = QOV_TRANSFER_FUNCTION_PQ;
+    e.primaries = QOV_PRIMARIES_2100;
+    change(e);
+    cases.emplace_back(name, e);
+  };
+  add("pq 2100", [](ColorEncoding&) {});
+  add("hlg", [](ColorEncoding& e) { e.transfer_function = QOV_TRANSFER_FUNCTION_HLG; });
+  add("srgb", [](ColorEncoding& e) { e.transfer_function = QOV_TRANSFER_FUNCTION_SRGB; });
+  add("p3", [](ColorEncoding& e) { e.primaries = QOV_PRIMARIES_P3; });
+  add("perceptual", [](ColorEncoding& e) { e.rendering_intent = 0; });
+  add("grey", [](ColorEncoding& e) { e.color_space = QOV_COLOR_SPACE_GRAY; });
+  add("gamma 1/2.2", [](ColorEncoding& e) {
+    e.have_gamma = true;
+    e.gamma = 4545455;
+  });
+  add("gamma one step more", [](ColorEncoding& e) {
+    e.have_gamma = true;
+    e.gamma = 4545456;
+  });
+  add("custom red", [](ColorEncoding& e) {
+    e.primaries = QOV_PRIMARIES_CUSTOM;
+    e.red_x = 640000, e.red_y = 330000, e.green_x = 300000, e.green_y = 600000;
+    e.blue_x = 150000, e.blue_y = 60000;
+  });
+  add("custom red one step more", [](ColorEncoding& e) {
+    e.primaries = QOV_PRIMARIES_CUSTOM;
+    e.red_x = 640001, e.red_y = 330000, e.green_x = 300000, e.green_y = 600000;
+    e.blue_x = 150000, e.blue_y = 60000;
+  });
+  add("custom white", [](ColorEncoding& e) {
+    e.white_point = QOV_WHITE_POINT_CUSTOM;
+    e.white_x = 345000, e.white_y = 358000;
+  });
+  add("unknown transfer", [](ColorEncoding& e) {
+    e.transfer_function = QOV_TRANSFER_FUNCTION_UNKNOWN;
+  });
+  std::vector<std::vector<uint8_t>> fresh;
+  for (const auto& [name, e] : cases) {
+    std::vector<uint8_t> icc;
+    const bool ok = SynthesizeIccProfile(e.ToPublic(), &icc).ok();
+    EXPECT_EQ(name != "unknown transfer", ok) << name;
+    fresh.push_back(ok ? icc : std::vector<uint8_t>());
+  }
+  // The neighbours differ in their profiles too, so a mix-up would show.
+  for (size_t a = 0; a < fresh.size(); ++a) {
+    for (size_t b = a + 1; b < fresh.size(); ++b) {
+      EXPECT_NE(fresh[a], fresh[b]) << cases[a].first << " / " << cases[b].first;
+    }
+  }
+  for (size_t a = 0; a < cases.size(); ++a) {
+    for (size_t b = 0; b < cases.size(); ++b) {
+      for (const size_t k : {a, b, b}) {
+        ColorEncoding e = cases[k].second;
+        e.icc = {9, 9, 9};
+        EXPECT_EQ(!fresh[k].empty(), e.BuildIccFromFields().ok()) << cases[k].first;
+        EXPECT_EQ(fresh[k], e.icc) << cases[a].first << " then " << cases[k].first;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qov

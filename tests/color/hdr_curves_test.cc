@@ -56,6 +56,34 @@ TEST(HdrCurvesTest, CurveTablesMonotoneFromZeroToFull) {
   EXPECT_EQ(HlgCurveTable()[21], 2427);
 }
 
+// Every sample of both tables, computed independently from the curve
+// definitions (x = i / 63, normalised PQ decode or HLG inverse OETF, times
+// 65535, rounded half away from zero).
+TEST(HdrCurvesTest, CurveTablesMatchTheCurves) {
+  const uint16_t kPq[64] = {
+      0,     0,     0,     0,     1,     1,     2,     3,     4,     6,
+      8,     10,    14,    18,    23,    28,    36,    44,    55,    67,
+      82,    99,    120,   144,   172,   205,   244,   289,   342,   404,
+      475,   558,   654,   766,   895,   1045,  1217,  1417,  1648,  1915,
+      2223,  2578,  2989,  3463,  4010,  4642,  5371,  6214,  7188,  8314,
+      9616,  11122, 12865, 14885, 17225, 19940, 23091, 26752, 31010, 35965,
+      41738, 48473, 56338, 65535};
+  const uint16_t kHlg[64] = {
+      0,     6,     22,    50,    88,    138,   198,   270,   352,   446,
+      550,   666,   793,   930,   1079,  1238,  1409,  1591,  1783,  1987,
+      2202,  2427,  2664,  2912,  3170,  3440,  3721,  4012,  4315,  4629,
+      4954,  5289,  5639,  6018,  6432,  6885,  7379,  7920,  8511,  9156,
+      9862,  10633, 11475, 12396, 13403, 14502, 15704, 17017, 18453, 20021,
+      21735, 23608, 25655, 27892, 30337, 33008, 35927, 39118, 42604, 46414,
+      50578, 55128, 60101, 65535};
+  const std::array<uint16_t, 64> pq = PqCurveTable();
+  const std::array<uint16_t, 64> hlg = HlgCurveTable();
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(pq[i], kPq[i]) << "PQ sample " << i;
+    EXPECT_EQ(hlg[i], kHlg[i]) << "HLG sample " << i;
+  }
+}
+
 TEST(HdrCurvesTest, Bt2408EqualRangesIsIdentity) {
   const float range[2] = {0.0f, 1000.0f};
   const float weights[3] = {0.2627f, 0.678f, 0.0593f};
@@ -263,6 +291,40 @@ TEST(HdrCurvesTest, HdrToneMapLut) {
     // Pure red has a positive a*.
     EXPECT_GT(body[clut + 3 * (8 * 81)], 0);
     EXPECT_GT(body[clut + 3 * (8 * 81) + 1], 150);
+  }
+}
+
+// Grid points of the Rec.2100 D65 tables, worked out independently from the
+// tone-mapping, gamut-mapping and CIELAB steps: grey, the three primaries at
+// full code value, a mixed colour, a near-white yellow and a dark grey.
+TEST(HdrCurvesTest, HdrToneMapLutGridPoints) {
+  struct Point {
+    int r, g, b;
+    uint8_t pq[3];
+    uint8_t hlg[3];
+  };
+  const Point kPoints[] = {
+      {4, 4, 4, {161, 128, 128}, {109, 128, 128}},
+      {8, 0, 0, {201, 185, 148}, {163, 232, 187}},
+      {0, 8, 0, {242, 89, 148}, {223, 1, 203}},
+      {0, 0, 8, {118, 165, 38}, {81, 189, 12}},
+      {2, 5, 7, {154, 138, 61}, {127, 111, 62}},
+      {8, 8, 1, {254, 124, 150}, {251, 115, 217}},
+      {1, 1, 1, {5, 128, 128}, {30, 128, 128}},
+  };
+  std::vector<uint8_t> pq, hlg;
+  ASSERT_TRUE(AppendHdrToneMapLut(Rgb(1, 9, QOV_TRANSFER_FUNCTION_PQ).ToPublic(),
+                                  &pq)
+                  .ok());
+  ASSERT_TRUE(
+      AppendHdrToneMapLut(Rgb(1, 9, QOV_TRANSFER_FUNCTION_HLG).ToPublic(), &hlg)
+          .ok());
+  for (const Point& p : kPoints) {
+    const size_t at = 48 + 768 + 3 * (p.r * 81 + p.g * 9 + p.b);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(pq[at + i], p.pq[i]) << p.r << p.g << p.b << " PQ byte " << i;
+      EXPECT_EQ(hlg[at + i], p.hlg[i]) << p.r << p.g << p.b << " HLG byte " << i;
+    }
   }
 }
 

@@ -197,6 +197,40 @@ TEST(IccSynthTest, StandardSrgbBytes) {
   EXPECT_EQ(BigEndian32(wtpt, 16), 54061u);  // 0.824905
 }
 
+// The colorant tags hold the columns of the D50-adapted sRGB matrix and
+// 'chad' the Bradford D65-to-D50 matrix row by row: the published values of
+// sRGB profiles (to 3e-4, the primaries here are the standard encoding's).
+TEST(IccSynthTest, SrgbColorantsAndAdaptation) {
+  const std::vector<uint8_t> p = Synthesize(Make(0, 1, 1, 13).ToPublic());
+  auto fixed = [](const std::vector<uint8_t>& body, size_t pos) {
+    return static_cast<int32_t>(BigEndian32(body, pos)) / 65536.0;
+  };
+  struct Case {
+    const char* sig;
+    double x, y, z;
+  };
+  const Case kColorants[] = {{"rXYZ", 0.4361, 0.2225, 0.0139},
+                             {"gXYZ", 0.3851, 0.7169, 0.0971},
+                             {"bXYZ", 0.1431, 0.0606, 0.7141}};
+  for (const Case& c : kColorants) {
+    const std::vector<uint8_t> body = TagBody(p, c.sig);
+    ASSERT_EQ(body.size(), 20u) << c.sig;
+    EXPECT_EQ(Sig(body, 0), "XYZ ");
+    EXPECT_NEAR(fixed(body, 8), c.x, 3e-4) << c.sig;
+    EXPECT_NEAR(fixed(body, 12), c.y, 3e-4) << c.sig;
+    EXPECT_NEAR(fixed(body, 16), c.z, 3e-4) << c.sig;
+  }
+  const std::vector<uint8_t> chad = TagBody(p, "chad");
+  ASSERT_EQ(chad.size(), 44u);
+  EXPECT_EQ(Sig(chad, 0), "sf32");
+  const double kBradfordD65ToD50[9] = {1.0479,  0.0229, -0.0502,
+                                       0.0296,  0.9904, -0.0171,
+                                       -0.0092, 0.0151, 0.7519};
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_NEAR(fixed(chad, 8 + 4 * i), kBradfordD65ToD50[i], 3e-4) << i;
+  }
+}
+
 TEST(IccSynthTest, ExplicitGammaCurve) {
   const std::vector<uint8_t> p =
       Synthesize(Make(0, 1, 1, 13, 1, 4500000).ToPublic());

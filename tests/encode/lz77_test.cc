@@ -75,6 +75,32 @@ TEST(Lz77MatchFinderTest, DistanceSymbols) {
   EXPECT_EQ(2u, narrow.DistanceSymbol(2));  // (1, 1) before (0, 2)
 }
 
+// The finder's distance symbols invert the reader's special distances for
+// every row width, including widths whose dy multiples leave the signed
+// 32-bit range (they wrap exactly as the reader computes them).
+TEST(Lz77MatchFinderTest, DistanceSymbolsInvertTheReadersSpecialDistances) {
+  const uint32_t values[4] = {0, 0, 0, 0};
+  for (uint64_t width : {uint64_t{1}, uint64_t{2}, uint64_t{7}, uint64_t{1000},
+                         uint64_t{1} << 28, uint64_t{1} << 30,
+                         (uint64_t{1} << 31) + 3, (uint64_t{1} << 32) + 5}) {
+    const Lz77MatchFinder finder(values, 4, 4, 3, 4, width);
+    for (uint32_t s = 0; s < kNumSpecialDistances; ++s) {
+      const int32_t d = Lz77SpecialDistance(s, width);
+      ASSERT_GE(d, 1);
+      const uint32_t symbol = finder.DistanceSymbol(static_cast<uint32_t>(d));
+      ASSERT_LT(symbol, kNumSpecialDistances) << width << " " << s;
+      // The lowest index that gives this distance.
+      EXPECT_LE(symbol, s) << width << " " << s;
+      EXPECT_EQ(Lz77SpecialDistance(symbol, width), d) << width << " " << s;
+    }
+  }
+  // Width 2^30: (0, 2) wraps to a negative distance, read as 1; distance 1
+  // keeps the lowest such index, (1, 0).
+  EXPECT_EQ(Lz77SpecialDistance(4, uint64_t{1} << 30), 1);
+  const Lz77MatchFinder wrapped(values, 4, 4, 3, 4, uint64_t{1} << 30);
+  EXPECT_EQ(1u, wrapped.DistanceSymbol(1));
+}
+
 TEST(Lz77MatchFinderTest, FindsTheLongestAndThenTheClosestMatch) {
   // abcdX abcdY abcd: from position 12 both earlier copies match 4 values.
   const std::vector<uint32_t> v = {1, 2, 3, 4, 9, 1, 2, 3, 4, 8, 1, 2, 3, 4};
