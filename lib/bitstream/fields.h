@@ -21,9 +21,7 @@
 //
 // Example:
 //   Status Foo::EnumerateFields(Visitor* v) {
-//     bool use_defaults = false;
-//     QOV_RETURN_IF_ERROR(v->DefaultsFlag(this, &all_default, &use_defaults));
-//     if (use_defaults) { v->ApplyDefaults(this); return OkStatus(); }
+//     QOV_VISIT_DEFAULTS_FLAG(v, this, &all_default);
 //     QOV_RETURN_IF_ERROR(v->CodedU32(kEnumCoding, 0, &kind));
 //     if (v->Gate(kind == 1)) QOV_RETURN_IF_ERROR(v->Nested(&inner));
 //     QOV_RETURN_IF_ERROR(v->OpenExtensions(&extensions));
@@ -227,5 +225,18 @@ inline Status DecodeFrameHeaderFields(BitReader& reader, Fields& frame_header) {
 Status RequireBits(Visitor* visitor, uint64_t n);
 
 }  // namespace qov
+
+// Rule 1 of the field listings: visits the bundle's all_default flag and,
+// when the bundle holds only defaults, applies them and ends the listing.
+#define QOV_VISIT_DEFAULTS_FLAG(visitor, bundle, all_default_field)           \
+  do {                                                                        \
+    bool qov_use_defaults_ = false;                                           \
+    QOV_RETURN_IF_ERROR((visitor)->DefaultsFlag((bundle), (all_default_field), \
+                                                &qov_use_defaults_));         \
+    if (qov_use_defaults_) {                                                  \
+      (visitor)->ApplyDefaults(bundle);                                       \
+      return ::qov::OkStatus();                                               \
+    }                                                                         \
+  } while (0)
 
 #endif  // QOV_LIB_BITSTREAM_FIELDS_H_

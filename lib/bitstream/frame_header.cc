@@ -161,13 +161,7 @@ Status AnimationFrame::EnumerateFields(Visitor* visitor) {
 LoopFilter::LoopFilter() { Bundle::ResetToDefaults(this); }
 
 Status LoopFilter::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   QOV_RETURN_IF_ERROR(visitor->Flag(true, &gab));
   if (visitor->Gate(gab)) {
     QOV_RETURN_IF_ERROR(visitor->Flag(false, &gab_custom));
@@ -259,13 +253,7 @@ bool FrameHeader::IsPartial() const {
 }
 
 Status FrameHeader::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   const bool decoding_preview = visitor->IsDecoding() && is_preview;
   const uint64_t num_ec = metadata ? metadata->m.num_extra_channels : 0;
 

@@ -165,13 +165,7 @@ Status BitDepth::EnumerateFields(Visitor* visitor) {
 ExtraChannelInfo::ExtraChannelInfo() { Bundle::ResetToDefaults(this); }
 
 Status ExtraChannelInfo::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   QOV_RETURN_IF_ERROR(visitor->CodedU32(kEnumCoding, 0, &type));
   // Reserved kinds fail at once; Unknown (15) only after the whole bundle.
   QOV_ENSURE(type <= 6 || type == 15 || type == 16);
@@ -203,13 +197,7 @@ Status ExtraChannelInfo::EnumerateFields(Visitor* visitor) {
 ToneMapping::ToneMapping() { Bundle::ResetToDefaults(this); }
 
 Status ToneMapping::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   QOV_RETURN_IF_ERROR(visitor->Half(255.0f, &intensity_target));
   QOV_ENSURE(intensity_target > 0.0f);
   QOV_RETURN_IF_ERROR(visitor->Half(0.0f, &min_nits));
@@ -226,13 +214,7 @@ Status ToneMapping::EnumerateFields(Visitor* visitor) {
 OpsinInverseMatrix::OpsinInverseMatrix() { Bundle::ResetToDefaults(this); }
 
 Status OpsinInverseMatrix::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   for (size_t i = 0; i < 9; ++i) {
     QOV_RETURN_IF_ERROR(
         visitor->Half(kDefaultInverseMatrix[i], &inverse_matrix[i]));
@@ -255,13 +237,7 @@ CustomTransformData::CustomTransformData() {
 }
 
 Status CustomTransformData::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   if (visitor->Gate(xyb)) {
     QOV_RETURN_IF_ERROR(visitor->Nested(&opsin_inverse_matrix));
   }
@@ -315,13 +291,7 @@ ImageMetadata& ImageMetadata::operator=(ImageMetadata&& other) noexcept {
 }
 
 Status ImageMetadata::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(
-      visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
 
   // extra_fields is not stored: a writer derives it from the values.
   bool extra_fields = false;

@@ -194,13 +194,8 @@ Status ColorEncoding::VisitRenderingIntent(Visitor* visitor,
 }
 
 Status ColorEncoding::EnumerateFields(Visitor* visitor) {
-  bool use_defaults = false;
-  QOV_RETURN_IF_ERROR(visitor->DefaultsFlag(this, &all_default, &use_defaults));
-  if (use_defaults) {
-    // The defaults listing builds the default profile.
-    visitor->ApplyDefaults(this);
-    return OkStatus();
-  }
+  // The defaults listing builds the default profile.
+  QOV_VISIT_DEFAULTS_FLAG(visitor, this, &all_default);
   QOV_RETURN_IF_ERROR(visitor->Flag(false, &want_icc));
   QOV_RETURN_IF_ERROR(VisitEnum(visitor, Raw(ColorSpace::kRgb), &color_space,
                                 IsValidColorSpace));
