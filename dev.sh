@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-PACKAGES=(g++ clang cmake ninja-build pkg-config libbrotli-dev libhwy-dev
+PACKAGES=(g++ clang libclang-rt-14-dev cmake ninja-build pkg-config libbrotli-dev libhwy-dev
           libgtest-dev libbenchmark-dev)
 
 install_missing() {
