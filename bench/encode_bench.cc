@@ -13,14 +13,7 @@
 namespace qov {
 namespace {
 
-const QovMemoryManagerStruct* Manager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
+const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
 
 // Residual-like values: mostly small, skewed per context, with repeats.
 std::vector<std::vector<Token>> Streams(size_t count, size_t contexts) {

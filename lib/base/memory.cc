@@ -33,6 +33,12 @@ void* DefaultAllocate(void*, uint64_t size) {
 
 void DefaultRelease(void*, void* address) { std::free(address); }
 
+const QovMemoryManagerStruct* HeapMemoryManager() {
+  static const QovMemoryManagerStruct manager = {nullptr, DefaultAllocate,
+                                                 DefaultRelease};
+  return &manager;
+}
+
 void* ManagerAllocate(const QovMemoryManagerStruct* manager, uint64_t size) {
   return manager->alloc(manager->opaque, size);
 }

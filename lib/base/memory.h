@@ -22,6 +22,10 @@ Status SetUpMemoryManager(QovMemoryManagerStruct* target,
 void* DefaultAllocate(void* opaque, uint64_t size);
 void DefaultRelease(void* opaque, void* address);
 
+// A process-wide manager record on the runtime heap (opaque null), for code
+// that allocates outside any decoder.
+const QovMemoryManagerStruct* HeapMemoryManager();
+
 // Direct calls of the manager's callbacks (no null check of the result).
 void* ManagerAllocate(const QovMemoryManagerStruct* manager, uint64_t size);
 void ManagerRelease(const QovMemoryManagerStruct* manager, void* address);

@@ -1,6 +1,7 @@
 // ByteBuffer: reservation sizes, growth policy, terminating zero, failure
 // atomicity and moves.
 #include "lib/base/byte_buffer.h"
+#include "tests/support/counting_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -11,24 +12,9 @@
 namespace qov {
 namespace {
 
-struct CountingManager {
-  QovMemoryManagerStruct manager{this, &Alloc, &Free};
-  std::vector<uint64_t> sizes;
-  int live = 0;
-  bool refuse = false;
-  static void* Alloc(void* opaque, uint64_t size) {
-    auto* self = static_cast<CountingManager*>(opaque);
-    if (self->refuse) return nullptr;
-    self->sizes.push_back(size);
-    ++self->live;
-    void* p = std::malloc(size);
-    std::memset(p, 0xEE, size);
-    return p;
-  }
-  static void Free(void* opaque, void* address) {
-    --static_cast<CountingManager*>(opaque)->live;
-    std::free(address);
-  }
+// New blocks hold 0xEE, so a test sees any byte the buffer did not write.
+struct CountingManager : test::CountingManager {
+  CountingManager() : test::CountingManager(0xEE) {}
 };
 
 TEST(ByteBufferTest, ReserveSizes) {

@@ -1,5 +1,6 @@
 // Row strides, plane allocation, three-plane images and byte planes.
 #include "lib/base/image.h"
+#include "tests/support/counting_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,7 @@
 namespace qov {
 namespace {
 
-struct CountingManager {
-  QovMemoryManagerStruct manager{this, &Alloc, &Free};
-  int allocs = 0;
-  int live = 0;
-  int refuse_from = -1;  // refuse the n-th allocation and later ones
-  static void* Alloc(void* opaque, uint64_t size) {
-    auto* self = static_cast<CountingManager*>(opaque);
-    if (self->refuse_from >= 0 && self->allocs >= self->refuse_from) return nullptr;
-    ++self->allocs;
-    ++self->live;
-    return std::malloc(size);
-  }
-  static void Free(void* opaque, void* address) {
-    --static_cast<CountingManager*>(opaque)->live;
-    std::free(address);
-  }
-};
+using test::CountingManager;
 
 TEST(RowStrideTest, Rule) {
   struct Case {

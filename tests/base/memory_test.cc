@@ -1,5 +1,6 @@
 // Memory-manager set-up, aligned-block placement and ownership.
 #include "lib/base/memory.h"
+#include "tests/support/counting_manager.h"
 
 #include <gtest/gtest.h>
 
@@ -11,27 +12,7 @@
 namespace qov {
 namespace {
 
-// Records every allocation; can refuse allocations.
-struct CountingManager {
-  QovMemoryManagerStruct manager{this, &Alloc, &Free};
-  std::vector<uint64_t> sizes;
-  int live = 0;
-  int frees = 0;
-  bool refuse = false;
-  static void* Alloc(void* opaque, uint64_t size) {
-    auto* self = static_cast<CountingManager*>(opaque);
-    if (self->refuse) return nullptr;
-    self->sizes.push_back(size);
-    ++self->live;
-    return std::malloc(size);
-  }
-  static void Free(void* opaque, void* address) {
-    auto* self = static_cast<CountingManager*>(opaque);
-    --self->live;
-    ++self->frees;
-    std::free(address);
-  }
-};
+using test::CountingManager;
 
 void* OtherAlloc(void*, uint64_t) { return nullptr; }
 void OtherFree(void*, void*) {}

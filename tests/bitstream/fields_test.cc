@@ -27,14 +27,7 @@ using test::TestChain;
 using test::TestInner;
 using test::TestOuter;
 
-const QovMemoryManagerStruct* DefaultManager() {
-  static QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m;
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
+const QovMemoryManagerStruct* DefaultManager() { return HeapMemoryManager(); }
 
 // Bytes in a heap block of exactly their size, so that the address
 // sanitizer catches any read beyond them.

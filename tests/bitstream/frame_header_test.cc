@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lib/encode/write_fields.h"
-#include "tests/bitstream/header_test_helpers.h"
+#include "tests/support/bit_sequence.h"
 
 namespace qov {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lib/color/color_enums.h"
-#include "tests/bitstream/header_test_helpers.h"
+#include "tests/support/bit_sequence.h"
 
 namespace qov {
 namespace {

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "lib/color/icc_synth.h"
-#include "tests/color/color_test_helpers.h"
+#include "tests/support/bit_sequence.h"
 #include "tests/color/icc_test_util.h"
 
 namespace qov {
 namespace {
 
-using test::Bits;
+using Bits = test::BitSequence;
 using test::DecodeBundle;
 using test::WriteBundle;
 
@@ -66,7 +66,7 @@ TEST(ColorEncodingTest, WantIccReadsNothingMore) {
   ColorEncoding e;
   const std::vector<uint8_t> profile_before = e.icc;
   Bits b;
-  b.Bool(false).Bool(true).Enum(QOV_COLOR_SPACE_GRAY).Raw(8, 0xFF);
+  b.Bool(false).Bool(true).Enum(QOV_COLOR_SPACE_GRAY).Bits(8, 0xFF);
   uint64_t position = 0;
   ASSERT_TRUE(DecodeBundle(b.Bytes(), &e, &position).ok());
   EXPECT_EQ(position, 4u);  // two flags and the 2-bit selector of value 1
@@ -126,7 +126,7 @@ std::vector<DecodeCase> DecodeCases() {
   };
   auto with_gamma = [&](uint32_t gamma) {
     Bits b = rgb(1, 1);
-    b.Bool(true).Raw(24, gamma).Enum(1);
+    b.Bool(true).Bits(24, gamma).Enum(1);
     return b;
   };
   auto with_transfer = [&](uint32_t tf) {

@@ -21,14 +21,7 @@ namespace {
 constexpr float kGuard = -12345.0f;
 constexpr size_t kGuardSamples = 32;
 
-const QovMemoryManagerStruct* Manager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
+const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
 
 // The default XYB parameters for an intensity target of 255.
 OpsinParams DefaultParams() {

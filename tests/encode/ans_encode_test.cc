@@ -14,13 +14,6 @@
 namespace qov {
 namespace {
 
-Histogram FromCounts(std::vector<int32_t> counts) {
-  Histogram h;
-  h.counts = std::move(counts);
-  for (int32_t c : h.counts) h.total += static_cast<uint64_t>(c);
-  return h;
-}
-
 TEST(AnsTablesTest, FilledBeforeMain) {
   EXPECT_EQ(0u, AnsLog2Table[0]);
   EXPECT_EQ(0u, AnsLog2Table[1]);

@@ -13,28 +13,14 @@
 
 #include "lib/base/memory.h"
 #include "lib/bitstream/bit_reader.h"
+#include "tests/support/counting_manager.h"
 
 namespace qov {
 namespace {
 
-// A manager that fills every allocation with 0xAA (so that stray writes and
-// reliance on cleared memory show) and can be told to refuse allocations.
-struct PatternManager {
-  QovMemoryManagerStruct manager{this, &Alloc, &Free};
-  bool refuse = false;
-  int live = 0;
-  static void* Alloc(void* opaque, uint64_t size) {
-    auto* self = static_cast<PatternManager*>(opaque);
-    if (self->refuse) return nullptr;
-    void* p = std::malloc(size);
-    std::memset(p, 0xAA, size);
-    ++self->live;
-    return p;
-  }
-  static void Free(void* opaque, void* address) {
-    --static_cast<PatternManager*>(opaque)->live;
-    std::free(address);
-  }
+// New blocks hold 0xAA, so stray writes and reliance on cleared memory show.
+struct PatternManager : test::CountingManager {
+  PatternManager() : test::CountingManager(0xAA) {}
 };
 
 Status Ok() { return OkStatus(); }

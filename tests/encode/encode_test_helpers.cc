@@ -5,13 +5,13 @@
 
 namespace qov {
 
-const QovMemoryManagerStruct* TestMemoryManager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
+const QovMemoryManagerStruct* TestMemoryManager() { return HeapMemoryManager(); }
+
+Histogram FromCounts(std::vector<int32_t> counts) {
+  Histogram h;
+  h.counts = std::move(counts);
+  for (int32_t c : h.counts) h.total += static_cast<uint64_t>(c);
+  return h;
 }
 
 Status WriteInBudget(BitWriter& writer, const std::function<Status()>& task,

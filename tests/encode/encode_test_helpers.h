@@ -10,12 +10,16 @@
 
 #include "lib/base/status.h"
 #include "lib/encode/bit_writer.h"
+#include "lib/encode/entropy_records.h"
 #include "qov/qov.h"
 
 namespace qov {
 
 // The runtime-heap memory manager.
 const QovMemoryManagerStruct* TestMemoryManager();
+
+// A histogram with the given counts and their total.
+Histogram FromCounts(std::vector<int32_t> counts);
 
 // Runs `task` on `writer` inside a budget of `max_bits` (layer 0).
 Status WriteInBudget(BitWriter& writer, const std::function<Status()>& task,

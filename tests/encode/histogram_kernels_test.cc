@@ -7,16 +7,10 @@
 
 #include "gtest/gtest.h"
 #include "lib/encode/entropy_records.h"
+#include "tests/encode/encode_test_helpers.h"
 
 namespace qov {
 namespace {
-
-Histogram FromCounts(std::vector<int32_t> counts) {
-  Histogram h;
-  h.counts = std::move(counts);
-  for (int32_t c : h.counts) h.total += static_cast<uint64_t>(c);
-  return h;
-}
 
 TEST(HistogramAddTest, GrowsInGroupsOfEight) {
   Histogram h;

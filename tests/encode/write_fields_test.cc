@@ -22,14 +22,7 @@ using test::SameOuter;
 using test::TestInner;
 using test::TestOuter;
 
-const QovMemoryManagerStruct* Manager() {
-  static QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m;
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
+const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
 
 TEST(WriteFieldsTest, U64SizesAndRoundTrip) {
   struct Case {

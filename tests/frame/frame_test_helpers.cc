@@ -22,14 +22,7 @@ std::vector<uint8_t> Bytes(const BitWriter& writer) {
 
 }  // namespace
 
-const QovMemoryManagerStruct* FrameTestMemory() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m;
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
+const QovMemoryManagerStruct* FrameTestMemory() { return HeapMemoryManager(); }
 
 std::unique_ptr<CodecMetadata> MakeMetadata(uint32_t xsize, uint32_t ysize,
                                             bool xyb) {

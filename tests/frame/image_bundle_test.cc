@@ -9,6 +9,7 @@
 
 #include "lib/color/color_enums.h"
 #include "tests/frame/frame_test_helpers.h"
+#include "tests/support/counting_manager.h"
 
 namespace qov {
 namespace {
@@ -204,19 +205,7 @@ TEST(ImageBundleMoveTest, TakesEverythingAndDropsTheTargetsJpegData) {
   EXPECT_EQ(destroyed, 1);
 }
 
-// Allocations through a counting manager are all returned on destruction.
-struct CountingManager {
-  static void* Alloc(void* opaque, uint64_t size) {
-    ++static_cast<CountingManager*>(opaque)->live;
-    return std::malloc(size);
-  }
-  static void Free(void* opaque, void* address) {
-    --static_cast<CountingManager*>(opaque)->live;
-    std::free(address);
-  }
-  int live = 0;
-  QovMemoryManagerStruct manager{this, &Alloc, &Free};
-};
+using test::CountingManager;
 
 TEST(ImageBundleTest, ReleasesEveryPlane) {
   CountingManager counter;

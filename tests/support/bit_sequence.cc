@@ -1,5 +1,5 @@
-// Helpers of the header-bundle tests.
-#include "tests/bitstream/header_test_helpers.h"
+// Test support shared by the bundle tests.
+#include "tests/support/bit_sequence.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,6 @@
 
 namespace qov::test {
 
-const QovMemoryManagerStruct* HeapMemoryManager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
 
 BitSequence& BitSequence::Bits(uint32_t n, uint64_t value) {
   EXPECT_LE(n, 56u);
@@ -81,6 +73,16 @@ std::vector<uint8_t> WriteBundle(const Fields& bundle, uint64_t* bits) {
   EXPECT_TRUE(status.ok()) << "Bundle::Write failed";
   if (bits != nullptr) *bits = writer.BitsWritten();
   if (!status.ok()) return {};
+  const Span span = writer.GetSpan();
+  return std::vector<uint8_t>(span.data, span.data + span.size);
+}
+
+std::vector<uint8_t> WriteBundle(const Fields& bundle, Status* status,
+                                 uint64_t* bits) {
+  BitWriter writer(HeapMemoryManager());
+  *status = Bundle::Write(bundle, &writer, LayerType::kHeader, nullptr);
+  if (bits != nullptr) *bits = writer.BitsWritten();
+  if (!status->ok()) return {};
   const Span span = writer.GetSpan();
   return std::vector<uint8_t>(span.data, span.data + span.size);
 }
