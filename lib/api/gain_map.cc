@@ -66,8 +66,10 @@ bool QovDecompressICCProfile(const QovMemoryManager* memory_manager,
   }
   *icc_profile_size = profile.size();
   uint8_t* out = static_cast<uint8_t*>(qov::ManagerAllocate(&manager, profile.size()));
+  // Written even when the allocation failed, so that the caller never keeps a
+  // stale pointer it might release.
+  *icc_profile = out;
   if (out == nullptr) return false;
   if (profile.size() != 0) std::memcpy(out, profile.data(), profile.size());
-  *icc_profile = out;
   return true;
 }

@@ -11,6 +11,7 @@
 #include "lib/bitstream/image_metadata.h"
 #include "qov/qov.h"
 #include "tests/api/decoder_test_helpers.h"
+#include "tests/support/counting_manager.h"
 
 namespace qov {
 namespace {
@@ -155,6 +156,22 @@ TEST(DecompressIccTest, MatchesTheDecoder) {
   const Bytes junk(64, 0xFF);
   EXPECT_FALSE(QovDecompressICCProfile(nullptr, junk.data(), junk.size(), &profile,
                                        &profile_size));
+
+  // The profile's own allocation (the last one) refused: false, the size is
+  // written, the out pointer is null (never a stale value the caller could
+  // release) and nothing is left allocated.
+  {
+    test::CountingManager refusing;
+    refusing.refuse_from = counter.allocs - 1;
+    uint8_t stale = 0;
+    profile = &stale;
+    profile_size = 0;
+    EXPECT_FALSE(QovDecompressICCProfile(&refusing.manager, stream.data(), stream.size(),
+                                         &profile, &profile_size));
+    EXPECT_EQ(expected.size(), profile_size);
+    EXPECT_EQ(nullptr, profile);
+    EXPECT_EQ(0, refusing.live);
+  }
 }
 
 }  // namespace
