@@ -37,19 +37,6 @@ Status PadToByte(BitWriter* writer) {
   });
 }
 
-Bytes MakeBox(const char* type, const Bytes& contents, int size_kind) {
-  const size_t header = size_kind == 1 ? 16 : 8;
-  Bytes box(header + contents.size(), 0);
-  const uint64_t size = size_kind == 0 ? box.size() : size_kind == 1 ? 1 : 0;
-  for (int i = 0; i < 4; ++i) box[i] = static_cast<uint8_t>(size >> (24 - 8 * i));
-  std::memcpy(box.data() + 4, type, 4);
-  if (size_kind == 1) {
-    for (int i = 0; i < 8; ++i) box[8 + i] = static_cast<uint8_t>(box.size() >> (56 - 8 * i));
-  }
-  if (!contents.empty()) std::memcpy(box.data() + header, contents.data(), contents.size());
-  return box;
-}
-
 void AppendVarint(uint64_t value, Bytes* out) {
   while (value >= 128) {
     out->push_back(static_cast<uint8_t>(value & 127) | 128);
@@ -202,28 +189,7 @@ Bytes MakeIccProfile(size_t size, const char (&space)[5], uint8_t intent) {
   return p;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-Bytes StringBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-void AppendBigEndian(uint64_t value, int bytes, Bytes* out) {
-  for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-Bytes Box(const char (&type)[5], const Bytes& contents) { return MakeBox(type, contents, 0); }
-Bytes Box64(const char (&type)[5], const Bytes& contents) { return MakeBox(type, contents, 1); }
-Bytes BoxToEnd(const char (&type)[5], const Bytes& contents) {
-  return MakeBox(type, contents, 2);
-}
-
-Bytes ContainerHead() {
-  return Concat({Box("JXL ", {0x0D, 0x0A, 0x87, 0x0A}),
-                 Box("ftyp", Concat({StringBytes("jxl "), {0, 0, 0, 0}, StringBytes("jxl ")}))});
-}
+Bytes ContainerHead() { return Concat({SignatureBox(), FtypBox(0)}); }
 
 CodestreamWriter::CodestreamWriter() {
   metadata.m.all_default = false;

@@ -12,20 +12,10 @@
 #include "lib/bitstream/frame_header.h"
 #include "lib/bitstream/image_metadata.h"
 #include "qov/qov.h"
+#include "tests/support/container_bytes.h"
 
 namespace qov {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Concat(std::initializer_list<Bytes> parts);
-Bytes StringBytes(const std::string& text);
-void AppendBigEndian(uint64_t value, int bytes, Bytes* out);
-
-// A box with a 32-bit size, with a 64-bit size (size field 1), or running to
-// the end of the file (size field 0).
-Bytes Box(const char (&type)[5], const Bytes& contents);
-Bytes Box64(const char (&type)[5], const Bytes& contents);
-Bytes BoxToEnd(const char (&type)[5], const Bytes& contents);
 // The signature box and an 'ftyp' box of minor version 0.
 Bytes ContainerHead();
 

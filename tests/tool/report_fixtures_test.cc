@@ -113,11 +113,11 @@ TEST(ReportFixturesTest, VerboseBoxHeaders) {
 Bytes GainMapBox(uint8_t version, const Bytes& metadata, const Bytes& color_encoding,
                  const Bytes& compressed_icc, size_t gain_map_size) {
   Bytes box = {version};
-  AppendBigEndian(metadata.size(), 2, &box);
+  AppendBE(metadata.size(), 2, &box);
   box.insert(box.end(), metadata.begin(), metadata.end());
   box.push_back(static_cast<uint8_t>(color_encoding.size()));
   box.insert(box.end(), color_encoding.begin(), color_encoding.end());
-  AppendBigEndian(compressed_icc.size(), 4, &box);
+  AppendBE(compressed_icc.size(), 4, &box);
   box.insert(box.end(), compressed_icc.begin(), compressed_icc.end());
   box.resize(box.size() + gain_map_size, 0xA5);
   return box;
