@@ -92,6 +92,37 @@ void BuildLengthLimitedTree(const uint32_t* counts, size_t n, int limit,
   }
 }
 
+namespace {
+
+// Emits a run of `repetitions` copies of `literal`: plain symbols when there
+// are fewer than 3, otherwise the repeat code `code` with `shift`-bit extras,
+// the most significant group first.
+void EmitRun(size_t repetitions, uint8_t literal, uint8_t code, int shift,
+             size_t* count, uint8_t* symbols, uint8_t* extras) {
+  if (repetitions < 3) {
+    for (size_t i = 0; i < repetitions; ++i) {
+      symbols[*count] = literal;
+      extras[*count] = 0;
+      ++*count;
+    }
+    return;
+  }
+  const size_t start = *count;
+  const size_t groups = size_t{1} << shift;
+  size_t x = repetitions - 3;
+  while (true) {
+    symbols[*count] = code;
+    extras[*count] = static_cast<uint8_t>(x & (groups - 1));
+    ++*count;
+    if (x < groups) break;
+    x = (x >> shift) - 1;
+  }
+  std::reverse(symbols + start, symbols + *count);
+  std::reverse(extras + start, extras + *count);
+}
+
+}  // namespace
+
 void WriteDepthRepetitions(uint8_t previous, uint8_t value, size_t repetitions,
                            size_t* count, uint8_t* symbols, uint8_t* extras) {
   if (previous != value) {
@@ -106,25 +137,7 @@ void WriteDepthRepetitions(uint8_t previous, uint8_t value, size_t repetitions,
     ++*count;
     --repetitions;
   }
-  if (repetitions < 3) {
-    for (size_t i = 0; i < repetitions; ++i) {
-      symbols[*count] = value;
-      extras[*count] = 0;
-      ++*count;
-    }
-    return;
-  }
-  const size_t start = *count;
-  size_t x = repetitions - 3;
-  while (true) {
-    symbols[*count] = 16;
-    extras[*count] = static_cast<uint8_t>(x & 3);
-    ++*count;
-    if (x < 4) break;
-    x = (x >> 2) - 1;
-  }
-  std::reverse(symbols + start, symbols + *count);
-  std::reverse(extras + start, extras + *count);
+  EmitRun(repetitions, value, 16, 2, count, symbols, extras);
 }
 
 namespace {
@@ -137,25 +150,7 @@ void WriteZeroRepetitions(size_t repetitions, size_t* count, uint8_t* symbols,
     ++*count;
     --repetitions;
   }
-  if (repetitions < 3) {
-    for (size_t i = 0; i < repetitions; ++i) {
-      symbols[*count] = 0;
-      extras[*count] = 0;
-      ++*count;
-    }
-    return;
-  }
-  const size_t start = *count;
-  size_t x = repetitions - 3;
-  while (true) {
-    symbols[*count] = 17;
-    extras[*count] = static_cast<uint8_t>(x & 7);
-    ++*count;
-    if (x < 8) break;
-    x = (x >> 3) - 1;
-  }
-  std::reverse(symbols + start, symbols + *count);
-  std::reverse(extras + start, extras + *count);
+  EmitRun(repetitions, 0, 17, 3, count, symbols, extras);
 }
 
 }  // namespace
