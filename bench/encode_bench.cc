@@ -13,8 +13,6 @@
 namespace qov {
 namespace {
 
-const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
-
 // Residual-like values: mostly small, skewed per context, with repeats.
 std::vector<std::vector<Token>> Streams(size_t count, size_t contexts) {
   std::mt19937 rng(1);
@@ -44,8 +42,8 @@ void BM_EncodeTokens(benchmark::State& state) {
   for (auto _ : state) {
     std::vector<std::vector<Token>> tokens = input;
     EntropyEncodingData codes;
-    BitWriter writer(Manager());
-    if (!BuildAndEncodeHistograms(Manager(), params, contexts, tokens, &codes,
+    BitWriter writer(HeapMemoryManager());
+    if (!BuildAndEncodeHistograms(HeapMemoryManager(), params, contexts, tokens, &codes,
                                   &writer, LayerType::kHeader, nullptr)
              .ok() ||
         !WriteTokens(tokens[0], codes, 0, &writer, LayerType::kHeader, nullptr)

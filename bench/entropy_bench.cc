@@ -19,15 +19,6 @@ namespace {
 
 constexpr size_t kSymbols = 1 << 20;
 
-const QovMemoryManagerStruct* Manager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    SetUpMemoryManager(&m, nullptr).IgnoreError();
-    return m;
-  }();
-  return &manager;
-}
-
 enum Kind {
   kPrefixBytes,   // uniform byte values, prefix codes
   kPrefixSkewed,  // wide skewed values, prefix codes longer than 8 bits
@@ -82,8 +73,8 @@ BenchStream MakeStream(Kind kind) {
       kind == kPrefixBytes || kind == kPrefixSkewed || kind == kPrefixLz77;
   params.lz77_mode = kind == kPrefixLz77 ? 2 : 0;
   EntropyEncodingData codes;
-  BitWriter writer(Manager());
-  if (!BuildAndEncodeHistograms(Manager(), params, 1, tokens, &codes, &writer,
+  BitWriter writer(HeapMemoryManager());
+  if (!BuildAndEncodeHistograms(HeapMemoryManager(), params, 1, tokens, &codes, &writer,
                                 LayerType::kHeader, nullptr)
            .ok() ||
       !WriteTokens(tokens[0], codes, 0, &writer, LayerType::kHeader, nullptr)
@@ -96,7 +87,7 @@ BenchStream MakeStream(Kind kind) {
   BitReader reader(span);
   EntropyCodeSet set;
   std::vector<uint8_t> map;
-  if (!ReadEntropyCodeSet(Manager(), reader, 1, &set, map, false).ok()) {
+  if (!ReadEntropyCodeSet(HeapMemoryManager(), reader, 1, &set, map, false).ok()) {
     return s;
   }
   for (const PrefixCode& code : set.prefix_codes) {
@@ -112,7 +103,7 @@ bool DecodeOnce(const BenchStream& stream, uint64_t* sum) {
   BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
   EntropyCodeSet set;
   std::vector<uint8_t> map;
-  if (!ReadEntropyCodeSet(Manager(), reader, 1, &set, map, false).ok()) {
+  if (!ReadEntropyCodeSet(HeapMemoryManager(), reader, 1, &set, map, false).ok()) {
     return false;
   }
   auto symbols = SymbolReader::Create(set, reader, 0);

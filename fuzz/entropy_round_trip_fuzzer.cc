@@ -28,15 +28,6 @@ namespace {
 
 using namespace qov;
 
-const QovMemoryManagerStruct* Manager() {
-  static const QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    (void)SetUpMemoryManager(&m, nullptr);
-    return m;
-  }();
-  return &manager;
-}
-
 // Reads the input front to back; zeros once it is used up.
 class ByteSource {
  public:
@@ -103,8 +94,8 @@ void EntropyRoundTrip(const uint8_t* data, size_t size) {
 
   std::vector<std::vector<Token>> tokens = original;
   EntropyEncodingData codes;
-  BitWriter writer(Manager());
-  const auto cost = BuildAndEncodeHistograms(Manager(), p, num_contexts, tokens,
+  BitWriter writer(HeapMemoryManager());
+  const auto cost = BuildAndEncodeHistograms(HeapMemoryManager(), p, num_contexts, tokens,
                                              &codes, &writer, LayerType::kHeader,
                                              nullptr);
   if (!cost.ok()) return;  // the encoder declines (nothing was written)
@@ -116,7 +107,7 @@ void EntropyRoundTrip(const uint8_t* data, size_t size) {
   BitReader reader(span);
   EntropyCodeSet set;
   std::vector<uint8_t> context_map;
-  Check(ReadEntropyCodeSet(Manager(), reader, num_contexts, &set, context_map, false).ok());
+  Check(ReadEntropyCodeSet(HeapMemoryManager(), reader, num_contexts, &set, context_map, false).ok());
   // LZ77 adds a context for the copy lengths.
   Check(context_map.size() == num_contexts + (set.lz77.enabled ? 1 : 0));
   Check(set.lz77.enabled == codes.lz77.enabled);
@@ -136,7 +127,7 @@ void EntropyRoundTrip(const uint8_t* data, size_t size) {
 // Writes a bundle; the bits, or nothing when the writer declines.
 template <typename T>
 bool WriteBundle(const T& bundle, std::vector<uint8_t>* out) {
-  BitWriter writer(Manager());
+  BitWriter writer(HeapMemoryManager());
   if (!Bundle::Write(bundle, &writer, LayerType::kHeader, nullptr).ok()) return false;
   Check(writer.healthy());
   writer.ZeroPadToByte();

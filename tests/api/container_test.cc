@@ -14,12 +14,6 @@
 namespace qov {
 namespace {
 
-struct Decoder {
-  Decoder() : dec(QovDecoderCreate(nullptr)) {}
-  ~Decoder() { QovDecoderDelete(dec); }
-  QovDecoder dec;
-};
-
 // Two frames, the first one large enough that parts can end inside it.
 Bytes TwoFrameCodestream() {
   CodestreamWriter w;

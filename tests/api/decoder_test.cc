@@ -14,13 +14,6 @@
 namespace qov {
 namespace {
 
-// A decoder that is deleted with the test.
-struct Decoder {
-  Decoder() : dec(QovDecoderCreate(nullptr)) {}
-  ~Decoder() { QovDecoderDelete(dec); }
-  QovDecoder dec;
-};
-
 Bytes OneFrameCodestream() {
   CodestreamWriter w;
   w.AddFrame(w.NewFrame(), Bytes(16, 0xAB));

@@ -17,15 +17,6 @@ namespace qov {
 
 namespace {
 
-const QovMemoryManagerStruct* TestManager() {
-  static QovMemoryManagerStruct manager = [] {
-    QovMemoryManagerStruct m{};
-    (void)SetUpMemoryManager(&m, nullptr);
-    return m;
-  }();
-  return &manager;
-}
-
 void Require(const Status& status, const char* what) {
   if (!status.ok()) {
     std::fprintf(stderr, "fixture writer failed: %s\n", what);
@@ -66,7 +57,7 @@ void CodestreamWriter::AddFrame(const FrameHeader& header, const Bytes& section)
 }
 
 Bytes CodestreamWriter::Write() const {
-  BitWriter writer(TestManager());
+  BitWriter writer(HeapMemoryManager());
   Require(WriteCodestreamSignature(&writer, nullptr), "signature");
   Require(Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr), "size");
   ImageMetadata m = metadata.m;

@@ -18,6 +18,15 @@
 
 namespace qov {
 
+// A default decoder that is deleted with the test.
+struct Decoder {
+  Decoder() : dec(QovDecoderCreate(nullptr)) {}
+  ~Decoder() { QovDecoderDelete(dec); }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  QovDecoder dec;
+};
+
 // A codestream: signature, size header, image metadata, transform data and
 // frames of one section each (section bytes are not interpreted).
 class CodestreamWriter {

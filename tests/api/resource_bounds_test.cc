@@ -145,12 +145,7 @@ constexpr uint64_t kLargestSection = (uint64_t{1} << 30) - 1 + 4211712;
 
 // Frame header and table of contents (no permutation) for the given sizes.
 Bytes FrameHead(const FrameHeader& header, const std::vector<uint64_t>& sizes) {
-  static QovMemoryManager manager = [] {
-    QovMemoryManager m{};
-    (void)SetUpMemoryManager(&m, nullptr);
-    return m;
-  }();
-  BitWriter writer(&manager);
+  BitWriter writer(HeapMemoryManager());
   EXPECT_TRUE(Bundle::Write(header, &writer, LayerType::kHeader, nullptr).ok());
   EXPECT_TRUE(writer
                   .WithBitBudget(64 * (sizes.size() + 1), LayerType::kToc, nullptr,
@@ -415,11 +410,6 @@ TEST(ResourceBoundsTest, PassingOverAFrameKeepsItsDriverUntilTheNextHeader) {
 // (inner bytes against stream bytes read) and fails there, having grown its
 // buffer with the bytes decoded, never towards the size the field claims.
 TEST(ResourceBoundsTest, IccSizeFieldDoesNotDriveAllocation) {
-  static QovMemoryManager plain = [] {
-    QovMemoryManager m{};
-    (void)SetUpMemoryManager(&m, nullptr);
-    return m;
-  }();
   // Output size 2^28 and command size 0 (base-128 varints), then zeros.
   Bytes inner = {0x80, 0x80, 0x80, 0x80, 0x01, 0x00};
   inner.resize(70000, 0);
@@ -429,14 +419,14 @@ TEST(ResourceBoundsTest, IccSizeFieldDoesNotDriveAllocation) {
     streams[0].emplace_back(IccByteContext(i, p1, p2), inner[i]);
   }
   const std::vector<Token> tokens = streams[0];
-  BitWriter writer(&plain);
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(writer
                   .WithBitBudget(80, LayerType::kHeader, nullptr,
                                  [&]() { return WriteCodedU64(uint64_t{1} << 28, &writer); })
                   .ok());
   EntropyEncodingData codes;
   HistogramParams params;  // ANS, no LZ77
-  ASSERT_TRUE(BuildAndEncodeHistograms(&plain, params, 41, streams, &codes, &writer,
+  ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 41, streams, &codes, &writer,
                                        LayerType::kHeader, nullptr)
                   .ok());
   ASSERT_TRUE(WriteTokens(tokens, codes, 0, &writer, LayerType::kHeader, nullptr).ok());

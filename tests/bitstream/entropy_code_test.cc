@@ -299,6 +299,18 @@ TEST(EntropyCodeTest, MoveToFront) {
   }
 }
 
+// Reads a context map of `contexts` entries from `bits`; *position is where
+// the reader stopped.
+Status ReadMapFrom(const Bits& bits, size_t contexts, std::vector<uint8_t>* map,
+                   uint64_t* clusters, uint64_t* position) {
+  const std::vector<uint8_t> bytes = bits.Bytes();
+  BitReader reader(Span(bytes.data(), bytes.size()));
+  map->assign(contexts, 99);
+  const Status status = ReadContextMap(Heap(), *map, clusters, reader);
+  *position = reader.Position();
+  return status;
+}
+
 TEST(EntropyCodeTest, SimpleContextMaps) {
   struct Case {
     const char* name;
@@ -319,11 +331,9 @@ TEST(EntropyCodeTest, SimpleContextMaps) {
        {7, 6, 5, 4, 3, 2, 1, 0}, 8},
   };
   for (const Case& c : cases) {
-    const std::vector<uint8_t> bytes = c.bits.Bytes();
-    BitReader reader(Span(bytes.data(), bytes.size()));
-    std::vector<uint8_t> map(c.contexts, 99);
-    uint64_t clusters = 0;
-    const Status status = ReadContextMap(Heap(), map, &clusters, reader);
+    std::vector<uint8_t> map;
+    uint64_t clusters = 0, position = 0;
+    const Status status = ReadMapFrom(c.bits, c.contexts, &map, &clusters, &position);
     if (c.map.empty()) {
       EXPECT_EQ(status, StatusValue::Failed) << c.name;
       continue;
@@ -331,7 +341,7 @@ TEST(EntropyCodeTest, SimpleContextMaps) {
     ASSERT_TRUE(status.ok()) << c.name;
     EXPECT_EQ(map, c.map) << c.name;
     EXPECT_EQ(clusters, c.clusters) << c.name;
-    EXPECT_EQ(reader.Position(), c.bits.size()) << c.name;
+    EXPECT_EQ(position, c.bits.size()) << c.name;
   }
 }
 
@@ -380,18 +390,16 @@ TEST(EntropyCodeTest, CodedContextMaps) {
        }), {}},
   };
   for (const Case& c : cases) {
-    const std::vector<uint8_t> bytes = c.bits.Bytes();
-    BitReader reader(Span(bytes.data(), bytes.size()));
-    std::vector<uint8_t> map(c.contexts, 99);
-    uint64_t clusters = 0;
-    const Status status = ReadContextMap(Heap(), map, &clusters, reader);
+    std::vector<uint8_t> map;
+    uint64_t clusters = 0, position = 0;
+    const Status status = ReadMapFrom(c.bits, c.contexts, &map, &clusters, &position);
     if (c.map.empty()) {
       EXPECT_EQ(status, StatusValue::Failed) << c.name;
       continue;
     }
     ASSERT_TRUE(status.ok()) << c.name;
     EXPECT_EQ(map, c.map) << c.name;
-    EXPECT_EQ(reader.Position(), c.bits.size()) << c.name;
+    EXPECT_EQ(position, c.bits.size()) << c.name;
   }
 }
 

@@ -27,8 +27,6 @@ using test::TestChain;
 using test::TestInner;
 using test::TestOuter;
 
-const QovMemoryManagerStruct* DefaultManager() { return HeapMemoryManager(); }
-
 // Bytes in a heap block of exactly their size, so that the address
 // sanitizer catches any read beyond them.
 struct ExactInput {
@@ -49,7 +47,7 @@ struct Encoded {
 };
 
 Encoded Encode(const Fields& bundle) {
-  BitWriter writer(DefaultManager());
+  BitWriter writer(HeapMemoryManager());
   EXPECT_TRUE(Bundle::Write(bundle, &writer, LayerType::kHeader, nullptr).ok());
   const Span span = writer.GetSpan();
   return {std::vector<uint8_t>(span.data, span.data + span.size),
@@ -365,7 +363,7 @@ TEST(FieldsTest, ExtensionSizesOverflowingFail) {
 // may carry non-empty extension blocks (the bundle writer allows one per
 // written tree).
 Encoded EncodeBundleByBundle(const TestOuter& o) {
-  BitWriter w(DefaultManager());
+  BitWriter w(HeapMemoryManager());
   auto budget = [&](auto&& f) {
     EXPECT_TRUE(w.WithBitBudget(4096, LayerType::kHeader, nullptr, f).ok());
   };

@@ -21,8 +21,6 @@ namespace {
 constexpr float kGuard = -12345.0f;
 constexpr size_t kGuardSamples = 32;
 
-const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
-
 // The default XYB parameters for an intensity target of 255.
 OpsinParams DefaultParams() {
   CodecMetadata m;
@@ -134,7 +132,7 @@ TEST(OpsinToLinearRowScalarTest, DefaultParametersKeepGreyNeutral) {
 }
 
 Image3F MakeImage(size_t xsize, size_t ysize) {
-  StatusOr<Image3F> image = Image3F::Create(Manager(), xsize, ysize);
+  StatusOr<Image3F> image = Image3F::Create(HeapMemoryManager(), xsize, ysize);
   EXPECT_TRUE(image.ok());
   Image3F result = std::move(image).value();
   std::mt19937 rng(99);
@@ -153,7 +151,7 @@ TEST(OpsinToLinearImageTest, ConvertsTheRectangle) {
   const OpsinParams p = DefaultParams();
   const Image3F xyb = MakeImage(40, 20);
   const PixelRect rect{5, 3, 23, 11};
-  StatusOr<Image3F> out = Image3F::Create(Manager(), rect.xsize, rect.ysize);
+  StatusOr<Image3F> out = Image3F::Create(HeapMemoryManager(), rect.xsize, rect.ysize);
   ASSERT_TRUE(out.ok());
   ASSERT_TRUE(OpsinToLinearImage(xyb, rect, nullptr, &*out, p).ok());
   for (size_t y = 0; y < rect.ysize; ++y) {
@@ -189,7 +187,7 @@ struct CountingRunner {
 
 TEST(OpsinToLinearImageTest, RunsRowsOnThePool) {
   const Image3F xyb = MakeImage(16, 9);
-  StatusOr<Image3F> out = Image3F::Create(Manager(), 16, 9);
+  StatusOr<Image3F> out = Image3F::Create(HeapMemoryManager(), 16, 9);
   ASSERT_TRUE(out.ok());
   CountingRunner runner;
   TaskPool pool{&CountingRunner::Run, &runner};
@@ -217,7 +215,7 @@ TEST(OpsinToLinearImageTest, RejectsMismatchBeforeWriting) {
       {"rectangle origin beyond the image", {11, 0, 0, 1}, 0, 1},
   };
   for (const Case& c : kCases) {
-    StatusOr<Image3F> out = Image3F::Create(Manager(), c.out_x, c.out_y);
+    StatusOr<Image3F> out = Image3F::Create(HeapMemoryManager(), c.out_x, c.out_y);
     ASSERT_TRUE(out.ok());
     for (size_t y = 0; y < c.out_y && c.out_x > 0; ++y) {
       out->PlaneRow(0, y)[0] = kGuard;
@@ -234,7 +232,7 @@ TEST(OpsinToLinearImageTest, RejectsMismatchBeforeWriting) {
 TEST(OpsinToLinearImageTest, EmptyRectangles) {
   const Image3F xyb = MakeImage(10, 10);
   Image3F empty_width;  // 0 x 0
-  StatusOr<Image3F> zero_width = Image3F::Create(Manager(), 0, 4);
+  StatusOr<Image3F> zero_width = Image3F::Create(HeapMemoryManager(), 0, 4);
   ASSERT_TRUE(zero_width.ok());
   EXPECT_TRUE(OpsinToLinearImage(xyb, {2, 2, 0, 4}, nullptr, &*zero_width,
                                  DefaultParams())

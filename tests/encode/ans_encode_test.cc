@@ -181,7 +181,7 @@ TEST(AnsHistogramStorageTest, GoldenBitsOfSmallCodes) {
     const Histogram h = FromCounts(c.counts);
     auto r = ChooseAnsNormalization(h, HistogramParams::kAllShifts);
     ASSERT_TRUE(r.ok());
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     ASSERT_TRUE(WriteInBudget(writer, [&] { return WriteAnsHistogram(*r, &writer); }).ok());
     EXPECT_EQ(c.bits, BitString(writer));
     uint64_t estimate = 0;
@@ -194,7 +194,7 @@ TEST(AnsHistogramStorageTest, GoldenBitsOfSmallCodes) {
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(2u, r->num_symbols);
   if (r->method != 0) {
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     ASSERT_TRUE(WriteInBudget(writer, [&] { return WriteAnsHistogram(*r, &writer); }).ok());
     EXPECT_EQ("11" "0" "1" "100" "1" + Lsb(r->normalized_counts[0], 12),
               BitString(writer));
@@ -203,7 +203,7 @@ TEST(AnsHistogramStorageTest, GoldenBitsOfSmallCodes) {
   AnsNormalizedHistogram flat;
   flat.method = 0;
   flat.alphabet_size = 5;
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(WriteInBudget(writer, [&] { return WriteAnsHistogram(flat, &writer); }).ok());
   EXPECT_EQ("01" "1" "010" "00", BitString(writer));
   flat.alphabet_size = 0;
@@ -215,7 +215,7 @@ TEST(AnsHistogramStorageTest, WrittenSizeEqualsEstimate) {
   for (const Histogram& h : RandomHistograms(2, 300)) {
     auto r = ChooseAnsNormalization(h, HistogramParams::kAllShifts);
     ASSERT_TRUE(r.ok());
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     ASSERT_TRUE(WriteInBudget(writer, [&] { return WriteAnsHistogram(*r, &writer); }).ok());
     uint64_t estimate = 0;
     ASSERT_TRUE(EstimateAnsHistogramBits(*r, &estimate).ok());
@@ -229,7 +229,7 @@ TEST(BuildAndStoreAnsTest, SlotMapsCoverEveryStateOnce) {
     codes.log_alphabet_size = 8;
     codes.symbol_tables.emplace_back(256);
     auto cost = codes.BuildAndStoreANSEncodingData(
-        TestMemoryManager(), HistogramParams::kAllShifts, h, nullptr);
+        HeapMemoryManager(), HistogramParams::kAllShifts, h, nullptr);
     ASSERT_TRUE(cost.ok());
     std::vector<int> seen(4096, 0);
     uint32_t total = 0;
@@ -252,7 +252,7 @@ TEST(BuildAndStoreAnsTest, SlotMapsCoverEveryStateOnce) {
   codes.log_alphabet_size = 5;
   codes.symbol_tables.emplace_back(1);
   auto cost = codes.BuildAndStoreANSEncodingData(
-      TestMemoryManager(), HistogramParams::kThreeShifts, Histogram(), nullptr);
+      HeapMemoryManager(), HistogramParams::kThreeShifts, Histogram(), nullptr);
   ASSERT_TRUE(cost.ok());
   EXPECT_EQ(3u, *cost);
   const SymbolEncodingInfo& info = codes.symbol_tables[0][0];
@@ -267,7 +267,7 @@ TEST(BuildAndStoreAnsTest, PrefixPathCostAndFields) {
   codes.symbol_tables.emplace_back(4);
   const Histogram h = FromCounts({8, 4, 2, 1});
   auto cost = codes.BuildAndStoreANSEncodingData(
-      TestMemoryManager(), HistogramParams::kThreeShifts, h, nullptr);
+      HeapMemoryManager(), HistogramParams::kThreeShifts, h, nullptr);
   ASSERT_TRUE(cost.ok());
   // Simple code: 2 + 2 + 4 x 2 symbol bits + 1 tree-select bit = 13 bits,
   // plus 8x1 + 4x2 + 2x3 + 1x3 data bits.
@@ -279,7 +279,7 @@ TEST(BuildAndStoreAnsTest, PrefixPathCostAndFields) {
   one.use_prefix_codes = true;
   one.symbol_tables.emplace_back(1);
   auto zero = one.BuildAndStoreANSEncodingData(
-      TestMemoryManager(), HistogramParams::kThreeShifts, FromCounts({5}), nullptr);
+      HeapMemoryManager(), HistogramParams::kThreeShifts, FromCounts({5}), nullptr);
   ASSERT_TRUE(zero.ok());
   EXPECT_EQ(0u, *zero);
   // A negative count on the prefix path fails.
@@ -288,7 +288,7 @@ TEST(BuildAndStoreAnsTest, PrefixPathCostAndFields) {
   negative.symbol_tables.emplace_back(3);
   Histogram bad = FromCounts({4, -1, 3});
   EXPECT_FALSE(negative
-                   .BuildAndStoreANSEncodingData(TestMemoryManager(),
+                   .BuildAndStoreANSEncodingData(HeapMemoryManager(),
                                                  HistogramParams::kThreeShifts,
                                                  bad, nullptr)
                    .ok());

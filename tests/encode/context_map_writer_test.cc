@@ -14,7 +14,7 @@ namespace qov {
 namespace {
 
 std::string Written(const std::vector<uint8_t>& map, size_t histograms) {
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   EXPECT_TRUE(WriteInBudget(writer, [&] {
                 return EncodeContextMap(map, histograms, &writer,
                                         LayerType::kHeader, nullptr);
@@ -46,7 +46,7 @@ TEST(ContextMapWriterTest, EntriesOutsideTheHistogramsFail) {
     size_t histograms;
   };
   for (const Case& c : {Case{{0, 1, 2}, 2}, Case{{1}, 1}, Case{{0}, 0}}) {
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     EXPECT_FALSE(WriteInBudget(writer, [&] {
                    return EncodeContextMap(c.map, c.histograms, &writer,
                                            LayerType::kHeader, nullptr);
@@ -66,7 +66,7 @@ TEST(ContextMapWriterTest, MoveToFront) {
 // Writes the map and reads it back with the decoder's context-map reader.
 void ExpectReadBack(const std::vector<uint8_t>& map, size_t histograms,
                     const std::string& label) {
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(WriteInBudget(writer, [&] {
                 return EncodeContextMap(map, histograms, &writer,
                                         LayerType::kHeader, nullptr);
@@ -76,7 +76,7 @@ void ExpectReadBack(const std::vector<uint8_t>& map, size_t histograms,
   BitReader reader(span);
   std::vector<uint8_t> read(map.size(), 0);
   uint64_t clusters = 0;
-  ASSERT_TRUE(ReadContextMap(TestMemoryManager(), read, &clusters, reader).ok())
+  ASSERT_TRUE(ReadContextMap(HeapMemoryManager(), read, &clusters, reader).ok())
       << label;
   EXPECT_EQ(map, read) << label;
   EXPECT_EQ(histograms, clusters) << label;
@@ -116,7 +116,7 @@ TEST(BlockCtxMapWriterTest, DefaultIsOneBit) {
   const std::vector<uint8_t> map = {
       0, 1, 2, 2, 3, 3, 4, 5, 6, 6, 6, 6, 6, 7, 8, 9, 9, 10, 11, 12,
       13, 14, 14, 14, 14, 14, 7, 8, 9, 9, 10, 11, 12, 13, 14, 14, 14, 14, 14};
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(EncodeBlockCtxMap(none, {}, map, 15, &writer, nullptr).ok());
   EXPECT_EQ("1", BitString(writer));
 }
@@ -126,7 +126,7 @@ TEST(BlockCtxMapWriterTest, ThresholdsAndReadBack) {
   const std::vector<uint32_t> qf = {1};
   std::vector<uint8_t> map(39 * 2 * 2 * 2);
   for (size_t i = 0; i < map.size(); ++i) map[i] = i % 3;
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   AuxOut aux;
   ASSERT_TRUE(EncodeBlockCtxMap(dc, qf, map, 3, &writer, &aux).ok());
   const std::string bits = BitString(writer);
@@ -145,7 +145,7 @@ TEST(BlockCtxMapWriterTest, ThresholdsAndReadBack) {
   reader.SkipLong(expected.size());
   std::vector<uint8_t> read(map.size());
   uint64_t clusters = 0;
-  ASSERT_TRUE(ReadContextMap(TestMemoryManager(), read, &clusters, reader).ok());
+  ASSERT_TRUE(ReadContextMap(HeapMemoryManager(), read, &clusters, reader).ok());
   EXPECT_EQ(map, read);
 }
 
@@ -153,10 +153,10 @@ TEST(BlockCtxMapWriterTest, QuantFieldThresholdsOutOfRangeFail) {
   const std::vector<int32_t> none[3];
   const std::vector<uint8_t> map(39 * 2, 0);
   for (uint32_t q : {0u, 301u}) {
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     EXPECT_FALSE(EncodeBlockCtxMap(none, {q}, map, 1, &writer, nullptr).ok()) << q;
   }
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   EXPECT_TRUE(EncodeBlockCtxMap(none, {300}, map, 1, &writer, nullptr).ok());
 }
 
@@ -177,7 +177,7 @@ TEST(BlockCtxMapWriterTest, MapsTheReaderWouldRejectFail) {
   for (const Case& c : kCases) {
     std::vector<uint8_t> map(c.map_size, 0);
     for (size_t i = 0; i < map.size(); ++i) map[i] = i % c.contexts;
-    BitWriter writer(TestMemoryManager());
+    BitWriter writer(HeapMemoryManager());
     EXPECT_FALSE(EncodeBlockCtxMap(c.dc, c.qf, map, c.contexts, &writer, nullptr).ok())
         << c.name;
   }

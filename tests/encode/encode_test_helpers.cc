@@ -5,8 +5,6 @@
 
 namespace qov {
 
-const QovMemoryManagerStruct* TestMemoryManager() { return HeapMemoryManager(); }
-
 Histogram FromCounts(std::vector<int32_t> counts) {
   Histogram h;
   h.counts = std::move(counts);

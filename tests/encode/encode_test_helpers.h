@@ -15,9 +15,6 @@
 
 namespace qov {
 
-// The runtime-heap memory manager.
-const QovMemoryManagerStruct* TestMemoryManager();
-
 // A histogram with the given counts and their total.
 Histogram FromCounts(std::vector<int32_t> counts);
 

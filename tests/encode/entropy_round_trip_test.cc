@@ -84,8 +84,8 @@ void RoundTrip(const HistogramParams& params, size_t num_contexts,
                const std::string& label, bool expect_ok = true) {
   std::vector<std::vector<Token>> tokens = original;
   EntropyEncodingData codes;
-  BitWriter writer(TestMemoryManager());
-  auto cost = BuildAndEncodeHistograms(TestMemoryManager(), params,
+  BitWriter writer(HeapMemoryManager());
+  auto cost = BuildAndEncodeHistograms(HeapMemoryManager(), params,
                                        num_contexts, tokens, &codes, &writer,
                                        LayerType::kHeader, nullptr);
   if (!expect_ok) {
@@ -103,7 +103,7 @@ void RoundTrip(const HistogramParams& params, size_t num_contexts,
   BitReader reader(span);
   EntropyCodeSet set;
   std::vector<uint8_t> context_map;
-  ASSERT_TRUE(ReadEntropyCodeSet(TestMemoryManager(), reader, num_contexts,
+  ASSERT_TRUE(ReadEntropyCodeSet(HeapMemoryManager(), reader, num_contexts,
                                  &set, context_map, false)
                   .ok())
       << label;

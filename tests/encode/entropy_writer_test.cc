@@ -26,8 +26,8 @@ std::vector<std::vector<Token>> OneStream(std::vector<uint32_t> values,
 std::string DescriptionAndTokens(const HistogramParams& params,
                                  std::vector<std::vector<Token>> tokens,
                                  size_t contexts, EntropyEncodingData* codes) {
-  BitWriter writer(TestMemoryManager());
-  EXPECT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, contexts,
+  BitWriter writer(HeapMemoryManager());
+  EXPECT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, contexts,
                                        tokens, codes, &writer,
                                        LayerType::kHeader, nullptr)
                   .ok());
@@ -105,7 +105,7 @@ TEST(EntropyWriterTest, EmptyAnsStreamIsTheFinalState) {
   codes.split_configs = {UintSplitConfig(4, 2, 0)};
   codes.context_map = {0};
   codes.symbol_tables.emplace_back(1);
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(WriteTokens({}, codes, 0, &writer, LayerType::kHeader, nullptr).ok());
   EXPECT_EQ(Lsb(0x130000, 32), BitString(writer));
 }
@@ -119,7 +119,7 @@ TEST(EntropyWriterTest, PrefixTokensCarryTheirExtraBits) {
   codes.symbol_tables[0][15] = {0, {}, 1, 2, 0b01};
   codes.symbol_tables[0][16] = {0, {}, 1, 2, 0b11};
   AuxOut aux;
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(WriteTokens({Token(0, 15), Token(0, 16), Token(0, 18)}, codes, 0,
                           &writer, LayerType::kAc, &aux)
                   .ok());
@@ -152,7 +152,7 @@ TEST(EntropyWriterTest, CodeKindChoice) {
     }
     std::vector<std::vector<Token>> tokens = OneStream(values, 3);
     EntropyEncodingData codes;
-    ASSERT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, 3, tokens,
+    ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 3, tokens,
                                          &codes, nullptr, LayerType::kHeader,
                                          nullptr)
                     .ok());
@@ -172,7 +172,7 @@ TEST(EntropyWriterTest, Lz77MinSymbolFollowsForcedPrefixCodes) {
     values[1000] = 3;
     std::vector<std::vector<Token>> tokens = OneStream(values);
     EntropyEncodingData codes;
-    ASSERT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, 1, tokens,
+    ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 1, tokens,
                                          &codes, nullptr, LayerType::kHeader,
                                          nullptr)
                     .ok());
@@ -198,8 +198,8 @@ TEST(EntropyWriterTest, StatisticsAreCharged) {
   std::vector<std::vector<Token>> tokens = OneStream(values, 4);
   EntropyEncodingData codes;
   AuxOut aux;
-  BitWriter writer(TestMemoryManager());
-  ASSERT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, 4, tokens,
+  BitWriter writer(HeapMemoryManager());
+  ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 4, tokens,
                                        &codes, &writer, LayerType::kDc, &aux)
                   .ok());
   const AuxLayerStats& stats = aux.layer(LayerType::kDc);
@@ -246,8 +246,8 @@ TEST(EntropyWriterTest, RejectedCombinations) {
     std::vector<std::vector<Token>> tokens =
         OneStream(values, static_cast<uint32_t>(c.contexts));
     EntropyEncodingData codes;
-    BitWriter writer(TestMemoryManager());
-    EXPECT_FALSE(BuildAndEncodeHistograms(TestMemoryManager(), c.params,
+    BitWriter writer(HeapMemoryManager());
+    EXPECT_FALSE(BuildAndEncodeHistograms(HeapMemoryManager(), c.params,
                                           c.contexts, tokens, &codes,
                                           c.with_writer ? &writer : nullptr,
                                           LayerType::kHeader, nullptr)
@@ -258,7 +258,7 @@ TEST(EntropyWriterTest, RejectedCombinations) {
   {
     std::vector<std::vector<Token>> bad = OneStream({1, 2, 3}, 3);
     EntropyEncodingData codes;
-    EXPECT_FALSE(BuildAndEncodeHistograms(TestMemoryManager(), HistogramParams(),
+    EXPECT_FALSE(BuildAndEncodeHistograms(HeapMemoryManager(), HistogramParams(),
                                           2, bad, &codes, nullptr,
                                           LayerType::kHeader, nullptr)
                      .ok());
@@ -267,17 +267,17 @@ TEST(EntropyWriterTest, RejectedCombinations) {
   HistogramParams params;
   std::vector<std::vector<Token>> tokens = OneStream(values, 3);
   EntropyEncodingData codes;
-  ASSERT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, 3, tokens,
+  ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 3, tokens,
                                        &codes, nullptr, LayerType::kHeader,
                                        nullptr)
                   .ok());
   std::vector<std::vector<Token>> again = OneStream(values, 3);
-  EXPECT_FALSE(BuildAndEncodeHistograms(TestMemoryManager(), params, 3, again,
+  EXPECT_FALSE(BuildAndEncodeHistograms(HeapMemoryManager(), params, 3, again,
                                         &codes, nullptr, LayerType::kHeader,
                                         nullptr)
                    .ok());
   // Stored descriptions need every code stored apart.
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   EXPECT_FALSE(EncodeHistograms(codes, &writer, LayerType::kHeader, nullptr).ok());
 }
 
@@ -286,11 +286,11 @@ void ExpectStoredRoundTrip(const HistogramParams& params, size_t contexts,
                            const std::vector<std::vector<Token>>& original) {
   std::vector<std::vector<Token>> tokens = original;
   EntropyEncodingData codes;
-  ASSERT_TRUE(BuildAndEncodeHistograms(TestMemoryManager(), params, contexts,
+  ASSERT_TRUE(BuildAndEncodeHistograms(HeapMemoryManager(), params, contexts,
                                        tokens, &codes, nullptr,
                                        LayerType::kHeader, nullptr)
                   .ok());
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(EncodeHistograms(codes, &writer, LayerType::kHeader, nullptr).ok());
   ASSERT_TRUE(WriteTokens(tokens[0], codes, 0, &writer, LayerType::kHeader,
                           nullptr)
@@ -299,7 +299,7 @@ void ExpectStoredRoundTrip(const HistogramParams& params, size_t contexts,
   BitReader reader(span);
   EntropyCodeSet set;
   std::vector<uint8_t> map;
-  ASSERT_TRUE(ReadEntropyCodeSet(TestMemoryManager(), reader, contexts, &set,
+  ASSERT_TRUE(ReadEntropyCodeSet(HeapMemoryManager(), reader, contexts, &set,
                                  map, false)
                   .ok());
   auto symbols = SymbolReader::Create(set, reader, 0);

@@ -25,7 +25,7 @@ Written Write(const std::vector<uint32_t>& counts) {
   Written w;
   w.depths.assign(counts.size(), 0);
   w.codes.assign(counts.size(), 0);
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   EXPECT_TRUE(WriteInBudget(writer, [&] {
                 return WritePrefixCodeForHistogram(counts.data(), counts.size(),
                                                    w.depths.data(),
@@ -158,7 +158,7 @@ void ExpectReadBack(const std::vector<uint32_t>& counts, uint32_t seed) {
     if (counts[i] > 0) message.push_back(static_cast<uint32_t>(i));
   }
   std::shuffle(message.begin(), message.end(), rng);
-  BitWriter writer(TestMemoryManager());
+  BitWriter writer(HeapMemoryManager());
   ASSERT_TRUE(WriteInBudget(writer, [&] {
                 QOV_RETURN_IF_ERROR(WritePrefixCodeForHistogram(
                     counts.data(), n, depths.data(), codes.data(), &writer));

@@ -38,7 +38,7 @@ Status Pick(SplitFixture& s, uint32_t mode, bool separate = false) {
   HistogramParams params;
   params.split_config_mode = mode;
   params.separate_histogram_writers = separate;
-  return PickUintSplitConfigs(&s.codes, TestMemoryManager(), params, s.tokens,
+  return PickUintSplitConfigs(&s.codes, HeapMemoryManager(), params, s.tokens,
                               &s.clusters);
 }
 

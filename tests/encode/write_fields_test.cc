@@ -22,8 +22,6 @@ using test::SameOuter;
 using test::TestInner;
 using test::TestOuter;
 
-const QovMemoryManagerStruct* Manager() { return HeapMemoryManager(); }
-
 TEST(WriteFieldsTest, U64SizesAndRoundTrip) {
   struct Case {
     uint64_t value;
@@ -43,7 +41,7 @@ TEST(WriteFieldsTest, U64SizesAndRoundTrip) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CodedU64Bits(c.value), c.bits) << c.value;
-    BitWriter w(Manager());
+    BitWriter w(HeapMemoryManager());
     ASSERT_TRUE(w.WithBitBudget(c.bits, LayerType::kHeader, nullptr, [&] {
                    return WriteCodedU64(c.value, &w);
                  }).ok())
@@ -86,7 +84,7 @@ TEST(WriteFieldsTest, U32SelectorChoice) {
     if (!c.ok) continue;
     EXPECT_EQ(selector, c.selector) << c.value;
     EXPECT_EQ(bits, c.bits) << c.value;
-    BitWriter w(Manager());
+    BitWriter w(HeapMemoryManager());
     ASSERT_TRUE(w.WithBitBudget(bits, LayerType::kHeader, nullptr, [&] {
                    return WriteCodedU32(*c.coding, c.value, &w);
                  }).ok());
@@ -97,7 +95,7 @@ TEST(WriteFieldsTest, U32SelectorChoice) {
   // 32-bit ranges, including the top of the 32-bit range.
   const U32Coding wide(Val(0), Bits(32), BitsOffset(32, 1), Bits(8));
   for (uint32_t v : {0u, 255u, 256u, 0xFFFFFFFFu}) {
-    BitWriter w(Manager());
+    BitWriter w(HeapMemoryManager());
     ASSERT_TRUE(w.WithBitBudget(34, LayerType::kHeader, nullptr, [&] {
                    return WriteCodedU32(wide, v, &w);
                  }).ok());
@@ -163,7 +161,7 @@ TEST(WriteFieldsTest, MeasureSetsAllDefaultFlags) {
   ASSERT_TRUE(Bundle::MeasureEncoding(outer, &ext, &total).ok());
   EXPECT_FALSE(outer.pair[1].all_default);
 
-  BitWriter w(Manager());
+  BitWriter w(HeapMemoryManager());
   ASSERT_TRUE(Bundle::Write(outer, &w, LayerType::kHeader, nullptr).ok());
   EXPECT_EQ(w.BitsWritten(), total);
 }
@@ -178,7 +176,7 @@ TEST(WriteFieldsTest, ExtensionMaskSizesLayout) {
   ASSERT_TRUE(Bundle::MeasureEncoding(inner, &ext, &total).ok());
   const uint64_t ext_fields = 5 + 2 * 11;  // count (2 + 3 bits) and two words
   EXPECT_EQ(ext, ext_fields);
-  BitWriter w(Manager());
+  BitWriter w(HeapMemoryManager());
   ASSERT_TRUE(Bundle::Write(inner, &w, LayerType::kHeader, nullptr).ok());
   EXPECT_EQ(w.BitsWritten(), total);
 
@@ -222,7 +220,7 @@ TEST(WriteFieldsTest, UnencodableBundlesWriteNothing) {
     TestOuter outer;
     outer.tail = 12;
     c.change(&outer);
-    BitWriter w(Manager());
+    BitWriter w(HeapMemoryManager());
     AuxOut aux;
     EXPECT_TRUE(Bundle::Write(outer, &w, LayerType::kHeader, &aux).failed()) << c.name;
     EXPECT_EQ(w.BitsWritten(), 0u) << c.name;
@@ -234,7 +232,7 @@ TEST(WriteFieldsTest, UnencodableBundlesWriteNothing) {
 TEST(WriteFieldsTest, WriteChargesItsLayer) {
   TestOuter outer;
   outer.count64 = 300;
-  BitWriter w(Manager());
+  BitWriter w(HeapMemoryManager());
   AuxOut aux;
   ASSERT_TRUE(Bundle::Write(outer, &w, LayerType::kModularGlobal, &aux).ok());
   EXPECT_EQ(aux.layer(LayerType::kModularGlobal).total_bit_count, w.BitsWritten());
@@ -250,7 +248,7 @@ TEST(WriteFieldsTest, WriteChargesItsLayer) {
 }
 
 TEST(WriteFieldsTest, SignatureAndIccSize) {
-  BitWriter w(Manager());
+  BitWriter w(HeapMemoryManager());
   ASSERT_TRUE(WriteCodestreamSignature(&w, nullptr).ok());
   const std::vector<uint8_t> icc(1000, 7);
   AuxOut aux;
@@ -272,7 +270,7 @@ TEST(WriteFieldsTest, CodestreamHeadersReadBack) {
   written.size.ratio = 0;
   written.size.xsize_div8_minus_1 = 31;
   written.m.xyb_encoded = false;
-  BitWriter w(Manager());
+  BitWriter w(HeapMemoryManager());
   ASSERT_TRUE(WriteCodestreamHeaders(&written, &w, nullptr).ok());
   EXPECT_FALSE(written.transform_data.xyb);  // copied from the metadata
 

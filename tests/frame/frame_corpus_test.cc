@@ -139,8 +139,8 @@ Status ReadImageHeaders(const std::vector<uint8_t>& codestream,
   metadata->transform_data.xyb = metadata->m.xyb_encoded;
   QOV_RETURN_IF_ERROR(Bundle::Decode(reader, metadata->transform_data));
   if (metadata->m.color_encoding.want_icc) {
-    CompressedIccReader icc(FrameTestMemory());
-    ByteBuffer profile(FrameTestMemory());
+    CompressedIccReader icc(HeapMemoryManager());
+    ByteBuffer profile(HeapMemoryManager());
     QOV_RETURN_IF_ERROR(icc.Begin(reader));
     QOV_RETURN_IF_ERROR(icc.Continue(reader, profile));
   }
@@ -215,8 +215,8 @@ void CheckFile(const fs::path& file, const fs::path& facts_file) {
   const Status headers = ReadImageHeaders(codestream, &metadata, &start);
   ASSERT_TRUE(headers.ok()) << "image headers: " << headers.raw();
 
-  FrameDecodingState state(FrameTestMemory());
-  ImageBundle bundle(FrameTestMemory(), &metadata.m);
+  FrameDecodingState state(HeapMemoryManager());
+  ImageBundle bundle(HeapMemoryManager(), &metadata.m);
   TaskPool pool;
   uint64_t displayed = 0;
   size_t i = 0;

@@ -20,11 +20,11 @@ constexpr uint32_t kSide = 300;
 constexpr uint32_t kBlocks = 38;
 
 Image3F SomeImage(uint64_t xsize, uint64_t ysize) {
-  return std::move(Image3F::Create(FrameTestMemory(), xsize, ysize).value());
+  return std::move(Image3F::Create(HeapMemoryManager(), xsize, ysize).value());
 }
 
 TEST(FrameDecodingStateTest, StartsEmptyWithItsReferenceSlots) {
-  FrameDecodingState state(FrameTestMemory());
+  FrameDecodingState state(HeapMemoryManager());
   EXPECT_EQ(state.shared, &state);
   EXPECT_EQ(state.dc, &state.dc_image);
   EXPECT_EQ(state.visible_frame_index, 0u);
@@ -32,13 +32,13 @@ TEST(FrameDecodingStateTest, StartsEmptyWithItsReferenceSlots) {
   EXPECT_EQ(state.used_varblock_kinds.load(), 0u);
   EXPECT_NE(state.coefficients, nullptr);
   EXPECT_EQ(state.render_pipeline, nullptr);
-  EXPECT_EQ(state.reference_image.memory_manager, FrameTestMemory());
+  EXPECT_EQ(state.reference_image.memory_manager, HeapMemoryManager());
   EXPECT_EQ(state.patches.reference_slots(), state.reference_slots);
   EXPECT_EQ(state.cfl_map.color_factor, 84u);
   EXPECT_EQ(state.cfl_map.base_correlation_b, 1.0f);
   for (const ReferenceFrameSlot& slot : state.reference_slots) {
     ASSERT_NE(slot.frame, nullptr);
-    EXPECT_EQ(slot.frame->memory_manager, FrameTestMemory());
+    EXPECT_EQ(slot.frame->memory_manager, HeapMemoryManager());
     EXPECT_FALSE(slot.frame->HasColor());
     EXPECT_FALSE(slot.saved_before_color_transform);
   }
@@ -46,7 +46,7 @@ TEST(FrameDecodingStateTest, StartsEmptyWithItsReferenceSlots) {
 
 TEST(PrepareSharedFrameStateTest, SizesThePerBlockPlanes) {
   auto metadata = MakeMetadata(kSide, kSide);
-  FrameDecodingState state(FrameTestMemory());
+  FrameDecodingState state(HeapMemoryManager());
   FrameHeader header(metadata.get());
   ASSERT_TRUE(PrepareSharedFrameState(header, &state, false).ok());
   EXPECT_EQ(state.metadata, metadata.get());
@@ -85,7 +85,7 @@ TEST(PrepareSharedFrameStateTest, TakesTheDcOfTheDcFrameAbove) {
       {"encoder makes its own DC", 0, 0, -1, true, OkStatus(), -1},
   };
   for (const Case& c : cases) {
-    FrameDecodingState state(FrameTestMemory());
+    FrameDecodingState state(HeapMemoryManager());
     FrameHeader header(metadata.get());
     header.flags = FrameFlags::kUseDcFrame;
     header.frame_type = c.frame_type;
@@ -113,7 +113,7 @@ TEST(PrepareSharedFrameStateTest, TakesTheDcOfTheDcFrameAbove) {
 
 TEST(PrepareSharedFrameStateTest, EncoderSizesTheOrdersOfEveryPass) {
   auto metadata = MakeMetadata(kSide, kSide);
-  FrameDecodingState state(FrameTestMemory());
+  FrameDecodingState state(HeapMemoryManager());
   FrameHeader header(metadata.get());
   header.passes.num_passes = 2;
   ASSERT_TRUE(PrepareSharedFrameState(header, &state, true).ok());
@@ -132,7 +132,7 @@ TEST(ResetForFrameTest, DequantMultipliersFollowTheQmScales) {
       {7, 0, std::pow(0.8f, 5.0f), std::pow(0.8f, -2.0f)},
   };
   for (const Case& c : cases) {
-    FrameDecodingState state(FrameTestMemory());
+    FrameDecodingState state(HeapMemoryManager());
     FrameHeader header(metadata.get());
     header.x_qm_scale = c.x_qm_scale;
     header.b_qm_scale = c.b_qm_scale;
@@ -145,7 +145,7 @@ TEST(ResetForFrameTest, DequantMultipliersFollowTheQmScales) {
 
 TEST(ResetForFrameTest, ClearsTheOutputsOfThePreviousFrame) {
   auto metadata = MakeMetadata(kSide, kSide);
-  FrameDecodingState state(FrameTestMemory());
+  FrameDecodingState state(HeapMemoryManager());
   int buffer = 0;
   state.main_output.buffer = &buffer;
   state.main_output.callbacks.run = [](void*, size_t, size_t, size_t, size_t,
@@ -168,7 +168,7 @@ TEST(ResetForFrameTest, ClearsTheOutputsOfThePreviousFrame) {
 TEST(ResetForFrameTest, EpfPlaneHasTwoBlocksOfMarginWhenTheFrameFilters) {
   auto metadata = MakeMetadata(kSide, kSide);
   for (uint32_t iters : {0u, 1u, 3u}) {
-    FrameDecodingState state(FrameTestMemory());
+    FrameDecodingState state(HeapMemoryManager());
     FrameHeader header(metadata.get());
     header.loop_filter.epf_iters = iters;
     ASSERT_TRUE(PrepareSharedFrameState(header, &state, false).ok());
@@ -221,8 +221,8 @@ TEST(OutputRowStrideTest, RowBytesRoundedToTheAlignment) {
 struct OutputFixture {
   explicit OutputFixture(std::unique_ptr<CodecMetadata> m)
       : metadata(std::move(m)),
-        state(FrameTestMemory()),
-        bundle(FrameTestMemory(), &metadata->m),
+        state(HeapMemoryManager()),
+        bundle(HeapMemoryManager(), &metadata->m),
         driver(&state, nullptr, metadata.get()) {
     driver.decoded = &bundle;
   }

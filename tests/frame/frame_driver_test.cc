@@ -29,8 +29,8 @@ class Image {
  public:
   explicit Image(std::unique_ptr<CodecMetadata> metadata)
       : metadata_(std::move(metadata)),
-        state(std::make_unique<FrameDecodingState>(FrameTestMemory())),
-        bundle(FrameTestMemory(), &metadata_->m) {}
+        state(std::make_unique<FrameDecodingState>(HeapMemoryManager())),
+        bundle(HeapMemoryManager(), &metadata_->m) {}
 
   const CodecMetadata* metadata() const { return metadata_.get(); }
   CodecMetadata* mutable_metadata() { return metadata_.get(); }
@@ -167,9 +167,9 @@ TEST(BeginFrameTest, ReadsHeaderAndTableOfContents) {
   Image image(MakeMetadata(kSide, kSide));
   FrameHeader header = image.NewHeader();
   header.name = "frame";
-  ASSERT_TRUE(Image3F::Create(FrameTestMemory(), 4, 4).ok());
+  ASSERT_TRUE(Image3F::Create(HeapMemoryManager(), 4, 4).ok());
   image.bundle.color =
-      std::move(Image3F::Create(FrameTestMemory(), 4, 4).value());
+      std::move(Image3F::Create(HeapMemoryManager(), 4, 4).value());
   image.bundle.extra_channels.emplace_back(2, 2);
 
   ASSERT_TRUE(image.Begin(header).ok());
@@ -258,8 +258,8 @@ TEST(BeginFrameTest, CountsAFrameOnceWhateverTheInputCut) {
     std::string expected;
     for (bool same_driver : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (same_driver ? ", same driver" : ""));
-      FrameDecodingState state(FrameTestMemory());
-      ImageBundle bundle(FrameTestMemory(), &metadata->m);
+      FrameDecodingState state(HeapMemoryManager());
+      ImageBundle bundle(HeapMemoryManager(), &metadata->m);
       TaskPool pool;
       auto driver =
           std::make_unique<FrameDriver>(&state, &pool, metadata.get());
@@ -785,7 +785,7 @@ TEST(ReferencedSlotsMaskTest, SlotsACompleteFrameReads) {
        [](FrameDecodingState& s, FrameHeader& h) {
          h.flags = FrameFlags::kUseDcFrame;
          s.dc_frames[0] =
-             std::move(Image3F::Create(FrameTestMemory(), 38, 38).value());
+             std::move(Image3F::Create(HeapMemoryManager(), 38, 38).value());
        },
        16},
   };

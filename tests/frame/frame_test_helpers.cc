@@ -22,8 +22,6 @@ std::vector<uint8_t> Bytes(const BitWriter& writer) {
 
 }  // namespace
 
-const QovMemoryManagerStruct* FrameTestMemory() { return HeapMemoryManager(); }
-
 std::unique_ptr<CodecMetadata> MakeMetadata(uint32_t xsize, uint32_t ysize,
                                             bool xyb) {
   auto metadata = std::make_unique<CodecMetadata>();
@@ -44,7 +42,7 @@ uint64_t EntryCount(const FrameHeader& header) {
 std::vector<uint8_t> WriteFrame(const FrameHeader& header,
                                 const std::vector<uint32_t>& sizes,
                                 bool sections, bool bad_padding) {
-  BitWriter writer(FrameTestMemory());
+  BitWriter writer(HeapMemoryManager());
   FrameHeader copy = header;
   EXPECT_TRUE(Bundle::Write(copy, &writer, LayerType::kHeader, nullptr).ok());
   const Status toc = writer.WithBitBudget(

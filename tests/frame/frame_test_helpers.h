@@ -22,9 +22,6 @@
 
 namespace qov {
 
-// The runtime-heap memory manager.
-const QovMemoryManagerStruct* FrameTestMemory();
-
 // Metadata of an xsize x ysize image (XYB unless told otherwise).
 std::unique_ptr<CodecMetadata> MakeMetadata(uint32_t xsize, uint32_t ysize,
                                             bool xyb = true);

@@ -15,11 +15,11 @@ namespace qov {
 namespace {
 
 Image3F SomeImage(uint64_t xsize, uint64_t ysize) {
-  return std::move(Image3F::Create(FrameTestMemory(), xsize, ysize).value());
+  return std::move(Image3F::Create(HeapMemoryManager(), xsize, ysize).value());
 }
 
 PlaneF SomePlane(uint64_t xsize, uint64_t ysize) {
-  return std::move(PlaneF::Create(FrameTestMemory(), xsize, ysize).value());
+  return std::move(PlaneF::Create(HeapMemoryManager(), xsize, ysize).value());
 }
 
 ColorEncoding Encoding(ColorSpace space) {
@@ -109,7 +109,7 @@ TEST(SetColorImageTest, ChecksGreynessAndExtraChannelSizes) {
   for (const Case& c : cases) {
     auto metadata = MakeMetadata(8, 6);
     metadata->m.color_encoding = Encoding(c.metadata_space);
-    ImageBundle bundle(FrameTestMemory(), c.metadata_space == CS::kUnknown
+    ImageBundle bundle(HeapMemoryManager(), c.metadata_space == CS::kUnknown
                                               ? nullptr
                                               : &metadata->m);
     for (const auto& size : c.extra) {
@@ -138,7 +138,7 @@ TEST(SetColorImageTest, ChecksGreynessAndExtraChannelSizes) {
 
 TEST(SetColorImageTest, AcceptsItsOwnEncoding) {
   auto metadata = MakeMetadata(8, 6);
-  ImageBundle bundle(FrameTestMemory(), &metadata->m);
+  ImageBundle bundle(HeapMemoryManager(), &metadata->m);
   const size_t profile_size = bundle.color_encoding.icc.size();
   ASSERT_GT(profile_size, 0u);
   ASSERT_TRUE(
@@ -149,7 +149,7 @@ TEST(SetColorImageTest, AcceptsItsOwnEncoding) {
 TEST(ImageBundleMoveTest, TakesEverythingAndDropsTheTargetsJpegData) {
   int destroyed = 0;
   auto metadata = MakeMetadata(8, 6);
-  ImageBundle source(FrameTestMemory(), &metadata->m);
+  ImageBundle source(HeapMemoryManager(), &metadata->m);
   source.jpeg_data = std::make_unique<CountedJpegData>(&destroyed);
   source.color_transform = 2;
   source.origin_x0 = -3;
@@ -174,7 +174,7 @@ TEST(ImageBundleMoveTest, TakesEverythingAndDropsTheTargetsJpegData) {
 
   EXPECT_EQ(destroyed, 1);  // the target's own JPEG data
   EXPECT_EQ(target.jpeg_data.get(), jpeg);
-  EXPECT_EQ(target.memory_manager, FrameTestMemory());
+  EXPECT_EQ(target.memory_manager, HeapMemoryManager());
   EXPECT_EQ(target.metadata, &metadata->m);
   EXPECT_EQ(target.color_transform, 2u);
   EXPECT_EQ(target.origin_x0, -3);

@@ -13,12 +13,6 @@
 namespace qov {
 namespace {
 
-const QovMemoryManagerStruct* TestManager() {
-  static const QovMemoryManagerStruct manager = {nullptr, DefaultAllocate,
-                                                 DefaultRelease};
-  return &manager;
-}
-
 // Section sizes of the table of contents.
 constexpr U32Coding kTocSizeCoding(Bits(10), BitsOffset(14, 1024),
                                    BitsOffset(22, 17408), BitsOffset(30, 4211712));
@@ -116,7 +110,7 @@ Status WriteIccStream(const Bytes& profile, BitWriter* out) {
   }));
   EntropyEncodingData codes;
   HistogramParams params;
-  StatusOr<size_t> cost = BuildAndEncodeHistograms(TestManager(), params, 41, tokens, &codes,
+  StatusOr<size_t> cost = BuildAndEncodeHistograms(HeapMemoryManager(), params, 41, tokens, &codes,
                                                    out, LayerType::kHeader, nullptr);
   QOV_RETURN_IF_ERROR(cost.status());
   return WriteTokens(tokens[0], codes, 0, out, LayerType::kHeader, nullptr);
@@ -125,7 +119,7 @@ Status WriteIccStream(const Bytes& profile, BitWriter* out) {
 }  // namespace
 
 StatusOr<Bytes> WriteCompressedIcc(const Bytes& profile) {
-  BitWriter writer(TestManager());
+  BitWriter writer(HeapMemoryManager());
   QOV_RETURN_IF_ERROR(WriteIccStream(profile, &writer));
   QOV_RETURN_IF_ERROR(PadToByte(&writer));
   if (!writer.healthy()) return FailedStatus();
@@ -134,7 +128,7 @@ StatusOr<Bytes> WriteCompressedIcc(const Bytes& profile) {
 }
 
 StatusOr<Bytes> ZeroModularSection(size_t channels, size_t width, size_t height) {
-  BitWriter writer(TestManager());
+  BitWriter writer(HeapMemoryManager());
   QOV_RETURN_IF_ERROR(writer.WithBitBudget(8, LayerType::kHeader, nullptr, [&]() {
     writer.PutBits(1, 1);  // DC quantisation steps: defaults
     writer.PutBits(1, 0);  // no global tree
@@ -149,7 +143,7 @@ StatusOr<Bytes> ZeroModularSection(size_t channels, size_t width, size_t height)
   for (uint32_t context = 1; context <= 5; ++context) tree[0].emplace_back(context, 0);
   HistogramParams params;
   EntropyEncodingData tree_codes;
-  QOV_RETURN_IF_ERROR(BuildAndEncodeHistograms(TestManager(), params, 6, tree, &tree_codes,
+  QOV_RETURN_IF_ERROR(BuildAndEncodeHistograms(HeapMemoryManager(), params, 6, tree, &tree_codes,
                                                &writer, LayerType::kModularTree, nullptr)
                           .status());
   QOV_RETURN_IF_ERROR(
@@ -158,7 +152,7 @@ StatusOr<Bytes> ZeroModularSection(size_t channels, size_t width, size_t height)
   std::vector<std::vector<Token>> samples(1);
   samples[0].assign(channels * width * height, Token(0, 0));
   EntropyEncodingData sample_codes;
-  QOV_RETURN_IF_ERROR(BuildAndEncodeHistograms(TestManager(), params, 1, samples,
+  QOV_RETURN_IF_ERROR(BuildAndEncodeHistograms(HeapMemoryManager(), params, 1, samples,
                                                &sample_codes, &writer,
                                                LayerType::kModularGlobal, nullptr)
                           .status());
@@ -227,7 +221,7 @@ void CodestreamWriter::AddFrame(const FrameHeader& header, const Bytes& section)
 }
 
 StatusOr<Bytes> CodestreamWriter::Write() const {
-  BitWriter writer(TestManager());
+  BitWriter writer(HeapMemoryManager());
   QOV_RETURN_IF_ERROR(WriteCodestreamSignature(&writer, nullptr));
   QOV_RETURN_IF_ERROR(Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr));
   ImageMetadata m = metadata.m;
