@@ -1,0 +1,469 @@
+// The channel decoding loop: path choice, fast paths and the general
+// MA-tree walk, in a form with and a form without LZ77 copy handling.
+#include "lib/modular/channel_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "lib/base/memory.h"
+#include "lib/bitstream/prefix_code.h"
+#include "lib/modular/predictors.h"
+
+namespace qov {
+namespace {
+
+inline int32_t* Row(const ModularChannel& c, size_t y) {
+  return c.Row(y);
+}
+
+template <bool kLz77>
+inline uint32_t ReadValue(SymbolReader& s, uint64_t cluster, BitReader& r) {
+  if constexpr (kLz77) {
+    return s.ReadClusteredUint(cluster, r);
+  } else {
+    return s.ReadClusteredUintNoLz77(cluster, r);
+  }
+}
+
+// Low 32 bits of guess + multiplier x residual.
+inline int32_t Reconstruct(int64_t guess, uint32_t multiplier,
+                           int32_t residual) {
+  return static_cast<int32_t>(static_cast<uint64_t>(guess) +
+                              static_cast<uint64_t>(int64_t{multiplier} *
+                                                    residual));
+}
+
+inline int32_t ClampToTable(int32_t v) {
+  return std::clamp<int32_t>(v, -8192, 8191);
+}
+
+// The symbol the next token of `cluster` must be, when reading it would
+// consume no bits and leave the ANS state as it is.
+bool NextSymbolIsCertain(const SymbolReader& s, uint32_t cluster,
+                         uint32_t* symbol) {
+  if (s.use_prefix_codes || s.copies_pending != 0) return false;
+  // A state below 2^16 would be refilled with 16 bits.
+  if (s.state < (1u << 16)) return false;
+  const uint32_t x = s.state & (kAnsTableSize - 1);
+  const uint32_t i = x >> s.log_entry_size;
+  const uint32_t p = x & s.entry_mask;
+  const AliasEntry e =
+      s.alias_tables[(uint64_t{cluster} << s.log_alphabet_size) + i];
+  uint32_t token, offset, frequency;
+  if (p < e.cutoff) {
+    token = i;
+    offset = p;
+    frequency = e.frequency;
+  } else {
+    token = e.right_value;
+    offset = (e.right_offset + p) & 0xFFFF;
+    frequency = e.frequency ^ e.right_frequency_xor;
+  }
+  if (frequency != kAnsTableSize || offset != x) return false;
+  if (token >= s.split_configs[cluster].split_token ||
+      token >= s.min_symbol) {
+    return false;
+  }
+  *symbol = token;
+  return true;
+}
+
+// Geometry and decoding inputs of one channel.
+struct Channel {
+  ModularChannel* c;
+  size_t w, h;
+};
+
+void ConstantFill(SymbolReader& s, uint32_t symbol, const FlatMaTreeNode& leaf,
+                  Channel ch) {
+  if (s.window != nullptr) {
+    const uint64_t n = uint64_t{ch.w} * ch.h;
+    const uint64_t first = n > kLz77WindowSize ? n - kLz77WindowSize : 0;
+    for (uint64_t i = first; i < n; ++i) {
+      s.window[(s.decoded_count + i) & kLz77WindowMask] = symbol;
+    }
+    s.decoded_count += static_cast<uint32_t>(n);
+  }
+  const int32_t v =
+      Reconstruct(leaf.offset(), leaf.multiplier(), UnpackSigned(symbol));
+  for (size_t y = 0; y < ch.h; ++y) {
+    int32_t* row = Row(*ch.c, y);
+    if (v == 0) {
+      std::memset(row, 0, ch.w * sizeof(int32_t));
+    } else {
+      std::fill(row, row + ch.w, v);
+    }
+  }
+}
+
+template <bool kLz77>
+void PlainSingle(BitReader& reader, SymbolReader& s, uint32_t cluster,
+                 const FlatMaTreeNode& leaf, Channel ch) {
+  const int32_t offset = leaf.offset();
+  const uint32_t multiplier = leaf.multiplier();
+  const bool unit = offset == 0 && multiplier == 1;
+  for (size_t y = 0; y < ch.h; ++y) {
+    int32_t* row = Row(*ch.c, y);
+    for (size_t x = 0; x < ch.w; ++x) {
+      const int32_t r = UnpackSigned(ReadValue<kLz77>(s, cluster, reader));
+      row[x] = unit ? r : Reconstruct(offset, multiplier, r);
+    }
+  }
+}
+
+// Clamped-gradient prediction for every sample; the cluster comes from
+// `lut` indexed by property 9 (its 32-bit value, as the tree sees it), or
+// is `cluster` when lut is null.
+template <bool kLz77>
+void GradientLoop(BitReader& reader, SymbolReader& s, uint32_t cluster,
+                  const uint8_t* lut, Channel ch) {
+  auto sample = [&](int64_t W, int64_t N, int64_t NW) {
+    uint32_t c = cluster;
+    if (lut != nullptr) {
+      c = lut[8192 + ClampToTable(static_cast<int32_t>(W + N - NW))];
+    }
+    const int64_t guess = ClampedGradient(W, N, NW);
+    return static_cast<int32_t>(
+        static_cast<uint64_t>(guess) +
+        static_cast<uint64_t>(
+            int64_t{UnpackSigned(ReadValue<kLz77>(s, c, reader))}));
+  };
+  for (size_t y = 0; y < ch.h; ++y) {
+    int32_t* row = Row(*ch.c, y);
+    if (y == 0) {
+      int64_t W = 0;
+      for (size_t x = 0; x < ch.w; ++x) {
+        row[x] = sample(W, W, W);
+        W = row[x];
+      }
+      continue;
+    }
+    const int32_t* prev = Row(*ch.c, y - 1);
+    row[0] = sample(prev[0], prev[0], prev[0]);
+    for (size_t x = 1; x < ch.w; ++x) {
+      row[x] = sample(row[x - 1], prev[x], prev[x - 1]);
+    }
+  }
+}
+
+void RunLengthLoop(BitReader& reader, SymbolReader& s, uint32_t cluster,
+                   RunLengthState& run, Channel ch) {
+  const PrefixTableEntry* code = s.prefix_codes[cluster].data();
+  const UintSplitConfig& config = s.split_configs[cluster];
+  auto value = [&]() -> uint32_t {
+    if (run.remaining > 0) {
+      --run.remaining;
+      return run.last;
+    }
+    reader.Refill();
+    const uint32_t u = DecodePrefixSymbol(code, reader);
+    if (u < s.min_symbol) {
+      run.last = SymbolReader::ReadHybridUint(u, config, reader);
+      return run.last;
+    }
+    // As the symbol reader's copy start: the length is taken modulo 2^32
+    // and one that wrapped puts the reader past its end and yields 0.
+    const uint32_t length =
+        SymbolReader::ReadHybridUint(u - s.min_symbol, s.length_config,
+                                     reader) +
+        s.min_length;
+    if (length < s.min_length) {
+      reader.SkipLong(~uint64_t{0} >> 1);
+      return 0;
+    }
+    run.remaining = length - 1;
+    return run.last;
+  };
+  for (size_t y = 0; y < ch.h; ++y) {
+    int32_t* row = Row(*ch.c, y);
+    const int32_t* prev = y > 0 ? Row(*ch.c, y - 1) : nullptr;
+    for (size_t x = 0; x < ch.w; ++x) {
+      int64_t W, N, NW;
+      if (y == 0) {
+        W = N = NW = x > 0 ? row[x - 1] : 0;
+      } else {
+        N = prev[x];
+        W = x > 0 ? row[x - 1] : N;
+        NW = x > 0 ? prev[x - 1] : N;
+      }
+      row[x] = static_cast<int32_t>(
+          static_cast<uint64_t>(ClampedGradient(W, N, NW)) +
+          static_cast<uint64_t>(int64_t{UnpackSigned(value())}));
+    }
+  }
+}
+
+void WeightedTableLoop(BitReader& reader, SymbolReader& s, const uint8_t* lut,
+                       WeightedPredictorState& wp, Channel ch) {
+  for (size_t y = 0; y < ch.h; ++y) {
+    int32_t* row = Row(*ch.c, y);
+    const int32_t* prev = y > 0 ? Row(*ch.c, y - 1) : nullptr;
+    const int32_t* prev2 = y > 1 ? Row(*ch.c, y - 2) : nullptr;
+    for (size_t x = 0; x < ch.w; ++x) {
+      const Neighbours n = LoadNeighbours(row, prev, prev2, x, y, ch.w);
+      int32_t max_error;
+      const int64_t p =
+          wp.Predict(x, y, ch.w, n.N, n.W, n.NE, n.NW, n.NN, &max_error);
+      const uint32_t c = lut[8192 + ClampToTable(max_error)];
+      const int32_t r = UnpackSigned(s.ReadClusteredUintNoLz77(c, reader));
+      row[x] = Reconstruct((p + 3) >> 3, 1, r);
+      wp.Update(x, y, ch.w, row[x]);
+    }
+  }
+}
+
+// The general walk. `refs` holds `ref_count` values per column.
+template <bool kLz77, bool kWeighted>
+class TreeWalker {
+ public:
+  TreeWalker(const FlatMaTreeNode* tree, const std::vector<uint8_t>& map,
+             int32_t* props, WeightedPredictorState* wp)
+      : tree_(tree), map_(map), props_(props), wp_(wp) {}
+
+  // Decodes sample x of row y given its neighbours.
+  inline int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
+                        size_t x, size_t y, size_t w, const int32_t* refs,
+                        size_t ref_count) {
+    int32_t* p = props_;
+    p[3] = static_cast<int32_t>(x);
+    p[4] = static_cast<int32_t>(Abs64(n.N));
+    p[5] = static_cast<int32_t>(Abs64(n.W));
+    p[6] = static_cast<int32_t>(n.N);
+    p[7] = static_cast<int32_t>(n.W);
+    p[8] = static_cast<int32_t>(n.W - p[9]);
+    p[9] = static_cast<int32_t>(n.W + n.N - n.NW);
+    p[10] = static_cast<int32_t>(n.W - n.NW);
+    p[11] = static_cast<int32_t>(n.NW - n.N);
+    p[12] = static_cast<int32_t>(n.N - n.NE);
+    p[13] = static_cast<int32_t>(n.N - n.NN);
+    p[14] = static_cast<int32_t>(n.W - n.WW);
+    int64_t weighted = 0;
+    if constexpr (kWeighted) {
+      weighted = wp_->Predict(x, y, w, n.N, n.W, n.NE, n.NW, n.NN, &p[15]);
+    }
+    if (ref_count != 0) {
+      std::memcpy(p + 16, refs + x * ref_count, ref_count * sizeof(int32_t));
+    }
+    const FlatMaTreeNode* node = tree_;
+    while (node->property0 >= 0) {
+      if (p[node->property0] > node->splitval0) {
+        node = tree_ + node->child_id +
+               (p[node->properties[0]] > node->splitvals[0] ? 0 : 1);
+      } else {
+        node = tree_ + node->child_id + 2 +
+               (p[node->properties[1]] > node->splitvals[1] ? 0 : 1);
+      }
+    }
+    const int64_t guess =
+        ModularPrediction(node->predictor(), n, weighted) + node->offset();
+    const uint32_t cluster = map_[node->child_id];
+    const int32_t r = UnpackSigned(ReadValue<kLz77>(s, cluster, reader));
+    const int32_t v = Reconstruct(guess, node->multiplier(), r);
+    if constexpr (kWeighted) wp_->Update(x, y, w, v);
+    return v;
+  }
+
+ private:
+  const FlatMaTreeNode* tree_;
+  const std::vector<uint8_t>& map_;
+  int32_t* props_;
+  WeightedPredictorState* wp_;
+};
+
+template <bool kLz77, bool kWeighted>
+Status TreeLoop(BitReader& reader, SymbolReader& s,
+                const std::vector<uint8_t>& context_map, const FlatMaTree& flat,
+                const TreeFacts& facts, const weighted::Header& wp_header,
+                int32_t channel_index, int32_t stream_id, ModularImage& image,
+                Channel ch) {
+  const size_t count = static_cast<size_t>(facts.property_count);
+  const size_t ref_count = count - 16;
+  // Property vector, then the reference properties of one row.
+  const uint64_t words = count + uint64_t{ref_count} * ch.w;
+  QOV_ASSIGN_OR_RETURN(
+      AlignedBlock block,
+      AlignedBlock::Create(image.memory_manager, words * sizeof(int32_t)));
+  int32_t* props = block.As<int32_t>();
+  int32_t* refs = props + count;
+  std::memset(props, 0, count * sizeof(int32_t));
+  std::vector<WeightedPredictorState> wp;
+  if constexpr (kWeighted) wp.emplace_back(wp_header, ch.w);
+  TreeWalker<kLz77, kWeighted> walker(flat.data(), context_map, props,
+                                      kWeighted ? wp.data() : nullptr);
+  props[0] = channel_index;
+  props[1] = stream_id;
+  const size_t w = ch.w;
+  for (size_t y = 0; y < ch.h; ++y) {
+    props[2] = static_cast<int32_t>(y);
+    props[9] = 0;
+    if (ref_count != 0) {
+      ComputeReferenceProperties(image, static_cast<size_t>(channel_index), y,
+                                 ref_count, refs);
+    }
+    int32_t* row = Row(*ch.c, y);
+    const int32_t* prev = y > 0 ? Row(*ch.c, y - 1) : nullptr;
+    const int32_t* prev2 = y > 1 ? Row(*ch.c, y - 2) : nullptr;
+    if (y < 2 || w < 9 || ref_count != 0) {
+      for (size_t x = 0; x < w; ++x) {
+        row[x] = walker.Sample(reader, s,
+                               LoadNeighbours(row, prev, prev2, x, y, w), x, y,
+                               w, refs, ref_count);
+      }
+      continue;
+    }
+    for (size_t x = 0; x < 2; ++x) {
+      row[x] = walker.Sample(reader, s,
+                             LoadNeighbours(row, prev, prev2, x, y, w), x, y, w,
+                             refs, 0);
+    }
+    for (size_t x = 2; x + 2 < w; ++x) {
+      row[x] = walker.Sample(reader, s,
+                             LoadInteriorNeighbours(row, prev, prev2, x), x, y,
+                             w, refs, 0);
+    }
+    for (size_t x = w - 2; x < w; ++x) {
+      row[x] = walker.Sample(reader, s,
+                             LoadNeighbours(row, prev, prev2, x, y, w), x, y, w,
+                             refs, 0);
+    }
+  }
+  return OkStatus();
+}
+
+template <bool kLz77>
+Status ChannelPixelLoop(BitReader& reader, SymbolReader& s,
+                        const std::vector<uint8_t>& context_map,
+                        const MaTree& tree, const weighted::Header& wp_header,
+                        int32_t channel_index, int32_t stream_id,
+                        uint8_t* lookup, ModularImage& image,
+                        RunLengthState& run,
+                        const ChannelDecodeOptions& options, Channel ch) {
+  // A tree without channel or stream tests was specialised once when read.
+  FlatMaTree local;
+  TreeFacts local_facts;
+  const FlatMaTree* flat = &tree.flat;
+  const TreeFacts* facts = &tree.facts;
+  if (!tree.prepared || !tree.channel_independent) {
+    SpecializeTreeForChannel(tree.nodes, channel_index, stream_id, local,
+                             local_facts);
+    flat = &local;
+    facts = &local_facts;
+  }
+  bool gradient_unit_leaves = tree.gradient_unit_leaves;
+  if (!tree.prepared) {
+    MaTree copy;
+    copy.nodes = tree.nodes;
+    copy.Prepare();
+    gradient_unit_leaves = copy.gradient_unit_leaves;
+  }
+  auto report = [&](ChannelPath path) {
+    if (options.path_taken != nullptr) *options.path_taken = path;
+  };
+
+  const FlatMaTreeNode& root = (*flat)[0];
+  const bool single = flat->size() == 1;
+  if (!options.force_tree_path) {
+    const uint32_t cluster = single ? context_map[root.child_id] : 0;
+    const bool unit = single && root.offset() == 0 && root.multiplier() == 1;
+    if (kLz77 && single && root.predictor() != 0 && gradient_unit_leaves &&
+        s.IsRunLengthOnly()) {
+      report(ChannelPath::kRunLength);
+      RunLengthLoop(reader, s, cluster, run, ch);
+      return OkStatus();
+    }
+    if (single && root.predictor() == 5 && unit) {
+      report(ChannelPath::kGradientSingle);
+      GradientLoop<kLz77>(reader, s, cluster, nullptr, ch);
+      return OkStatus();
+    }
+    uint32_t symbol;
+    if (single && root.predictor() == 0 &&
+        NextSymbolIsCertain(s, cluster, &symbol)) {
+      report(ChannelPath::kConstant);
+      ConstantFill(s, symbol, root, ch);
+      return OkStatus();
+    }
+    if (single && root.predictor() == 0) {
+      report(ChannelPath::kPlainSingle);
+      PlainSingle<kLz77>(reader, s, cluster, root, ch);
+      return OkStatus();
+    }
+    if (facts->gradient_only &&
+        BuildTreeLookupTable(*flat, context_map.data(), lookup)) {
+      report(ChannelPath::kGradientTable);
+      GradientLoop<kLz77>(reader, s, 0, lookup, ch);
+      return OkStatus();
+    }
+    if (!kLz77 && facts->weighted_only && ch.w > 8 &&
+        BuildTreeLookupTable(*flat, context_map.data(), lookup)) {
+      report(ChannelPath::kWeightedTable);
+      WeightedPredictorState wp(wp_header, ch.w);
+      WeightedTableLoop(reader, s, lookup, wp, ch);
+      return OkStatus();
+    }
+  }
+  if (facts->uses_weighted) {
+    report(ChannelPath::kWeightedTree);
+    return TreeLoop<kLz77, true>(reader, s, context_map, *flat, *facts,
+                                 wp_header, channel_index, stream_id, image, ch);
+  }
+  report(ChannelPath::kTree);
+  return TreeLoop<kLz77, false>(reader, s, context_map, *flat, *facts,
+                                wp_header, channel_index, stream_id, image, ch);
+}
+
+}  // namespace
+
+void ComputeReferenceProperties(const ModularImage& image, size_t i, size_t y,
+                                size_t count, int32_t* references) {
+  const ModularChannel& target = image.channels[i];
+  const size_t w = target.width;
+  std::memset(references, 0, count * w * sizeof(int32_t));
+  if (i == 0 || count == 0) return;
+  size_t offset = 0;
+  for (size_t j = i; j-- > 0 && offset < count;) {
+    const ModularChannel& c = image.channels[j];
+    if (c.width != target.width || c.height != target.height ||
+        c.hshift != target.hshift || c.vshift != target.vshift) {
+      continue;
+    }
+    const int32_t* row = Row(c, y);
+    const int32_t* prev = y > 0 ? Row(c, y - 1) : nullptr;
+    for (size_t x = 0; x < w; ++x) {
+      const Neighbours n = LoadNeighbours(row, prev, nullptr, x, y, w);
+      const int64_t v = row[x];
+      const int64_t d = v - ClampedGradient(n.W, n.N, n.NW);
+      int32_t* out = references + x * count + offset;
+      out[0] = static_cast<int32_t>(Abs64(v));
+      out[1] = static_cast<int32_t>(v);
+      out[2] = static_cast<int32_t>(Abs64(d));
+      out[3] = static_cast<int32_t>(d);
+    }
+    offset += 4;
+  }
+}
+
+Status ReadChannelPixels(BitReader& reader, SymbolReader& symbols,
+                         const std::vector<uint8_t>& context_map,
+                         const MaTree& tree, const weighted::Header& wp_header,
+                         int32_t channel_index, int32_t stream_id,
+                         uint8_t* lookup, ModularImage& image,
+                         RunLengthState& run,
+                         const ChannelDecodeOptions& options) {
+  ModularChannel& c = image.channels[static_cast<size_t>(channel_index)];
+  if (options.path_taken != nullptr) *options.path_taken = ChannelPath::kNone;
+  if (c.width == 0 || c.height == 0) return OkStatus();
+  if (tree.empty()) return FailedStatus();
+  const Channel ch{&c, static_cast<size_t>(c.width),
+                   static_cast<size_t>(c.height)};
+  if (symbols.window != nullptr) {
+    return ChannelPixelLoop<true>(reader, symbols, context_map, tree,
+                                  wp_header, channel_index, stream_id, lookup,
+                                  image, run, options, ch);
+  }
+  return ChannelPixelLoop<false>(reader, symbols, context_map, tree, wp_header,
+                                 channel_index, stream_id, lookup, image, run,
+                                 options, ch);
+}
+
+}  // namespace qov
