@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "lib/modular/modular_image.h"
+#include "lib/modular/predictors.h"
+#include "lib/modular/weighted_predictor.h"
 
 namespace qov {
 namespace {
@@ -37,56 +40,6 @@ constexpr int16_t kDeltaTable[72][3] = {
 
 constexpr int32_t kLargeCubeDivisor[3] = {1, 5, 25};
 
-// The neighbourhood of (x, y) in a channel, with the edge rules of the
-// channel decoding loop: all 0 at (0, 0).
-struct Neighbours {
-  int64_t w, n, nw, ne, nn, ww, nee;
-};
-
-Neighbours NeighboursAt(const ModularChannel& ch, uint64_t x, uint64_t y) {
-  Neighbours r;
-  const int32_t* row = ch.Row(y);
-  const uint64_t width = ch.width;
-  if (y == 0) {
-    r.w = x > 0 ? row[x - 1] : 0;
-    r.n = r.nw = r.ne = r.nn = r.nee = r.w;
-    r.ww = x > 1 ? row[x - 2] : r.w;
-    return r;
-  }
-  const int32_t* up = ch.Row(y - 1);
-  r.n = up[x];
-  r.w = x > 0 ? row[x - 1] : r.n;
-  r.nw = x > 0 ? up[x - 1] : r.n;
-  r.ne = x + 1 < width ? up[x + 1] : r.n;
-  r.nn = y > 1 ? ch.Row(y - 2)[x] : r.n;
-  r.ww = x > 1 ? row[x - 2] : r.w;
-  r.nee = x + 2 < width ? up[x + 2] : r.ne;
-  return r;
-}
-
-// Predictors 0..13 other than 6 (the weighted one), in 64-bit arithmetic.
-int64_t PlainPrediction(uint32_t predictor, const Neighbours& p) {
-  switch (predictor) {
-    case 1: return p.w;
-    case 2: return p.n;
-    case 3: return (p.w + p.n) / 2;
-    case 4: return std::abs(p.n - p.nw) < std::abs(p.w - p.nw) ? p.w : p.n;
-    case 5: {
-      const int64_t lo = std::min(p.w, p.n), hi = std::max(p.w, p.n);
-      return std::clamp(p.w + p.n - p.nw, lo, hi);
-    }
-    case 7: return p.ne;
-    case 8: return p.nw;
-    case 9: return p.ww;
-    case 10: return (p.w + p.nw) / 2;
-    case 11: return (p.n + p.nw) / 2;
-    case 12: return (p.n + p.ne) / 2;
-    case 13:
-      return (6 * p.n - 2 * p.nn + 7 * p.w + p.ww + p.nee + 3 * p.ne + 8) / 16;
-    default: return 0;
-  }
-}
-
 int32_t ClampBitDepth(int32_t bit_depth) {
   return std::clamp<int32_t>(bit_depth, 0, 24);
 }
@@ -99,26 +52,37 @@ int32_t Wrap32(int64_t v) {
 // Reconstructs palette row c into `out`, row by row, left to right: delta
 // entries (index < deltas, so every negative index too) get the prediction
 // from the samples already written to `out`. Sums in 64 bits; the sample
-// keeps the low 32 bits.
+// keeps the low 32 bits. The weighted predictor runs (and learns) at every
+// sample, also where its prediction is not added.
 Status ReconstructDeltaChannel(const PlaneI32& indices, ModularChannel& out,
                                uint32_t c, const int32_t* const* rows,
                                uint32_t palette_height, int64_t palette_width,
                                int32_t depth, int64_t deltas,
                                uint32_t predictor,
-                               const weighted::Header& /*wp_header*/) {
-  if (predictor == 6) return FailedStatus();
+                               const weighted::Header& wp_header) {
+  const uint64_t width = out.width;
+  const bool use_weighted = predictor == 6;
+  std::optional<WeightedPredictorState> state;
+  if (use_weighted) state.emplace(wp_header, width);
   for (uint64_t y = 0; y < out.height; ++y) {
     const int32_t* index_row = indices.Row(y);
     int32_t* row = out.Row(y);
-    for (uint64_t x = 0; x < out.width; ++x) {
+    const int32_t* prev = y > 0 ? out.Row(y - 1) : nullptr;
+    const int32_t* prev2 = y > 1 ? out.Row(y - 2) : nullptr;
+    for (uint64_t x = 0; x < width; ++x) {
       const int32_t i = index_row[x];
       const int64_t e =
           PaletteValue(i, c, rows, palette_height, palette_width, depth);
-      if (i < deltas) {
-        row[x] = Wrap32(e + PlainPrediction(predictor, NeighboursAt(out, x, y)));
-      } else {
-        row[x] = static_cast<int32_t>(e);
+      const Neighbours n = LoadNeighbours(row, prev, prev2, x, y, width);
+      int64_t p = 0;
+      if (use_weighted) {
+        p = state->Predict(x, y, width, n.N, n.W, n.NE, n.NW, n.NN);
       }
+      const int64_t value =
+          i < deltas ? e + ModularPrediction(static_cast<int32_t>(predictor), n, p)
+                     : e;
+      row[x] = Wrap32(value);
+      if (use_weighted) state->Update(x, y, width, row[x]);
     }
   }
   return OkStatus();

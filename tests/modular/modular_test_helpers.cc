@@ -1,7 +1,9 @@
 // Hand-made modular images for the transform tests.
 #include "tests/modular/modular_test_helpers.h"
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <sstream>
 
 #include "gtest/gtest.h"
@@ -62,6 +64,24 @@ std::vector<int32_t> Samples(const ModularImage& image, size_t c) {
     for (uint64_t x = 0; x < ch.width; ++x) out.push_back(ch.Row(y)[x]);
   }
   return out;
+}
+
+int32_t ThreadedRunner::Run(void* runner_opaque, void* loop_opaque,
+                            TaskInitFn init, TaskItemFn item, uint32_t begin,
+                            uint32_t end) {
+  ThreadedRunner* self = static_cast<ThreadedRunner*>(runner_opaque);
+  ++self->loops;
+  constexpr uint64_t kThreads = 4;
+  if (init != nullptr && init(loop_opaque, kThreads) != 0) return -1;
+  std::atomic<uint32_t> next{begin};
+  std::vector<std::thread> threads;
+  for (uint64_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (uint32_t i = next++; i < end; i = next++) item(loop_opaque, i, t);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return self->fail ? -1 : 0;
 }
 
 std::vector<ChannelShape> Shapes(const ModularImage& image) {

@@ -34,6 +34,16 @@ void FillRandom(ModularImage& image, size_t c, uint32_t seed, int32_t lo,
 // The samples of channel c, row-major.
 std::vector<int32_t> Samples(const ModularImage& image, size_t c);
 
+// A task runner over four threads that take items from a shared counter;
+// `fail` makes it report failure after running every item.
+struct ThreadedRunner {
+  bool fail = false;
+  int loops = 0;
+  static int32_t Run(void* runner_opaque, void* loop_opaque, TaskInitFn init,
+                     TaskItemFn item, uint32_t begin, uint32_t end);
+  TaskPool pool() { return TaskPool{&ThreadedRunner::Run, this}; }
+};
+
 std::vector<ChannelShape> Shapes(const ModularImage& image);
 std::string ShapesString(const std::vector<ChannelShape>& shapes);
 
