@@ -166,6 +166,8 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
   RunLengthState run;
   ChannelDecodeOptions options;
   options.force_tree_path = settings.force_tree_path;
+  ChannelPath path = ChannelPath::kNone;
+  if (settings.paths_taken != nullptr) options.path_taken = &path;
   for (; index < end; ++index) {
     const ModularChannel& c = image.channels[index];
     if (c.width == 0 || c.height == 0) continue;
@@ -173,6 +175,7 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
         reader, symbols, *context_map, *tree, header.wp_header,
         static_cast<int32_t>(index), static_cast<int32_t>(stream_id),
         lookup.data(), image, run, options));
+    if (settings.paths_taken != nullptr) settings.paths_taken->push_back(path);
     if (!reader.CheckBounds().ok()) {
       return allow_truncated ? NeedMoreBytesStatus() : FailedStatus();
     }

@@ -43,6 +43,8 @@ struct ModularSettings {
   // Decodes every channel with the general tree walk (tests compare the
   // fast paths with it).
   bool force_tree_path = false;
+  // When given, receives the path of every decoded channel, in order.
+  std::vector<ChannelPath>* paths_taken = nullptr;
 };
 
 // Decodes the stream at `reader` into `image`, whose channels have the
