@@ -353,5 +353,95 @@ TEST(SimpleRenderPipelineTest, RefusesToRenderBeforeSetUp) {
   EXPECT_EQ(input.Submit(), FailedStatus());
 }
 
+// Group tasks on several threads; every round of submissions renders the
+// frame exactly once, on whichever thread submitted last.
+TEST(SimpleRenderPipelineParallelTest, SubmissionsFromManyThreadsRenderOnce) {
+  const std::vector<MockSpec> specs = {Box({0, 1}, 1), Upsample({1}, 1),
+                                       Add({0}, 3.0f)};
+  // 128-wide groups: 9 x 5 groups.
+  const FrameGeometry geometry = MakeTestGeometry(1100, 520, 1, 0);
+  test::ThreadedRunner runner(6);
+  const TaskPool pool = runner.pool();
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    Built built = Build(specs, 2, geometry);
+    ASSERT_TRUE(built.status.ok());
+    RenderPipeline* p = built.pipeline.get();
+    ASSERT_GE(geometry.num_groups, 40u);
+    ASSERT_TRUE(p->SetUpThreads(runner.threads(), false).ok());
+    const auto inputs =
+        test::MakeInputs(test::InputSizes(specs, 2, 1100, 520), 13 + attempt);
+    const auto expected = test::RenderReference(specs, 2, inputs, 1100, 520);
+    for (int round = 1; round <= 3; ++round) {
+      ASSERT_TRUE(RunOnPool(
+                      &pool, static_cast<uint32_t>(geometry.num_groups), nullptr,
+                      [&](uint32_t g, size_t thread) -> Status {
+                        GroupRenderInput input =
+                            test::WriteGroup(p, inputs, g, thread);
+                        return input.Submit();
+                      })
+                      .ok());
+      EXPECT_EQ(static_cast<SimpleRenderPipeline*>(p)->renders_done(),
+                static_cast<uint64_t>(round));
+      EXPECT_EQ(built.capture->accept_calls, static_cast<uint64_t>(round));
+      ExpectPlanesEqual(expected, built.capture->planes, "parallel render");
+      EXPECT_TRUE(built.capture->AllWrittenOnce());
+    }
+  }
+}
+
+// Every allocation of set-up and render refused in turn: each attempt fails
+// cleanly, leaks nothing, and the run without refusal renders correctly.
+TEST(SimpleRenderPipelineTest, FailingEachAllocationFailsCleanly) {
+  const std::vector<MockSpec> specs = {Box({0, 1}, 1), Upsample({0}, 3),
+                                       Image(90, 70, 2, -4, 1.0f),
+                                       Add({1}, 2.0f)};
+  const FrameGeometry geometry = MakeTestGeometry(80, 60, 8, 0);
+  const auto inputs = test::MakeInputs(test::InputSizes(specs, 2, 80, 60), 17);
+  const auto expected = test::RenderReference(specs, 2, inputs, 80, 60);
+  bool completed = false;
+  int refusals = 0;
+  for (int64_t k = 1; k < 200 && !completed; ++k) {
+    test::FailingManager failing(k);
+    {
+      Built built = Build(specs, 2, geometry, &failing.manager);
+      ASSERT_TRUE(built.status.ok());
+      RenderPipeline* p = built.pipeline.get();
+      Status status = p->SetUpThreads(1, false);
+      if (status.ok()) status = test::FeedGroups(p, inputs);
+      if (failing.refused.load()) {
+        ++refusals;
+        EXPECT_EQ(status, FailedStatus()) << "allocation " << k;
+      } else {
+        ASSERT_TRUE(status.ok()) << "allocation " << k;
+        ExpectPlanesEqual(expected, built.capture->planes, "unrefused run");
+        completed = true;
+      }
+    }
+    EXPECT_EQ(failing.live.load(), 0) << "allocation " << k;
+  }
+  EXPECT_TRUE(completed);
+  // Two group planes, two working copies, two filter outputs, the 8x
+  // output and two image planes.
+  EXPECT_GE(refusals, 9);
+}
+
+// A set-up that failed part-way leaves no partial plane set behind: the
+// next set-up makes every plane and rendering works.
+TEST(SimpleRenderPipelineTest, SetUpAfterAFailedSetUpMakesEveryPlane) {
+  const std::vector<MockSpec> specs = {Add({0, 1, 2}, 1.0f)};
+  test::FailingManager failing(2);  // the second channel's plane
+  Built built = Build(specs, 3, MakeTestGeometry(40, 20), &failing.manager);
+  ASSERT_TRUE(built.status.ok());
+  RenderPipeline* p = built.pipeline.get();
+  EXPECT_EQ(p->SetUpThreads(1, false), FailedStatus());
+  EXPECT_TRUE(static_cast<SimpleRenderPipeline*>(p)->channel_planes.empty());
+  EXPECT_EQ(failing.live.load(), 0);
+  ASSERT_TRUE(p->SetUpThreads(1, false).ok());
+  const auto inputs = test::MakeInputs({{40, 20}, {40, 20}, {40, 20}}, 19);
+  ASSERT_TRUE(test::FeedGroups(p, inputs).ok());
+  ExpectPlanesEqual(test::RenderReference(specs, 3, inputs, 40, 20),
+                    built.capture->planes, "after retry");
+}
+
 }  // namespace
 }  // namespace qov
