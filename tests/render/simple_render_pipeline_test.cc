@@ -122,6 +122,10 @@ const std::vector<Chain>& Chains() {
        {Box({0, 1, 2}, 1), Upsample({0, 1, 2}, 3), Coordinates({3}),
         Add({0, 3}, -2.0f)}},
       {"2x then 2x", 1, 1, {Upsample({0}, 1), Upsample({0}, 1)}},
+      // The first stage spans the full-size channel 0, so it is asked for
+      // rows and columns beyond the half-size channel 1.
+      {"stage over channels of different sizes", 2, 1,
+       {Add({0, 1}, 1.0f), Upsample({1}, 1), Box({0, 1}, 1)}},
   };
   return chains;
 }
@@ -307,16 +311,20 @@ TEST(SimpleRenderPipelineTest, FailuresEndTheRenderAndAreNotRetried) {
     std::vector<M> modes;
     bool fail_accept;
     int64_t fail_row;
+    StageGeometry geometry;
   };
   const FailCase cases[] = {
-      {"stage using no channel", {M::kNotUsed, M::kNotUsed}, false, -1},
-      {"input sizes refused", {M::kModifyRows}, true, -1},
-      {"row fails", {M::kModifyRows}, false, 17},
+      {"stage using no channel", {M::kNotUsed, M::kNotUsed}, false, -1, {}},
+      {"input sizes refused", {M::kModifyRows}, true, -1, {}},
+      {"row fails", {M::kModifyRows}, false, 17, {}},
+      {"border beyond the plane margin", {M::kSeparateOutput}, false, -1,
+       {33, 1, 0, 0}},
+      {"shift beyond 8x", {M::kSeparateOutput}, false, -1, {1, 1, 0, 4}},
   };
   for (const FailCase& c : cases) {
     RenderPipelineAssembler assembler(HeapMemoryManager(), 2, true);
-    auto probe = std::make_unique<test::ProbeStage>("P", c.modes,
-                                                    StageGeometry{}, &log);
+    auto probe = std::make_unique<test::ProbeStage>("P", c.modes, c.geometry,
+                                                    &log);
     test::ProbeStage* stage = probe.get();
     stage->fail_accept = c.fail_accept;
     stage->fail_row = c.fail_row;
