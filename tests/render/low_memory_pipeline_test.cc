@@ -314,5 +314,210 @@ TEST(LowMemoryPipelineParallelTest, MatchesWholeFramePipeline) {
   }
 }
 
+
+// Assembles `stages` (taken) into a low-memory pipeline for a frame.
+StatusOr<std::unique_ptr<RenderPipeline>> AssembleLowMemory(
+    std::vector<std::unique_ptr<RenderPipelineStage>> stages, const FrameGeometry& g,
+    const QovMemoryManagerStruct* manager = HeapMemoryManager()) {
+  RenderPipelineAssembler a(manager, kChannels, false);
+  for (auto& s : stages) QOV_RETURN_IF_ERROR(a.Append(std::move(s)));
+  return a.Assemble(g);
+}
+
+template <typename... S>
+std::vector<std::unique_ptr<RenderPipelineStage>> Stages(S&&... s) {
+  std::vector<std::unique_ptr<RenderPipelineStage>> v;
+  (v.push_back(std::forward<S>(s)), ...);
+  return v;
+}
+
+// A filter and a 2x upsampler for channels 0-2 of a 2x upsampled frame.
+TEST(LowMemoryPipelineTest, ConfigureDerivesBandsMarginsAndLeads) {
+  Capture cap(kChannels, 600, 400);
+  auto p = AssembleLowMemory(Stages(MakeFilterStage(0x7, 1, 1), MakeFilterStage(0x7, 2, 2, 1, 1),
+                                    MakeCaptureStage(3, &cap)),
+                             MakeGeometry(600, 400, 2));
+  ASSERT_TRUE(p.ok());
+  const auto* lm = static_cast<const LowMemoryRenderPipeline*>(p->get());
+  // Padding at stage 0: ceil(0 / 2) + 2 + 1 = 3 at half size -> 3 frame samples.
+  EXPECT_EQ(lm->edge_band_x(), 16u);
+  EXPECT_EQ(lm->edge_band_y(), 3u);
+  EXPECT_EQ(lm->buffer_margin_x(), 32u);  // 16 + 3 = 19, rounded up
+  EXPECT_EQ(lm->buffer_margin_y(), 6u);   // 3 + 3
+  EXPECT_EQ(lm->first_tail_stage(), 2u);
+  EXPECT_EQ(lm->first_image_space_stage(), 3u);
+  EXPECT_EQ(lm->stage_lead_rows(), (std::vector<int32_t>{4, 0, 0}));
+  EXPECT_EQ(lm->stage_column_margin(), (std::vector<int32_t>{2, 0, 0}));
+  // Row-edge plane: half the padded width by 2 (group rows - 1) strips.
+  EXPECT_EQ(lm->saved_row_edges(0).xsize(), 304u);
+  EXPECT_EQ(lm->saved_row_edges(0).ysize(), 2u * 1 * 6);
+  EXPECT_EQ(lm->saved_column_edges(0).xsize(), 2u * 2 * 19);
+  // Channel 3 is not upsampled by any stage: full-size strips.
+  EXPECT_EQ(lm->saved_row_edges(3).xsize(), 608u);
+}
+
+TEST(LowMemoryPipelineTest, ConfigureRefusesMisplacedImageStages) {
+  Capture cap(kChannels, 300, 300);
+  const FrameGeometry g = MakeGeometry(300, 300, 1);
+  // Image coordinates before the last bordered stage.
+  auto early = AssembleLowMemory(
+      Stages(MakeCompositeStage(kChannels, 300, 300, 0, 0), MakeFilterStage(0x7, 1, 1),
+             MakeCaptureStage(kChannels, &cap)),
+      g);
+  EXPECT_EQ(early.status(), FailedStatus());
+  auto twice = AssembleLowMemory(
+      Stages(MakeFilterStage(0x7, 1, 1), MakeCompositeStage(kChannels, 300, 300, 0, 0),
+             MakeCompositeStage(kChannels, 300, 300, 0, 0), MakeCaptureStage(kChannels, &cap)),
+      g);
+  EXPECT_EQ(twice.status(), FailedStatus());
+  // A frame with no groups has nothing to store edges for.
+  auto empty = AssembleLowMemory(Stages(MakeCaptureStage(kChannels, &cap)), MakeGeometry(0, 0, 1));
+  EXPECT_EQ(empty.status(), FailedStatus());
+}
+
+TEST(LowMemoryPipelineTest, BufferSetsGrowRingsFollowThreadCount) {
+  Capture cap(kChannels, 400, 300);
+  auto p = AssembleLowMemory(
+      Stages(MakeFilterStage(0x7, 1, 1), MakeCompositeStage(kChannels, 400, 300, 0, 0),
+             MakeCaptureStage(kChannels, &cap)),
+      MakeGeometry(300, 200, 1));
+  ASSERT_TRUE(p.ok());
+  auto* lm = static_cast<LowMemoryRenderPipeline*>(p->get());
+  ASSERT_TRUE(lm->SetUpThreads(4, false).ok());
+  ASSERT_TRUE(lm->SetUpThreads(2, false).ok());
+  EXPECT_EQ(lm->num_buffer_sets(), 4u);
+  EXPECT_EQ(lm->num_ring_threads(), 2u);
+  EXPECT_EQ(lm->num_outside_rows(), 2u);
+  // Per thread: the thread picks the set; the last group column is narrower.
+  const auto a = lm->AcquireGroupBuffers(5, 1);
+  EXPECT_EQ(a[0].rect.x0, lm->buffer_margin_x());
+  EXPECT_EQ(a[0].rect.y0, lm->buffer_margin_y());
+  EXPECT_EQ(a[0].rect.xsize, 300u - 256u);
+  EXPECT_EQ(a[0].rect.ysize, 200u - 128u);
+  EXPECT_EQ(lm->AcquireGroupBuffers(0, 1)[0].plane, a[0].plane);
+  // Per group: the group picks the set, whatever the thread.
+  ASSERT_TRUE(lm->SetUpThreads(2, true).ok());
+  EXPECT_EQ(lm->num_buffer_sets(), 6u);
+  EXPECT_EQ(lm->AcquireGroupBuffers(4, 0)[2].plane, lm->AcquireGroupBuffers(4, 1)[2].plane);
+  EXPECT_NE(lm->AcquireGroupBuffers(4, 0)[2].plane, lm->AcquireGroupBuffers(3, 0)[2].plane);
+}
+
+TEST(LowMemoryPipelineTest, OneGroupKeepsNoEdges) {
+  Capture cap(kChannels, 100, 90);
+  auto p = AssembleLowMemory(Stages(MakeFilterStage(0xF, 2, 2), MakeCaptureStage(kChannels, &cap)),
+                             MakeGeometry(100, 90, 1));
+  ASSERT_TRUE(p.ok());
+  const auto* lm = static_cast<const LowMemoryRenderPipeline*>(p->get());
+  for (size_t c = 0; c < kChannels; ++c) {
+    EXPECT_EQ(lm->saved_row_edges(c).ysize(), 0u);
+    EXPECT_EQ(lm->saved_column_edges(c).xsize(), 0u);
+  }
+}
+
+TEST(LowMemoryPipelineTest, FetchRefusesRectanglesInsideThePadding) {
+  Capture cap(kChannels, 300, 300);
+  auto p = AssembleLowMemory(Stages(MakeFilterStage(0xF, 3, 3), MakeCaptureStage(kChannels, &cap)),
+                             MakeGeometry(300, 300, 1));
+  ASSERT_TRUE(p.ok());
+  auto* lm = static_cast<LowMemoryRenderPipeline*>(p->get());
+  ASSERT_TRUE(lm->SetUpThreads(1, false).ok());
+  PlaneStorage* plane = lm->AcquireGroupBuffers(0, 0)[0].plane;
+  EXPECT_EQ(lm->FetchNeighbourEdges(0, 0, PixelRect{2, 0, 8, 8}, plane), FailedStatus());
+  EXPECT_EQ(lm->FetchNeighbourEdges(0, 0, PixelRect{0, 1, 8, 8}, plane), FailedStatus());
+  // The corner band of the centre group (bands: 16 columns, 3 rows).
+  EXPECT_EQ(lm->FetchNeighbourEdges(4, 0, PixelRect{112, 125, 32, 6}, plane), OkStatus());
+  // A rectangle far outside the group's own area.
+  EXPECT_EQ(lm->FetchNeighbourEdges(7, 0, PixelRect{112, 250, 32, 50}, plane), FailedStatus());
+}
+
+// A frame that shares nothing with the image: group 0 fills the whole image
+// with what the compositing stage supplies, nothing else is written.
+TEST(LowMemoryPipelineTest, FrameOutsideImageFillsImageOnce) {
+  const Case cs{300, 200, Mix::kComposite, 500, 20, 120, 90};
+  const Rendered got = Render(cs, false, Order::kReverse, 0, 1);
+  ASSERT_TRUE(got.status.ok());
+  ASSERT_FALSE(got.capture.bad_write);
+  for (size_t i = 0; i < 120 * 90; ++i) {
+    ASSERT_EQ(got.capture.writes[2][i], 1) << i;
+    const size_t x = i % 120, y = i / 120;
+    const float pad = -1.0f - 0.01f * static_cast<float>(x % 13) -
+                      0.001f * static_cast<float>(y % 11);
+    ASSERT_EQ(got.capture.samples[2][i], pad) << x << "," << y;
+  }
+}
+
+// A further pass: every group forgotten and submitted again renders the
+// same frame again (the group buffers still hold the decoded samples).
+TEST(LowMemoryPipelineTest, ForgottenGroupsRenderAgain) {
+  const Case cs{600, 520, Mix::kUpsample2};
+  const Rendered want = Render(cs, true, Order::kRaster, 0, 1);
+  ASSERT_TRUE(want.status.ok());
+  for (bool per_group : {false, true}) {
+    Capture cap(kChannels, cs.w, cs.h);
+    RenderPipelineAssembler a(HeapMemoryManager(), kChannels, false);
+    ASSERT_TRUE(BuildMix(cs, &a, &cap).ok());
+    auto p = a.Assemble(MakeGeometry(cs.w, cs.h, 2));
+    ASSERT_TRUE(p.ok());
+    RenderPipeline* pipeline = p->get();
+    ASSERT_TRUE(pipeline->SetUpThreads(1, per_group).ok());
+    const uint64_t n = pipeline->frame_geometry.num_groups;
+    for (uint64_t g : MakeOrder(n, Order::kRandom, 7)) ASSERT_TRUE(SubmitGroup(pipeline, g, 0).ok());
+    for (uint64_t g = 0; g < n; ++g) pipeline->ForgetGroup(g);
+    for (uint64_t g : MakeOrder(n, Order::kRandom, 8)) {
+      if (per_group) {
+        // Resubmitted as they are: nothing written anew into the buffers.
+        ASSERT_TRUE(pipeline->OpenGroupInput(g, 0).Submit().ok());
+      } else {
+        ASSERT_TRUE(SubmitGroup(pipeline, g, 0).ok());
+      }
+    }
+    for (size_t c = 0; c < kChannels; ++c) {
+      for (size_t i = 0; i < cap.writes[c].size(); ++i) {
+        ASSERT_EQ(cap.writes[c][i], 2) << c << " " << i;
+        ASSERT_EQ(cap.samples[c][i], want.capture.samples[c][i]) << c << " " << i;
+      }
+    }
+  }
+}
+
+TEST(LowMemoryPipelineTest, StageFailureStopsTheGroup) {
+  Capture cap(kChannels, 300, 300);
+  auto p = AssembleLowMemory(Stages(MakeFilterStage(0xF, 1, 1), MakeFailingStage(40),
+                                    MakeCaptureStage(kChannels, &cap)),
+                             MakeGeometry(300, 300, 1));
+  ASSERT_TRUE(p.ok());
+  ASSERT_TRUE((*p)->SetUpThreads(1, false).ok());
+  EXPECT_EQ(SubmitGroup(p->get(), 0, 0), FailedStatus());
+}
+
+// Refusing the k-th allocation, for every k: a clean failure somewhere on the
+// way (assembly, set-up or rendering), nothing left allocated afterwards.
+TEST(LowMemoryPipelineTest, EveryAllocationFailureIsClean) {
+  const Case cs{520, 300, Mix::kUpsampleComposite, -9, 4, 530, 310};
+  int k = 0;
+  for (;; ++k) {
+    test::CountingManager mm;
+    mm.refuse_from = k;
+    Status status = OkStatus();
+    {
+      Capture cap(kChannels, cs.image_w, cs.image_h);
+      RenderPipelineAssembler a(&mm.manager, kChannels, false);
+      ASSERT_TRUE(BuildMix(cs, &a, &cap).ok());
+      auto p = a.Assemble(MakeGeometry(cs.w, cs.h, 2));
+      status = p.status();
+      if (status.ok()) status = (*p)->SetUpThreads(2, false);
+      if (status.ok()) {
+        for (uint64_t g = 0; g < (*p)->frame_geometry.num_groups && status.ok(); ++g) {
+          status = SubmitGroup(p->get(), g, g % 2);
+        }
+      }
+    }
+    EXPECT_EQ(mm.live, 0) << k;
+    if (status.ok()) break;
+    EXPECT_EQ(status, FailedStatus()) << k;
+  }
+  EXPECT_GT(k, 20);  // edges, buffers, rings, outside rows, working copies
+}
+
 }  // namespace
 }  // namespace qov
