@@ -1,0 +1,157 @@
+// The group-by-group render pipeline: renders each group as soon as its
+// samples arrive, deferring the bands along group edges until the groups
+// beside them have finished, with group-sized buffers and a few ring rows
+// per thread instead of whole-frame planes.
+#ifndef QOV_LIB_RENDER_LOW_MEMORY_RENDER_PIPELINE_H_
+#define QOV_LIB_RENDER_LOW_MEMORY_RENDER_PIPELINE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "lib/base/image.h"
+#include "lib/base/status.h"
+#include "lib/render/group_border_tracker.h"
+#include "lib/render/render_pipeline.h"
+
+namespace qov {
+
+class LowMemoryRenderPipeline final : public RenderPipeline {
+ public:
+  explicit LowMemoryRenderPipeline(const QovMemoryManagerStruct* manager)
+      : RenderPipeline(manager) {}
+  ~LowMemoryRenderPipeline() override;
+
+  // Forgets that the group finished, so that the bands it shares are
+  // rendered again once it is submitted again.
+  void ForgetGroup(uint64_t group) override;
+  // Per channel: plane c of the buffer set of the group (buffers_per_group)
+  // or of the thread, and the rectangle receiving the group's samples.
+  std::vector<GroupBuffer> AcquireGroupBuffers(uint64_t group,
+                                              uint64_t thread) override;
+  // Saves the group's edges, fills the image outside the frame that the
+  // group is responsible for and renders every rectangle that became ready.
+  Status RenderGroup(uint64_t group, uint64_t thread) override;
+  // Grows the buffer sets to the thread (or group) count and rebuilds the
+  // per-thread rings, outside-frame rows and row sets.
+  Status SetUpThreadsImpl(size_t num_threads, bool buffers_per_group) override;
+  // Derives the group layout, edge bands, margins and per-stage tables, sizes
+  // the edge storage and gives every stage its input sizes.
+  Status Configure() override;
+
+  // Renders an image rectangle that the frame does not cover through the
+  // stages in image coordinates (the first of them fills it).
+  Status FillOutsideFrameRect(uint64_t thread, const PixelRect& rect);
+  // Runs every stage over the ready rectangle `area` (frame samples before
+  // upsampling), found at `data` in the group buffers.
+  Status RunStagesOverRect(uint64_t thread, std::vector<PlaneStorage>& buffers,
+                           const PixelRect& data, const PixelRect& area);
+
+  // Edge storage between groups.
+  Status AllocateBorderStorage();
+  // Saves the group's edge strips of channel c from its buffer.
+  Status StoreGroupEdges(uint64_t group, size_t c, const PlaneStorage& buffer);
+  // Copies the neighbours' strips around `rect` into the group's buffer.
+  Status FetchNeighbourEdges(uint64_t group, size_t c, const PixelRect& rect,
+                             PlaneStorage* buffer);
+
+  // Read access for tests and the benchmark.
+  uint64_t edge_band_x() const { return edge_band_x_; }
+  uint64_t edge_band_y() const { return edge_band_y_; }
+  uint64_t buffer_margin_x() const { return buffer_margin_x_; }
+  uint64_t buffer_margin_y() const { return buffer_margin_y_; }
+  uint64_t first_tail_stage() const { return first_tail_stage_; }
+  uint64_t first_image_space_stage() const { return first_image_space_stage_; }
+  const std::vector<int32_t>& stage_lead_rows() const { return stage_lead_rows_; }
+  const std::vector<int32_t>& stage_column_margin() const { return stage_column_margin_; }
+  size_t num_buffer_sets() const { return group_buffers_.size(); }
+  size_t num_ring_threads() const { return stage_rings_.size(); }
+  size_t num_outside_rows() const { return outside_rows_.size(); }
+  const PlaneStorage& saved_row_edges(size_t c) const { return saved_row_edges_[c]; }
+  const PlaneStorage& saved_column_edges(size_t c) const {
+    return saved_column_edges_[c];
+  }
+  // Bytes of sample storage held by the pipeline (buffers, rings, edges).
+  uint64_t AllocatedBytes() const;
+
+ private:
+  // Derived sizes of one channel (see Configure).
+  struct ChannelLayout {
+    uint64_t shift_x = 0, shift_y = 0;      // still to upsample at stage 0
+    uint64_t pad_x = 0, pad_y = 0;          // input padding of stage 0
+    uint64_t group_x = 0, group_y = 0;      // group size in the channel
+    uint64_t xsize = 0, ysize = 0;          // channel size
+    uint64_t strip_x = 0, strip_y = 0;      // saved edge strip width, height
+  };
+  // Where row r of a channel's rows lives: base + (r & mask) * stride.
+  struct RowSource {
+    float* base = nullptr;
+    int32_t mask = 0;
+    int64_t stride = 0;
+    float* Row(int64_t r) const { return base + (r & mask) * stride; }
+  };
+  // Everything one thread's row driver works with, made once per set-up so
+  // that rendering allocates nothing.
+  struct RowScratch {
+    std::vector<PixelRect> stage_rect;    // S[i]
+    std::vector<PixelRect> process_rect;  // P[i]
+    std::vector<RowSource> sources;       // (stage count + 1) x channels
+    std::vector<ChannelRowSet> stage_input;  // per stage before the tail
+    std::vector<uint8_t> window_filled;   // per stage before the tail
+    std::vector<int64_t> stage_row;       // current row of each such stage
+    ChannelRowSet tail_input;
+    ChannelRowSet output;
+    // Working copies of group-buffer channels that stages change in place
+    // while earlier stages still read them; empty for other channels.
+    std::vector<PlaneStorage> work_copy;
+  };
+
+  // A float plane of that size, or Failed when a size reaches 2^32.
+  Status MakeFloatPlane(uint64_t xsize, uint64_t ysize, uint64_t headroom,
+                        PlaneStorage* out) const;
+  Status AcceptAllInputSizes();
+  // Row count (before rounding to a power of two) of the ring of stage i for
+  // channel c; next_border is border_y of the next stage writing c anew.
+  uint64_t RingRows(size_t i, size_t c, uint64_t next_border) const;
+  void ComputeStageTables();
+  void MirrorRowIntoBuffer(RowScratch& scratch, size_t stage, size_t c, size_t j);
+  Status RenderOutsideFrame(uint64_t group, uint64_t thread);
+  std::vector<PlaneStorage>& BufferSet(uint64_t group, uint64_t thread) {
+    return group_buffers_[buffers_per_group_ ? group : thread];
+  }
+
+  bool buffers_per_group_ = false;
+  std::vector<PlaneStorage> saved_row_edges_;
+  std::vector<PlaneStorage> saved_column_edges_;
+  GroupBorderTracker border_tracker_;
+  uint64_t edge_band_x_ = 0;
+  uint64_t edge_band_y_ = 0;
+  uint64_t upsampling_shift_ = 0;
+  std::vector<std::vector<PlaneStorage>> group_buffers_;
+  uint64_t buffer_margin_x_ = 0;
+  uint64_t buffer_margin_y_ = 0;
+  std::vector<std::vector<std::vector<PlaneStorage>>> stage_rings_;
+  std::vector<PlaneStorage> outside_rows_;
+  std::vector<int32_t> stage_probe_channel_;
+  std::vector<PixelRect> stage_extent_;
+  std::vector<std::vector<int32_t>> stage_row_source_;
+  std::vector<int32_t> stage_lead_rows_;
+  std::vector<int32_t> stage_column_margin_;
+  uint64_t first_tail_stage_ = 0;
+  int32_t frame_position_x_ = 0;
+  int32_t frame_position_y_ = 0;
+  uint64_t image_width_ = 0;
+  uint64_t image_height_ = 0;
+  uint64_t first_image_space_stage_ = 0;
+
+  std::vector<ChannelLayout> layout_;
+  // Per channel: stages change the group buffer's rows in place while stages
+  // before the tail read them, so each rectangle runs on a fresh copy.
+  std::vector<uint8_t> needs_work_copy_;
+  std::vector<RowScratch> scratch_;
+};
+
+}  // namespace qov
+
+#endif  // QOV_LIB_RENDER_LOW_MEMORY_RENDER_PIPELINE_H_
