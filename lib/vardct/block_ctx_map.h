@@ -10,13 +10,13 @@
 
 #include "lib/base/status.h"
 #include "lib/bitstream/bit_reader.h"
+#include "lib/vardct/varblock.h"
 #include "qov/qov.h"
 
 namespace qov {
 
-// Order buckets per channel, and map entries per (quant-field, DC) bucket.
-inline constexpr size_t kNumOrderBuckets = 13;
-inline constexpr size_t kBlockCtxEntriesPerBucket = 3 * kNumOrderBuckets;
+// Map entries per (quant-field, DC) bucket: channels x order buckets.
+inline constexpr size_t kBlockCtxEntriesPerBucket = 3 * kNumScanOrderBuckets;
 inline constexpr size_t kMaxBlockContexts = 16;
 // Largest (quant-field buckets) x (DC contexts).
 inline constexpr size_t kMaxBlockCtxBuckets = 64;
@@ -50,7 +50,7 @@ class BlockCtxMap {
                  size_t dc_bucket) const {
     static constexpr size_t kChannelIndex[3] = {1, 0, 2};
     const size_t index =
-        ((kChannelIndex[c] * kNumOrderBuckets + bucket) *
+        ((kChannelIndex[c] * kNumScanOrderBuckets + bucket) *
              (qf_thresholds.size() + 1) +
          qf_bucket) *
             num_dc_contexts +
