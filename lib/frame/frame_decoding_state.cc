@@ -46,14 +46,14 @@ Status PrepareSharedFrameState(const FrameHeader& header,
       PlaneU8::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
   QOV_ASSIGN_OR_RETURN(
       shared->cfl_map,
-      ChromaFromLumaMap::Create(manager, geometry.xsize, geometry.ysize, 1));
+      ChromaFromLumaMap::Create(manager, geometry.xsize, geometry.ysize));
 
-  shared->order_size = kCoefficientOrderSize;
+  shared->coefficient_orders.stride = kCoefficientOrderSize;
   if (for_encoder &&
       header.encoding == static_cast<uint32_t>(FrameCoding::kVarDct)) {
     const uint64_t needed = header.passes.num_passes * kCoefficientOrderSize;
-    if (shared->coefficient_orders.size() < needed) {
-      shared->coefficient_orders.resize(needed);
+    if (shared->coefficient_orders.entries.size() < needed) {
+      shared->coefficient_orders.entries.resize(needed);
     }
   }
 

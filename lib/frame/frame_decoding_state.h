@@ -27,8 +27,8 @@ namespace qov {
 
 inline constexpr size_t kNumReferenceSlots = 4;
 inline constexpr size_t kNumDcFrameLevels = 4;
-// Coefficient-order entries per pass.
-inline constexpr uint64_t kCoefficientOrderSize = 6156 * 64;
+// Coefficient-order entries per pass before a frame's kinds are known.
+inline constexpr uint64_t kCoefficientOrderSize = kScanOrderEntriesPerPass;
 
 // A decoded frame kept for later frames (patches, blending).
 struct ReferenceFrameSlot {
@@ -55,8 +55,9 @@ struct FrameSharedState {
   NoiseStrengthTable noise;
   PatchDictionary patches;
   Splines splines;
-  uint64_t order_size = 0;
-  ScanOrderStore coefficient_orders;  // pass p at p * order_size
+  // Orders of all passes, pass p at p * coefficient_orders.stride (the one
+  // per-pass order size).
+  ScanOrderStore coefficient_orders;
   PlaneU8 quant_dc;
   Image3F dc_image;
   // The DC image in use: dc_image, or a DC-frame image.

@@ -346,7 +346,9 @@ Status FrameDriver::CompleteDc() {
   decoded->origin_x0 = frame_header.x0;
   decoded->origin_y0 = frame_header.y0;
   QOV_RETURN_IF_ERROR(
-      ReserveCoefficientOrders(frame_state, frame_header.passes.num_passes));
+      ReserveCoefficientOrders(frame_state->used_varblock_kinds.load(),
+                               frame_header.passes.num_passes,
+                               &frame_state->coefficient_orders));
   outputs_allocated = true;
   return OkStatus();
 }
@@ -417,8 +419,8 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
         (frame_header.flags & (FrameFlags::kSkipAdaptiveDcSmoothing |
                                FrameFlags::kUseDcFrame)) == 0) {
       QOV_RETURN_IF_ERROR(SmoothDcImage(frame_state->memory_manager,
-                                        frame_state->quantizer, frame_state->dc,
-                                        task_pool));
+                                        frame_state->quantizer.dc_multipliers,
+                                        frame_state->dc, task_pool));
     }
     dc_finalised = true;
     QOV_RETURN_IF_ERROR(CompleteDc());

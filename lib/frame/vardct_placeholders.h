@@ -1,8 +1,8 @@
-// Minimal stand-ins for the VarDCT frame-global records that the frame
-// decoding state holds, and for the VarDCT services the frame driver calls.
-// They keep the defaults the state starts from and nothing else: VarDCT
-// decoding replaces this file with the real records. Frames are never
-// decoded through them (the section content seam declines first).
+// Minimal stand-ins for the VarDCT records still being built (dequantisation
+// tables, quantizer, group scratch), next to the real VarDCT records that
+// the frame decoding state holds. They keep the defaults the state starts
+// from and nothing else. Frames are never decoded through them (the section
+// content seam declines first).
 #ifndef QOV_LIB_FRAME_VARDCT_PLACEHOLDERS_H_
 #define QOV_LIB_FRAME_VARDCT_PLACEHOLDERS_H_
 
@@ -13,6 +13,11 @@
 #include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/base/task_pool.h"
+#include "lib/vardct/ac_image.h"
+#include "lib/vardct/block_ctx_map.h"
+#include "lib/vardct/chroma_from_luma.h"
+#include "lib/vardct/coefficient_order.h"
+#include "lib/vardct/dc_smoothing.h"
 #include "qov/qov.h"
 
 namespace qov {
@@ -45,66 +50,10 @@ class Quantizer {
   const DequantTableSet* dequant_;
 };
 
-// Colour-correlation factors; the 64 x 64 tile maps are not made here.
-class ChromaFromLumaMap {
- public:
-  static constexpr uint32_t kDefaultColorFactor = 84;
-
-  uint32_t color_factor = kDefaultColorFactor;
-  float color_scale = 1.0f / kDefaultColorFactor;
-  float base_correlation_x = 0.0f;
-  float base_correlation_b = 1.0f;
-  int32_t ytox_dc = 0;
-  int32_t ytob_dc = 0;
-
-  // Failed when a size does not fit in 32 bits; otherwise the defaults.
-  static StatusOr<ChromaFromLumaMap> Create(
-      const QovMemoryManagerStruct* /*manager*/, uint64_t xsize, uint64_t ysize,
-      uint32_t /*unused*/) {
-    if (xsize > UINT32_MAX || ysize > UINT32_MAX) return FailedStatus();
-    return StatusOr<ChromaFromLumaMap>(ChromaFromLumaMap());
-  }
-};
-
-// Block contexts of coefficient decoding, in their default state.
-class BlockCtxMap {
- public:
-  uint32_t num_contexts = 15;
-};
-
-// Store of quantised AC coefficients.
-class ACImage {
- public:
-  virtual ~ACImage() = default;
-  virtual Status ClearAll() = 0;
-};
-
-template <typename T>
-class ACImageT : public ACImage {
- public:
-  Status ClearAll() override { return OkStatus(); }
-};
-
 // Per-thread (or per-group) scratch of VarDCT group decoding.
 struct alignas(64) GroupDecodeScratch {
   uint64_t passes_sized = 0;
 };
-
-// Coefficient orders of every pass.
-using ScanOrderStore = std::vector<uint32_t>;
-
-// Sizes the order store; nothing to size while no VarDCT data is decoded.
-inline Status ReserveCoefficientOrders(FrameDecodingState* /*state*/,
-                                       uint64_t /*num_passes*/) {
-  return OkStatus();
-}
-
-// Adaptive DC smoothing of the whole DC image; nothing to smooth yet.
-inline Status SmoothDcImage(const QovMemoryManagerStruct* /*manager*/,
-                            const Quantizer& /*quantizer*/, Image3F* /*dc*/,
-                            const TaskPool* /*pool*/) {
-  return OkStatus();
-}
 
 }  // namespace qov
 

@@ -58,8 +58,8 @@ TEST(PrepareSharedFrameStateTest, SizesThePerBlockPlanes) {
   EXPECT_EQ(state.quant_dc.ysize(), kBlocks);
   EXPECT_EQ(state.dc, &state.dc_image);
   EXPECT_EQ(state.dc_image.xsize(), kBlocks);
-  EXPECT_EQ(state.order_size, 6156u * 64u);
-  EXPECT_TRUE(state.coefficient_orders.empty());
+  EXPECT_EQ(state.coefficient_orders.stride, 6156u * 64u);
+  EXPECT_TRUE(state.coefficient_orders.entries.empty());
 
   FrameHeader orphan(nullptr);
   EXPECT_EQ(PrepareSharedFrameState(orphan, &state, false), FailedStatus());
@@ -117,7 +117,7 @@ TEST(PrepareSharedFrameStateTest, EncoderSizesTheOrdersOfEveryPass) {
   FrameHeader header(metadata.get());
   header.passes.num_passes = 2;
   ASSERT_TRUE(PrepareSharedFrameState(header, &state, true).ok());
-  EXPECT_EQ(state.coefficient_orders.size(), 2u * 6156u * 64u);
+  EXPECT_EQ(state.coefficient_orders.entries.size(), 2u * 6156u * 64u);
 }
 
 TEST(ResetForFrameTest, DequantMultipliersFollowTheQmScales) {
