@@ -69,6 +69,11 @@ jpeg::JpegScanSpec ScanOf(std::vector<uint32_t> components, uint32_t ss,
 // bytes per sink call. *status receives the result.
 Bytes WriteJpeg(const jpeg::JPEGData& data, uint64_t chunk, int* status);
 
+// Bytes requested from operator new so far in this program; counted only
+// when CountsNewBytes() (not under AddressSanitizer).
+bool CountsNewBytes();
+uint64_t NewBytesSoFar();
+
 }  // namespace qov::test
 
 #endif  // QOV_TESTS_JPEG_JPEG_TEST_HELPERS_H_
