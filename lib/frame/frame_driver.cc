@@ -248,7 +248,7 @@ Status FrameDriver::PrepareFrameOutput() {
   if (decoded->jpeg_data != nullptr) {
     jpeg::JPEGData& jpeg = *decoded->jpeg_data;
     QOV_ENSURE(!IsModular(frame_header));
-    const size_t num_components = jpeg.components.size();
+    const size_t num_components = jpeg.component_list.size();
     QOV_ENSURE(num_components == 1 || num_components == 3);
     QOV_ENSURE(!frame_header.metadata->m.xyb_encoded);
     QOV_ENSURE(frame_geometry.xsize <= UINT32_MAX &&
@@ -258,8 +258,8 @@ Status FrameDriver::PrepareFrameOutput() {
     static constexpr size_t kColorMap[3] = {1, 0, 2};
     const YCbCrChromaSubsampling& cs = frame_header.chroma_subsampling;
     for (size_t c = 0; c < 3; ++c) {
-      jpeg::JPEGComponent& component =
-          jpeg.components[num_components == 3 ? kColorMap[c] : 0];
+      jpeg::JpegComponentData& component =
+          jpeg.component_list[num_components == 3 ? kColorMap[c] : 0];
       const uint32_t hshift = cs.HShift(c);
       const uint32_t vshift = cs.VShift(c);
       component.width_in_blocks =
@@ -267,10 +267,11 @@ Status FrameDriver::PrepareFrameOutput() {
       component.height_in_blocks =
           static_cast<uint32_t>(frame_geometry.ysize_blocks >> vshift);
       // The channel's own shifts (not relative to the largest one).
-      component.h_samp_factor = 1u << (cs.max_hshift - hshift);
-      component.v_samp_factor = 1u << (cs.max_vshift - vshift);
-      component.coeffs.resize(static_cast<size_t>(component.width_in_blocks) *
-                              component.height_in_blocks * 64);
+      component.h_sampling = 1u << (cs.max_hshift - hshift);
+      component.v_sampling = 1u << (cs.max_vshift - vshift);
+      component.coefficients.resize(
+          static_cast<size_t>(component.width_in_blocks) *
+          component.height_in_blocks * 64);
     }
   }
 

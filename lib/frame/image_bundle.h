@@ -14,7 +14,7 @@
 #include "lib/bitstream/frame_header.h"
 #include "lib/bitstream/image_metadata.h"
 #include "lib/color/color_encoding.h"
-#include "lib/frame/jpeg_placeholders.h"
+#include "lib/jpeg/jpeg_data.h"
 #include "qov/qov.h"
 
 namespace qov {

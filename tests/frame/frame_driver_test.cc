@@ -452,7 +452,7 @@ TEST(PrepareFrameOutputTest, LaysOutJpegComponents) {
   // 4:2:0 as JPEG stores it: luma (channel 1) at twice the chroma size.
   Image image(MakeMetadata(kSide, kSide, /*xyb=*/false));
   image.bundle.jpeg_data = std::make_unique<TestJpegData>();
-  image.bundle.jpeg_data->components.resize(3);
+  image.bundle.jpeg_data->component_list.resize(3);
   FrameHeader header = image.NewHeader();
   header.color_transform = 2;
   header.chroma_subsampling.channel_mode[1] = 1;
@@ -464,12 +464,12 @@ TEST(PrepareFrameOutputTest, LaysOutJpegComponents) {
   // Components: 0 luma, 1 and 2 chroma (channels 1, 0, 2).
   const uint32_t expected[3][3] = {{38, 38, 2}, {19, 19, 1}, {19, 19, 1}};
   for (size_t k = 0; k < 3; ++k) {
-    const jpeg::JPEGComponent& c = jpeg.components[k];
+    const jpeg::JpegComponentData& c = jpeg.component_list[k];
     EXPECT_EQ(c.width_in_blocks, expected[k][0]) << k;
     EXPECT_EQ(c.height_in_blocks, expected[k][1]) << k;
-    EXPECT_EQ(c.h_samp_factor, expected[k][2]) << k;
-    EXPECT_EQ(c.v_samp_factor, expected[k][2]) << k;
-    EXPECT_EQ(c.coeffs.size(), size_t{expected[k][0]} * expected[k][1] * 64)
+    EXPECT_EQ(c.h_sampling, expected[k][2]) << k;
+    EXPECT_EQ(c.v_sampling, expected[k][2]) << k;
+    EXPECT_EQ(c.coefficients.size(), size_t{expected[k][0]} * expected[k][1] * 64)
         << k;
   }
 }
@@ -489,7 +489,7 @@ TEST(PrepareFrameOutputTest, RefusesJpegDataItCannotCarry) {
   for (const Case& c : cases) {
     Image image(MakeMetadata(kSide, kSide, c.xyb));
     image.bundle.jpeg_data = std::make_unique<TestJpegData>();
-    image.bundle.jpeg_data->components.resize(c.components);
+    image.bundle.jpeg_data->component_list.resize(c.components);
     FrameHeader header = image.NewHeader();
     header.encoding = c.encoding;
     ASSERT_TRUE(image.Begin(header).ok()) << c.name;
@@ -873,7 +873,7 @@ TEST(CompleteFrameTest, SavesReferableFramesIntoTheirSlot) {
 TEST(CompleteFrameTest, JpegFramesAreNotSaved) {
   Image image(MakeMetadata(kSide, kSide, /*xyb=*/false));
   image.bundle.jpeg_data = std::make_unique<TestJpegData>();
-  image.bundle.jpeg_data->components.resize(1);
+  image.bundle.jpeg_data->component_list.resize(1);
   FrameHeader header = image.NewHeader();
   header.is_last = false;
   image.Prepare(header);
