@@ -19,9 +19,11 @@ uint32_t PackSigned(int64_t v) {
 }
 
 std::vector<uint8_t> WriteStream(size_t num_contexts,
-                                 const std::vector<Token>& tokens, bool lz77) {
+                                 const std::vector<Token>& tokens, bool lz77,
+                                 bool prefix) {
   HistogramParams params;
   params.lz77_mode = lz77 ? 2 : 0;
+  params.force_prefix_codes = prefix;
   std::vector<std::vector<Token>> streams = {tokens};
   EntropyEncodingData codes;
   BitWriter writer(Heap());

@@ -17,10 +17,12 @@ const QovMemoryManagerStruct* Heap();
 uint32_t PackSigned(int64_t v);
 
 // The code description for `num_contexts` contexts followed by the tokens;
-// with `lz77` the encoder may replace runs by copies. Empty on failure.
+// with `lz77` the encoder may replace runs by copies; `prefix` forces prefix
+// codes (whose zero bits past the end still decode to symbols). Empty on
+// failure.
 std::vector<uint8_t> WriteStream(size_t num_contexts,
                                  const std::vector<Token>& tokens,
-                                 bool lz77 = false);
+                                 bool lz77 = false, bool prefix = false);
 
 }  // namespace qov::feature_test
 
