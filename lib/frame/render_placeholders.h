@@ -1,7 +1,6 @@
-// Minimal stand-ins for the render pipeline as the frame driver and the
-// frame decoding state see it. The render pipeline replaces this file; an
-// inert pipeline renders nothing, and no frame reaches it while the section
-// content seam declines.
+// Stand-ins for the parts of rendering that do not exist yet: the pipeline
+// builder's options and the upsampling stage's factory (which makes none).
+// The pipeline and stage interfaces themselves come from lib/render.
 #ifndef QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
 #define QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
 
@@ -11,6 +10,8 @@
 
 #include "lib/base/status.h"
 #include "lib/bitstream/image_metadata.h"
+#include "lib/render/render_pipeline.h"
+#include "lib/render/render_stage.h"
 #include "qov/qov.h"
 
 namespace qov {
@@ -21,23 +22,6 @@ struct RenderOptions {
   uint8_t coalesce = 1;
   uint8_t spot_colors = 1;
   uint8_t add_noise = 1;
-};
-
-class RenderPipelineStage {
- public:
-  virtual ~RenderPipelineStage() = default;
-  virtual Status SetUpForThreads(size_t /*num_threads*/) { return OkStatus(); }
-};
-
-class RenderPipeline {
- public:
-  virtual ~RenderPipeline() = default;
-  // Forgets what was rendered of a group before it is decoded again.
-  virtual void ForgetGroup(uint64_t /*group*/) {}
-  // Sets the stages and buffers up for that many threads (or groups).
-  virtual Status SetUpThreads(size_t /*num_threads*/, bool /*use_group_ids*/) {
-    return OkStatus();
-  }
 };
 
 // The upsampling stage of one channel; none is made yet.

@@ -1,0 +1,65 @@
+// The whole-frame pipeline: one float plane per channel holds the decoded
+// frame; each time every group has been submitted once more, the stages run
+// one after the other over the whole frame.
+#ifndef QOV_LIB_RENDER_SIMPLE_RENDER_PIPELINE_H_
+#define QOV_LIB_RENDER_SIMPLE_RENDER_PIPELINE_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lib/base/image.h"
+#include "lib/base/status.h"
+#include "lib/render/render_pipeline.h"
+
+namespace qov {
+
+// Planes keep a margin of kPlaneMargin samples on every side: sample (x, y)
+// of a channel is at plane column x + 32, row y + 32.
+//
+// The group planes hold the decoded samples and are never changed by a
+// render: every render works on copies, so a later render (a further pass
+// of a progressive frame) starts again from the decoded samples.
+//
+// Concurrency: groups write disjoint rectangles of the shared planes. A
+// render runs inside the Submit that made it due, on that thread; exactly
+// one submission claims each due render. Submissions must not overlap with
+// a render.
+class SimpleRenderPipeline : public RenderPipeline {
+ public:
+  static constexpr uint64_t kPlaneMargin = 32;
+
+  explicit SimpleRenderPipeline(const QovMemoryManagerStruct* manager)
+      : RenderPipeline(manager) {}
+  ~SimpleRenderPipeline() override;
+
+  // The whole-frame planes and the group's rectangle in them; the thread id
+  // is ignored. Rectangles of size 0 before set-up or for a group id beyond
+  // the grid.
+  std::vector<GroupBuffer> AcquireGroupBuffers(uint64_t group_id,
+                                               uint64_t thread_id) override;
+  // Renders the whole frame when every group has been submitted more often
+  // than the frame has been rendered; otherwise does nothing.
+  Status RenderGroup(uint64_t group_id, uint64_t thread_id) override;
+  // Makes the group planes (once; a failed attempt leaves none) and the
+  // reusable row sets.
+  Status SetUpThreadsImpl(size_t num_threads, bool use_group_ids) override;
+
+  // Renders started so far.
+  uint64_t renders_done() const { return renders_done_.load(); }
+
+  std::vector<PlaneF> channel_planes;  // decoded samples, one per channel
+
+ private:
+  Status RenderFrame(uint64_t thread_id);
+
+  std::atomic<uint64_t> renders_done_{0};
+  // Row pointers of the render, sized at set-up and reused row after row.
+  ChannelRowSet input_rows_;
+  ChannelRowSet output_rows_;
+};
+
+}  // namespace qov
+
+#endif  // QOV_LIB_RENDER_SIMPLE_RENDER_PIPELINE_H_
