@@ -41,7 +41,8 @@ void AddNoisePlanesKernel(uint64_t visible_frame, uint64_t nonvisible_frame,
   for (int r = 0; r < 3; ++r) {
     const NoiseRect& rect = rects[r];
     for (uint64_t row = 0; row < rect.ysize; ++row) {
-      float* out = rect.plane->Row(rect.y0 + row) + rect.x0;
+      float* out =
+          reinterpret_cast<float*>(rect.plane->RowBytes(rect.y0 + row)) + rect.x0;
       for (uint64_t col = 0; col < rect.xsize; col += 16) {
         for (size_t v = 0; v < vectors && v < kMaxVectors; ++v) {
           const auto a = hn::Load(du64, s0 + v * lanes);

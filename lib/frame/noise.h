@@ -22,7 +22,7 @@ struct NoiseStrengthTable {
 
 // A rectangle of a float plane that receives noise.
 struct NoiseRect {
-  PlaneF* plane = nullptr;
+  PlaneStorage* plane = nullptr;  // of float samples
   uint64_t x0 = 0;
   uint64_t y0 = 0;
   uint64_t xsize = 0;

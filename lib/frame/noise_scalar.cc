@@ -36,7 +36,8 @@ void AddNoisePlanesScalar(uint64_t visible_frame, uint64_t nonvisible_frame,
   for (int r = 0; r < 3; ++r) {
     const NoiseRect& rect = rects[r];
     for (uint64_t row = 0; row < rect.ysize; ++row) {
-      float* out = rect.plane->Row(rect.y0 + row) + rect.x0;
+      float* out =
+          reinterpret_cast<float*>(rect.plane->RowBytes(rect.y0 + row)) + rect.x0;
       for (uint64_t col = 0; col < rect.xsize; col += 16) {
         for (int k = 0; k < 8; ++k) {
           const uint64_t s0 = state.s0[k], s1 = state.s1[k];
