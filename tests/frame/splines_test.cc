@@ -9,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/render/feature_stages.h"
 #include "tests/frame/feature_test_helpers.h"
 
 namespace qov {
@@ -305,6 +306,32 @@ TEST(SplinesDrawTest, StraightLineAddsItsSegments) {
   splines.Clear();
   EXPECT_TRUE(splines.segments().empty());
   EXPECT_TRUE(splines.SegmentsOnRow(12).empty());
+}
+
+// The render stage draws what DrawRow draws over xpos - extra_left ..
+// xpos + xsize + extra_right.
+TEST(SplinesDrawTest, StageDrawsTheSpanWithExtras) {
+  Splines splines(Heap());
+  ASSERT_TRUE(DecodeBytes(&splines, WriteStream(6, SplineTokens({Line(10, 12, {{20, 0}})}, 0)),
+                          64 * 64).ok());
+  ASSERT_TRUE(splines.PrepareDrawing(64, 40, 0.0f, 1.0f).ok());
+  const auto stage = MakeSplineStage(splines);
+  std::vector<std::vector<float>> storage(3, std::vector<float>(kRowLeadSamples + 64, 0.0f));
+  ChannelRowSet rows(3), unused;
+  for (int c = 0; c < 3; ++c) rows[c].push_back(storage[c].data());
+  // xpos 16, extra_left 3, xsize 8, extra_right 2: columns 13 .. 25.
+  ASSERT_TRUE(stage->RenderRow(rows, unused, 3, 2, 8, 16, 13, 0).ok());
+  std::vector<float> want[3];
+  for (auto& w : want) w.assign(13, 0.0f);
+  splines.DrawRow(want[0].data(), want[1].data(), want[2].data(), 13, 13, 26);
+  for (int c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < 13; ++i) {
+      EXPECT_EQ(storage[c][kRowLeadSamples - 3 + i], want[c][i]) << c << " " << i;
+    }
+    EXPECT_EQ(storage[c][kRowLeadSamples - 4], 0.0f);
+    EXPECT_EQ(storage[c][kRowLeadSamples + 10], 0.0f);
+  }
+  EXPECT_NE(want[1][5], 0.0f);
 }
 
 TEST(SplinesDrawTest, CosineSeriesFollowsTheCosine) {
