@@ -11,6 +11,7 @@ FrameSharedState::FrameSharedState(const QovMemoryManagerStruct* manager)
     : memory_manager(manager),
       quantizer(&dequant),
       patches(manager),
+      splines(manager),
       dc(&dc_image) {
   patches.SetReferenceSlots(reference_slots);
   for (ReferenceFrameSlot& slot : reference_slots) {

@@ -16,10 +16,12 @@
 #include "lib/bitstream/frame_header.h"
 #include "lib/bitstream/image_metadata.h"
 #include "lib/color/output_color.h"
-#include "lib/frame/feature_placeholders.h"
 #include "lib/frame/image_bundle.h"
+#include "lib/frame/noise.h"
+#include "lib/frame/patches.h"
 #include "lib/frame/pixel_output.h"
 #include "lib/frame/render_placeholders.h"
+#include "lib/frame/splines.h"
 #include "lib/frame/vardct_placeholders.h"
 #include "qov/qov.h"
 
