@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Set-up, build and run for libqov on a Debian machine.
 #   ./dev.sh run [FILE...]   build and run qovinfo (on the bundled sample without FILE)
-#   ./dev.sh test            optimised build + all tests, then all tests under ASan+UBSan
+#   ./dev.sh test            optimised build + all tests, then all tests under ASan+UBSan,
+#                            then the multi-threaded render tests under TSan
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -81,9 +82,15 @@ case "$cmd" in
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     run_fuzzers build/sanitize "${QOV_FUZZ_RUNS:-24000}"
     (cd build/sanitize && ctest -j "$JOBS" --output-on-failure)
+    # Suites named *Parallel* run work on several threads: check them for races.
+    configure build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOV_TSAN=ON -DQOV_BUILD_BENCH=OFF \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+    cmake --build build/tsan -j "$JOBS" --target qov_render_test
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      build/tsan/qov_render_test --gtest_filter='*Parallel*'
     ;;
   *)
-    sed -n '2,5p' "$0" >&2
+    sed -n '2,6p' "$0" >&2
     exit 2
     ;;
 esac
