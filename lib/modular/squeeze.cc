@@ -200,42 +200,59 @@ HWY_INLINE void LoadColumns(D d, const int32_t* rows, size_t stride, size_t x0,
 }
 
 // 8 x 8 tiles, each lane running one row's chain; rows == 8 and
-// res_width >= 17.
+// res_width >= 17. With 4 lanes the two groups of 4 rows run side by side,
+// so that their chains overlap.
 void HorizontalTiles(const int32_t* avg, size_t avg_stride, const int32_t* res,
                      size_t res_stride, int32_t* out, size_t out_stride,
                      size_t avg_width, size_t res_width) {
   const hn::CappedTag<int32_t, 8> d;
   using V = hn::Vec<decltype(d)>;
   const size_t lanes = hn::Lanes(d);
+  const size_t groups = 8 / lanes;  // 1 or 2
   // Tiles cover positions [0, 8 tiles); the last 2 to 9 positions of each
   // row are left to the scalar rule.
   const size_t tiles = (res_width - 2) / 8;
   HWY_ALIGN int32_t column[8];
-  for (size_t g = 0; g < 8; g += lanes) {
-    const int32_t* a_rows = avg + g * avg_stride;
-    const int32_t* r_rows = res + g * res_stride;
-    int32_t* o_rows = out + g * out_stride;
-    for (size_t t = 0; t < tiles; ++t) {
-      const size_t x0 = 8 * t;
-      V a[9], r[8], o[16];
-      LoadColumns(d, a_rows, avg_stride, x0, a);
-      LoadColumns(d, r_rows, res_stride, x0, r);
+  for (size_t t = 0; t < tiles; ++t) {
+    const size_t x0 = 8 * t;
+    V a[2][9], r[2][8], o[2][16], before[2];
+    bool vector_ok[2] = {false, false};
+    for (size_t g = 0; g < groups; ++g) {
+      const int32_t* a_rows = avg + g * lanes * avg_stride;
+      const int32_t* r_rows = res + g * lanes * res_stride;
+      const int32_t* o_rows = out + g * lanes * out_stride;
+      LoadColumns(d, a_rows, avg_stride, x0, a[g]);
+      LoadColumns(d, r_rows, res_stride, x0, r[g]);
       for (size_t l = 0; l < lanes; ++l) column[l] = a_rows[l * avg_stride + x0 + 8];
-      a[8] = hn::Load(d, column);
-      V before = a[0];
+      a[g][8] = hn::Load(d, column);
+      before[g] = a[g][0];
       if (x0 > 0) {
         for (size_t l = 0; l < lanes; ++l) {
           column[l] = o_rows[l * out_stride + 2 * x0 - 1];
         }
-        before = hn::Load(d, column);
+        before[g] = hn::Load(d, column);
       }
-      auto ok = Within(d, before, kBeforeLimit);
+      auto ok = hn::And(Within(d, before[g], kBeforeLimit),
+                        Within(d, a[g][8], kInputLimit));
       for (size_t i = 0; i < 8; ++i) {
-        ok = hn::And(ok, hn::And(Within(d, a[i], kInputLimit),
-                                 Within(d, r[i], kInputLimit)));
+        ok = hn::And(ok, hn::And(Within(d, a[g][i], kInputLimit),
+                                 Within(d, r[g][i], kInputLimit)));
       }
-      ok = hn::And(ok, Within(d, a[8], kInputLimit));
-      if (!hn::AllTrue(d, ok)) {
+      vector_ok[g] = hn::AllTrue(d, ok);
+    }
+    for (size_t i = 0; i < 8; ++i) {
+      for (size_t g = 0; g < groups; ++g) {
+        VectorPair(d, a[g][i], a[g][i + 1], before[g], r[g][i], &o[g][2 * i],
+                   &o[g][2 * i + 1]);
+        before[g] = o[g][2 * i + 1];
+      }
+    }
+    for (size_t g = 0; g < groups; ++g) {
+      const int32_t* a_rows = avg + g * lanes * avg_stride;
+      const int32_t* r_rows = res + g * lanes * res_stride;
+      int32_t* o_rows = out + g * lanes * out_stride;
+      if (!vector_ok[g]) {
+        // Values that could leave the 32-bit range: the 64-bit rule.
         for (size_t l = 0; l < lanes; ++l) {
           const int32_t* ar = a_rows + l * avg_stride;
           const int32_t* rr = r_rows + l * res_stride;
@@ -247,21 +264,17 @@ void HorizontalTiles(const int32_t* avg, size_t avg_stride, const int32_t* res,
         }
         continue;
       }
-      for (size_t i = 0; i < 8; ++i) {
-        VectorPair(d, a[i], a[i + 1], before, r[i], &o[2 * i], &o[2 * i + 1]);
-        before = o[2 * i + 1];
-      }
       for (size_t q = 0; q < 16; q += lanes) {
-        TransposeSquare(d, o + q);
+        TransposeSquare(d, o[g] + q);
         for (size_t l = 0; l < lanes; ++l) {
-          hn::StoreU(o[q + l], d, o_rows + l * out_stride + 2 * x0 + q);
+          hn::StoreU(o[g][q + l], d, o_rows + l * out_stride + 2 * x0 + q);
         }
       }
     }
-    for (size_t l = 0; l < lanes; ++l) {
-      ScalarRowFrom(a_rows + l * avg_stride, r_rows + l * res_stride,
-                    o_rows + l * out_stride, avg_width, res_width, 8 * tiles);
-    }
+  }
+  for (size_t y = 0; y < 8; ++y) {
+    ScalarRowFrom(avg + y * avg_stride, res + y * res_stride,
+                  out + y * out_stride, avg_width, res_width, 8 * tiles);
   }
 }
 
