@@ -133,8 +133,11 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
   }
   if (nonempty == 0) return OkStatus();
 
+  // Channels not decoded are zero-filled on every early exit, also when
+  // truncation is allowed: channels that the transforms created hold no
+  // samples yet, and undoing the transforms would spread them.
   size_t index = 0;
-  ZeroRemainingChannels guard(&index, image, !allow_truncated);
+  ZeroRemainingChannels guard(&index, image, true);
 
   MaTree local_tree;
   EntropyCodeSet local_codes;
@@ -166,6 +169,8 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
   RunLengthState run;
   ChannelDecodeOptions options;
   options.force_tree_path = settings.force_tree_path;
+  ChannelPath path = ChannelPath::kNone;
+  if (settings.paths_taken != nullptr) options.path_taken = &path;
   for (; index < end; ++index) {
     const ModularChannel& c = image.channels[index];
     if (c.width == 0 || c.height == 0) continue;
@@ -173,8 +178,11 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
         reader, symbols, *context_map, *tree, header.wp_header,
         static_cast<int32_t>(index), static_cast<int32_t>(stream_id),
         lookup.data(), image, run, options));
+    if (settings.paths_taken != nullptr) settings.paths_taken->push_back(path);
     if (!reader.CheckBounds().ok()) {
-      return allow_truncated ? NeedMoreBytesStatus() : FailedStatus();
+      if (!allow_truncated) return FailedStatus();
+      ++index;  // the channel read so far keeps its samples
+      return NeedMoreBytesStatus();
     }
   }
   guard.Disarm();

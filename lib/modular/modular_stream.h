@@ -43,6 +43,8 @@ struct ModularSettings {
   // Decodes every channel with the general tree walk (tests compare the
   // fast paths with it).
   bool force_tree_path = false;
+  // When given, receives the path of every decoded channel, in order.
+  std::vector<ChannelPath>* paths_taken = nullptr;
 };
 
 // Decodes the stream at `reader` into `image`, whose channels have the
@@ -52,7 +54,7 @@ struct ModularSettings {
 // global tree. Without allow_truncated, input that ends early is Failed
 // (NeedMoreBytes when it ends inside the group header) and the channels not
 // decoded are zero-filled; with it, NeedMoreBytes after the channel in
-// which it ended. Failed for malformed data, a wrong final ANS state, or
+// which it ended, and the later channels are zero-filled. Failed for malformed data, a wrong final ANS state, or
 // (after undoing the transforms) channels other than the ones prepared.
 Status DecodeModularStream(BitReader& reader, ModularImage& image,
                            GroupHeader* header, uint64_t stream_id,

@@ -6,6 +6,7 @@
 
 #include "lib/base/memory.h"
 #include "lib/encode/entropy_writer.h"
+#include "lib/encode/write_fields.h"
 
 namespace qov::modular_test {
 
@@ -222,6 +223,7 @@ Status WriteEntropyCoded(std::vector<Token> tokens, size_t num_contexts,
   p.choose_code_kind = options.prefix_codes;
   p.lz77_mode = options.lz77_mode;
   p.clustering_mode = options.clustering_mode;
+  p.split_config_mode = options.split_config_mode;
   if (options.stream_width != 0) p.stream_widths.push_back(options.stream_width);
   std::vector<std::vector<Token>> streams{std::move(tokens)};
   EntropyEncodingData codes;
@@ -238,6 +240,86 @@ Status WriteEntropyCoded(std::vector<Token> tokens, size_t num_contexts,
 Status WriteTree(const std::vector<MaTreeNode>& nodes,
                  const CodeOptions& options, BitWriter* writer) {
   return WriteEntropyCoded(TreeTokens(nodes), 6, options, writer);
+}
+
+}  // namespace qov::modular_test
+
+#include <random>
+
+namespace qov::modular_test {
+
+std::vector<uint8_t> WrittenBytes(const BitWriter& writer) {
+  const Span s = writer.GetSpan();
+  return std::vector<uint8_t>(s.data, s.data + s.size);
+}
+
+std::vector<TestChannel> RandomChannels(
+    const std::vector<std::pair<uint32_t, uint32_t>>& sizes, uint32_t seed,
+    int32_t lo, int32_t hi) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int64_t> dist(lo, hi);
+  std::vector<TestChannel> out;
+  for (const auto& [w, h] : sizes) {
+    TestChannel c;
+    c.width = w;
+    c.height = h;
+    c.samples.resize(size_t{w} * h);
+    for (int32_t& v : c.samples) v = static_cast<int32_t>(dist(rng));
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+Status WriteModularStream(const StreamSpec& spec,
+                          std::vector<TestChannel>& coded, BitWriter* writer,
+                          BitWriter* global) {
+  QOV_RETURN_IF_ERROR(
+      Bundle::Write(spec.header, writer, LayerType::kModularGlobal, nullptr));
+  size_t end = 0;
+  uint32_t max_width = 0;
+  bool any = false;
+  for (; end < coded.size(); ++end) {
+    const TestChannel& c = coded[end];
+    if (end >= spec.meta_channel_count &&
+        (c.width > spec.channel_size_limit ||
+         c.height > spec.channel_size_limit)) {
+      break;
+    }
+    if (c.width == 0 || c.height == 0) continue;
+    any = true;
+    max_width = std::max(max_width, c.width);
+  }
+  if (!any) return OkStatus();
+  BitWriter* tree_writer = spec.header.use_global_tree ? global : writer;
+  if (tree_writer == nullptr) return FailedStatus();
+  QOV_RETURN_IF_ERROR(WriteTree(spec.tree, spec.tree_code, tree_writer));
+  std::vector<Token> tokens =
+      ChannelTokens(spec.tree, coded, 0, end, spec.stream_id,
+                    spec.header.wp_header, spec.samples_are_residuals);
+  CodeOptions data = spec.data_code;
+  data.stream_width = max_width;
+  const size_t contexts = (spec.tree.size() + 1) / 2;
+  if (!spec.header.use_global_tree) {
+    return WriteEntropyCoded(std::move(tokens), contexts, data, writer);
+  }
+  // Global codes: the description goes with the tree, the tokens here.
+  HistogramParams p;
+  p.force_prefix_codes = data.prefix_codes;
+  p.choose_code_kind = data.prefix_codes;
+  p.lz77_mode = data.lz77_mode;
+  p.clustering_mode = data.clustering_mode;
+  p.split_config_mode = data.split_config_mode;
+  p.stream_widths.push_back(max_width);
+  std::vector<std::vector<Token>> streams{std::move(tokens)};
+  EntropyEncodingData codes;
+  QOV_ASSIGN_OR_RETURN(
+      size_t cost,
+      BuildAndEncodeHistograms(writer->memory_manager(), p, contexts, streams,
+                               &codes, global, LayerType::kModularTree,
+                               nullptr));
+  (void)cost;
+  return WriteTokens(streams[0], codes, 0, writer, LayerType::kModularTree,
+                     nullptr);
 }
 
 }  // namespace qov::modular_test

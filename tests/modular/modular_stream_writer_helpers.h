@@ -65,6 +65,7 @@ struct CodeOptions {
   uint32_t lz77_mode = 0;  // 0 none, 1 runs, 2 greedy, 3 re-parse
   size_t stream_width = 0; // LZ77 distance multiplier
   uint32_t clustering_mode = 1;
+  uint32_t split_config_mode = 0;  // 1: every cluster splits at 1
 };
 
 // Writes a code description for `num_contexts` contexts followed by the
@@ -83,3 +84,36 @@ int64_t ReferenceGradient(const TestChannel& c, size_t x, size_t y);
 }  // namespace qov::modular_test
 
 #endif  // QOV_TESTS_MODULAR_MODULAR_STREAM_WRITER_HELPERS_H_
+
+#include "lib/modular/modular_stream.h"
+
+namespace qov::modular_test {
+
+// Everything a stream is written from, besides its channels.
+struct StreamSpec {
+  GroupHeader header;
+  std::vector<MaTreeNode> tree;
+  CodeOptions tree_code;
+  CodeOptions data_code;  // stream_width is set from the channels
+  bool samples_are_residuals = false;
+  uint64_t channel_size_limit = 0xFFFFFF;
+  size_t meta_channel_count = 0;  // of the coded channel list
+  int32_t stream_id = 0;
+};
+
+// Writes the group header, the tree (unless the header asks for the global
+// one; then `global` receives the tree and code description and the stream
+// only its tokens) and the residual tokens of the coded channels that the
+// decoder will read.
+Status WriteModularStream(const StreamSpec& spec,
+                          std::vector<TestChannel>& coded, BitWriter* writer,
+                          BitWriter* global = nullptr);
+
+std::vector<uint8_t> WrittenBytes(const BitWriter& writer);
+
+// A channel list with random samples in [lo, hi].
+std::vector<TestChannel> RandomChannels(
+    const std::vector<std::pair<uint32_t, uint32_t>>& sizes, uint32_t seed,
+    int32_t lo, int32_t hi);
+
+}  // namespace qov::modular_test
