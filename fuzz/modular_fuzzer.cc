@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <vector>
 
 #include "lib/base/memory.h"
@@ -62,6 +63,11 @@ Outcome Run(const QovMemoryManagerStruct* manager,
   for (const Shape& s : shapes) {
     auto c = ModularChannel::Create(manager, s.width, s.height, 0, 0);
     if (!c.ok()) return out;
+    // Channels start uninitialised; streams that end inside the group
+    // header leave them so.
+    for (size_t y = 0; y < s.height; ++y) {
+      std::fill(c->Row(y), c->Row(y) + s.width, 0);
+    }
     image->channels.push_back(std::move(*c));
   }
   out.built = true;

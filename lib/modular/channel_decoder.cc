@@ -430,9 +430,16 @@ void ComputeReferenceProperties(const ModularImage& image, size_t i, size_t y,
     const int32_t* row = Row(c, y);
     const int32_t* prev = y > 0 ? Row(c, y - 1) : nullptr;
     for (size_t x = 0; x < w; ++x) {
-      const Neighbours n = LoadNeighbours(row, prev, nullptr, x, y, w);
+      int64_t W, N, NW;
+      if (y == 0) {
+        W = N = NW = x > 0 ? row[x - 1] : 0;
+      } else {
+        N = prev[x];
+        W = x > 0 ? row[x - 1] : N;
+        NW = x > 0 ? prev[x - 1] : N;
+      }
       const int64_t v = row[x];
-      const int64_t d = v - ClampedGradient(n.W, n.N, n.NW);
+      const int64_t d = v - ClampedGradient(W, N, NW);
       int32_t* out = references + x * count + offset;
       out[0] = static_cast<int32_t>(Abs64(v));
       out[1] = static_cast<int32_t>(v);

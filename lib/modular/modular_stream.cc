@@ -133,8 +133,11 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
   }
   if (nonempty == 0) return OkStatus();
 
+  // Channels not decoded are zero-filled on every early exit, also when
+  // truncation is allowed: channels that the transforms created hold no
+  // samples yet, and undoing the transforms would spread them.
   size_t index = 0;
-  ZeroRemainingChannels guard(&index, image, !allow_truncated);
+  ZeroRemainingChannels guard(&index, image, true);
 
   MaTree local_tree;
   EntropyCodeSet local_codes;
@@ -177,7 +180,9 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
         lookup.data(), image, run, options));
     if (settings.paths_taken != nullptr) settings.paths_taken->push_back(path);
     if (!reader.CheckBounds().ok()) {
-      return allow_truncated ? NeedMoreBytesStatus() : FailedStatus();
+      if (!allow_truncated) return FailedStatus();
+      ++index;  // the channel read so far keeps its samples
+      return NeedMoreBytesStatus();
     }
   }
   guard.Disarm();

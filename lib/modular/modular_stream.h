@@ -54,7 +54,7 @@ struct ModularSettings {
 // global tree. Without allow_truncated, input that ends early is Failed
 // (NeedMoreBytes when it ends inside the group header) and the channels not
 // decoded are zero-filled; with it, NeedMoreBytes after the channel in
-// which it ended. Failed for malformed data, a wrong final ANS state, or
+// which it ended, and the later channels are zero-filled. Failed for malformed data, a wrong final ANS state, or
 // (after undoing the transforms) channels other than the ones prepared.
 Status DecodeModularStream(BitReader& reader, ModularImage& image,
                            GroupHeader* header, uint64_t stream_id,

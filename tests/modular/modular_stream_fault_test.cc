@@ -14,6 +14,7 @@
 #include "tests/bitstream/entropy_test_streams.h"
 #include "tests/modular/modular_stream_writer_helpers.h"
 #include "tests/modular/modular_test_helpers.h"
+#include "tests/support/counting_manager.h"
 
 namespace qov {
 namespace {
@@ -233,6 +234,52 @@ TEST(ModularStreamFaultTest, TruncatedStreamsFailAndZeroFill) {
     if (n + 8 >= bytes.size()) {
       EXPECT_EQ(t.status.code(), StatusValue::NeedMoreBytes) << n;
     }
+  }
+}
+
+// Allowed truncation with a squeeze: the channels the squeeze creates are
+// new planes; whatever the allocator left in them must not reach the
+// output (they are zero-filled when the input ends before them).
+TEST(ModularStreamFaultTest, TruncationWithTransformsIsDeterministic) {
+  const std::vector<test::ChannelShape> shapes = {{14, 9}, {14, 9}};
+  ModularImage coded_shapes = test::MakeImage(shapes);
+  Transform squeeze;
+  squeeze.kind = TransformKind::Squeeze;
+  coded_shapes.transforms = {squeeze};
+  ASSERT_TRUE(coded_shapes.transforms[0].ApplyToChannelList(coded_shapes).ok());
+  std::vector<modular_test::TestChannel> coded;
+  for (const auto& s : test::Shapes(coded_shapes)) {
+    modular_test::TestChannel c;
+    c.width = static_cast<uint32_t>(s.width);
+    c.height = static_cast<uint32_t>(s.height);
+    c.hshift = s.hshift;
+    c.vshift = s.vshift;
+    c.samples.assign(size_t{c.width} * c.height, 3);
+    coded.push_back(c);
+  }
+  GroupHeader header;
+  header.transforms = {squeeze};
+  const std::vector<uint8_t> bytes =
+      SimpleStream(header, coded, Flatten(Split(2, 2, Leaf(5), Leaf(1))));
+  for (size_t n = 1; n < bytes.size(); ++n) {
+    std::vector<std::vector<int32_t>> results[2];
+    StatusValue codes[2];
+    for (int i = 0; i < 2; ++i) {
+      test::CountingManager manager(i == 0 ? 0x11 : 0x77);
+      ModularImage image = test::MakeImage(shapes);
+      image.memory_manager = &manager.manager;
+      const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + n);
+      BitReader reader(Span(cut.data(), cut.size()));
+      codes[i] = DecodeModularStream(reader, image, nullptr, 0,
+                                     ModularSettings(), true, nullptr, nullptr,
+                                     nullptr, true)
+                     .code();
+      for (size_t k = 0; k < image.channels.size(); ++k) {
+        results[i].push_back(test::Samples(image, k));
+      }
+    }
+    EXPECT_EQ(codes[0], codes[1]) << n;
+    EXPECT_TRUE(results[0] == results[1]) << n;
   }
 }
 

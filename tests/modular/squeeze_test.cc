@@ -197,24 +197,34 @@ TEST(SqueezeApplyTest, Failures) {
   }
 }
 
-// A short header may list 273 squeeze transforms of 296 steps over 19
-// channels each; on a tiny image every step after the first makes empty
-// residual channels. The channel list stops at its bound and fails.
+// A short header may list 273 squeeze transforms of 296 in-place steps over
+// 19 palette-like meta channels (shift -1, which never reaches the shift
+// limit): 1.5 million channels, most of them empty, each inserted into the
+// list. The channel list stops at its bound and fails.
 TEST(SqueezeApplyTest, ChannelCountBound) {
-  ModularImage image = test::MakeImage(std::vector<ChannelShape>(19, {1, 1}));
+  std::vector<ChannelShape> shapes(19, ChannelShape{1, 1, -1, -1});
+  shapes.push_back({1, 1});
+  ModularImage image = test::MakeImage(shapes, 19);
   std::vector<SqueezeParams> steps(296, Step(true, true, 0, 19));
   Status status = OkStatus();
-  for (int t = 0; t < 273 && status.ok(); ++t) {
+  int transforms = 0;
+  for (; transforms < 273 && status.ok(); ++transforms) {
     status = SqueezeApplyToChannelList(image, steps);
   }
   EXPECT_TRUE(status.failed());
+  EXPECT_EQ(transforms, 1);
   EXPECT_LE(image.channels.size(),
-            kSqueezeChannelAllowance + kSqueezeChannelsPerFilledChannel * 19);
+            kSqueezeChannelAllowance + kSqueezeChannelsPerFilledChannel * 20);
+  // Ordinary channels stop at the shift limit after 31 steps.
+  ModularImage plain = test::MakeImage({{1, 1}});
+  std::vector<SqueezeParams> many(32, Step(true, true, 0, 1));
+  EXPECT_TRUE(SqueezeApplyToChannelList(plain, many).failed());
+  EXPECT_EQ(plain.channels.size(), 32u);
   // A deep default pyramid stays inside: a 512 x 512 image with 37
   // 8x-upsampled extra channels (some residuals empty).
-  std::vector<ChannelShape> shapes(3, ChannelShape{512, 512});
-  shapes.resize(40, ChannelShape{64, 64});
-  ModularImage big = test::MakeImage(shapes);
+  std::vector<ChannelShape> pyramid(3, ChannelShape{512, 512});
+  pyramid.resize(40, ChannelShape{64, 64});
+  ModularImage big = test::MakeImage(pyramid);
   std::vector<SqueezeParams> defaults;
   ASSERT_TRUE(SqueezeApplyToChannelList(big, defaults).ok());
   EXPECT_EQ(defaults.size(), 14u);
@@ -251,6 +261,9 @@ void CheckRoundTrip(const RoundTripCase& c, const TaskPool* pool) {
   for (size_t i = 0; i < c.shapes.size(); ++i) {
     EXPECT_EQ(coded.channels[i].width, c.shapes[i].width) << c.name;
     EXPECT_EQ(coded.channels[i].height, c.shapes[i].height) << c.name;
+    // Shifts come back too; a palette-like -1 stays -1.
+    EXPECT_EQ(coded.channels[i].hshift, c.shapes[i].hshift) << c.name;
+    EXPECT_EQ(coded.channels[i].vshift, c.shapes[i].vshift) << c.name;
     EXPECT_EQ(test::Samples(coded, i), test::Samples(original, i))
         << c.name << " channel " << i;
   }
@@ -267,6 +280,8 @@ const RoundTripCase kRoundTrips[] = {
      {Step(true, true, 0, 1), Step(true, true, 0, 1), Step(false, true, 0, 1)}, -9, 9},
     {"over the palette", {{9, 3, -1, -1}, {6, 6}}, 1,
      {Step(true, true, 0, 1), Step(false, true, 2, 1)}, -99, 99},
+    {"palette both ways, empty residual", {{1, 3, -1, -1}, {6, 6}}, 1,
+     {Step(true, true, 0, 1), Step(false, true, 0, 1)}, -99, 99},
     {"wide rows for tiles", {{130, 21}, {129, 16}}, 0,
      {Step(true, true, 0, 2), Step(true, true, 0, 2), Step(false, true, 0, 2)}, -4000, 4000},
     // Large values: the vector paths fall back to the 64-bit rule.
