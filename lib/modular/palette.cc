@@ -129,7 +129,13 @@ Status PaletteApplyToChannelList(ModularImage& image, uint32_t first,
   // changes: the run's samples are already allocated.
   const ModularChannel& indices = image.channels[first];
   const uint64_t palette_samples = palette_width * run;
-  const uint64_t run_samples = indices.width * indices.height * run;
+  // Channels hold below 2^32 x 2^32 samples: saturate the run's total.
+  const uint64_t per_channel =
+      (indices.width != 0 && indices.height > UINT64_MAX / indices.width)
+          ? UINT64_MAX
+          : indices.width * indices.height;
+  const uint64_t run_samples =
+      per_channel > UINT64_MAX / run ? UINT64_MAX : per_channel * run;
   if (palette_samples > std::max(kMinPaletteSampleBound, run_samples)) {
     return FailedStatus();
   }

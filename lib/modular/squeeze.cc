@@ -151,6 +151,135 @@ void SqueezeVerticalStripKernel(const int32_t* avg, size_t avg_stride,
 #endif
 }
 
+#if HWY_TARGET != HWY_SCALAR
+
+// Transposes 4 x 4 blocks of 32-bit lanes within each 128-bit block.
+template <class D, class V>
+HWY_INLINE void Transpose4(D d, V& v0, V& v1, V& v2, V& v3) {
+  const hn::Repartition<uint64_t, D> d64;
+  const V t0 = hn::InterleaveLower(d, v0, v1);
+  const V t1 = hn::InterleaveLower(d, v2, v3);
+  const V t2 = hn::InterleaveUpper(d, v0, v1);
+  const V t3 = hn::InterleaveUpper(d, v2, v3);
+  v0 = hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, t0),
+                                          hn::BitCast(d64, t1)));
+  v1 = hn::BitCast(d, hn::InterleaveUpper(d64, hn::BitCast(d64, t0),
+                                          hn::BitCast(d64, t1)));
+  v2 = hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, t2),
+                                          hn::BitCast(d64, t3)));
+  v3 = hn::BitCast(d, hn::InterleaveUpper(d64, hn::BitCast(d64, t2),
+                                          hn::BitCast(d64, t3)));
+}
+
+// Transposes a square of Lanes(d) (4 or 8) vectors in place.
+template <class D, class V>
+HWY_INLINE void TransposeSquare(D d, V* v) {
+  Transpose4(d, v[0], v[1], v[2], v[3]);
+  if (hn::Lanes(d) == 8) {
+    Transpose4(d, v[4], v[5], v[6], v[7]);
+    for (size_t i = 0; i < 4; ++i) {
+      const V lo = v[i], hi = v[i + 4];
+      v[i] = hn::ConcatLowerLower(d, hi, lo);
+      v[i + 4] = hn::ConcatUpperUpper(d, hi, lo);
+    }
+  }
+}
+
+// Loads positions [x0, x0 + 8) of `lanes` rows as 8 column vectors (lane l
+// holds row l).
+template <class D, class V>
+HWY_INLINE void LoadColumns(D d, const int32_t* rows, size_t stride, size_t x0,
+                            V* columns) {
+  const size_t lanes = hn::Lanes(d);
+  for (size_t q = 0; q < 8; q += lanes) {
+    for (size_t l = 0; l < lanes; ++l) {
+      columns[q + l] = hn::LoadU(d, rows + l * stride + x0 + q);
+    }
+    TransposeSquare(d, columns + q);
+  }
+}
+
+// 8 x 8 tiles, each lane running one row's chain; rows == 8 and
+// res_width >= 17. With 4 lanes the two groups of 4 rows run side by side,
+// so that their chains overlap.
+void HorizontalTiles(const int32_t* avg, size_t avg_stride, const int32_t* res,
+                     size_t res_stride, int32_t* out, size_t out_stride,
+                     size_t avg_width, size_t res_width) {
+  const hn::CappedTag<int32_t, 8> d;
+  using V = hn::Vec<decltype(d)>;
+  const size_t lanes = hn::Lanes(d);
+  const size_t groups = 8 / lanes;  // 1 or 2
+  // Tiles cover positions [0, 8 tiles); the last 2 to 9 positions of each
+  // row are left to the scalar rule.
+  const size_t tiles = (res_width - 2) / 8;
+  HWY_ALIGN int32_t column[8];
+  for (size_t t = 0; t < tiles; ++t) {
+    const size_t x0 = 8 * t;
+    V a[2][9], r[2][8], o[2][16], before[2];
+    bool vector_ok[2] = {false, false};
+    for (size_t g = 0; g < groups; ++g) {
+      const int32_t* a_rows = avg + g * lanes * avg_stride;
+      const int32_t* r_rows = res + g * lanes * res_stride;
+      const int32_t* o_rows = out + g * lanes * out_stride;
+      LoadColumns(d, a_rows, avg_stride, x0, a[g]);
+      LoadColumns(d, r_rows, res_stride, x0, r[g]);
+      for (size_t l = 0; l < lanes; ++l) column[l] = a_rows[l * avg_stride + x0 + 8];
+      a[g][8] = hn::Load(d, column);
+      before[g] = a[g][0];
+      if (x0 > 0) {
+        for (size_t l = 0; l < lanes; ++l) {
+          column[l] = o_rows[l * out_stride + 2 * x0 - 1];
+        }
+        before[g] = hn::Load(d, column);
+      }
+      auto ok = hn::And(Within(d, before[g], kBeforeLimit),
+                        Within(d, a[g][8], kInputLimit));
+      for (size_t i = 0; i < 8; ++i) {
+        ok = hn::And(ok, hn::And(Within(d, a[g][i], kInputLimit),
+                                 Within(d, r[g][i], kInputLimit)));
+      }
+      vector_ok[g] = hn::AllTrue(d, ok);
+    }
+    for (size_t i = 0; i < 8; ++i) {
+      for (size_t g = 0; g < groups; ++g) {
+        VectorPair(d, a[g][i], a[g][i + 1], before[g], r[g][i], &o[g][2 * i],
+                   &o[g][2 * i + 1]);
+        before[g] = o[g][2 * i + 1];
+      }
+    }
+    for (size_t g = 0; g < groups; ++g) {
+      const int32_t* a_rows = avg + g * lanes * avg_stride;
+      const int32_t* r_rows = res + g * lanes * res_stride;
+      int32_t* o_rows = out + g * lanes * out_stride;
+      if (!vector_ok[g]) {
+        // Values that could leave the 32-bit range: the 64-bit rule.
+        for (size_t l = 0; l < lanes; ++l) {
+          const int32_t* ar = a_rows + l * avg_stride;
+          const int32_t* rr = r_rows + l * res_stride;
+          int32_t* orow = o_rows + l * out_stride;
+          for (size_t x = x0; x < x0 + 8; ++x) {
+            ScalarPair(ar[x], ar[x + 1], x > 0 ? orow[2 * x - 1] : ar[x],
+                       rr[x], &orow[2 * x], &orow[2 * x + 1]);
+          }
+        }
+        continue;
+      }
+      for (size_t q = 0; q < 16; q += lanes) {
+        TransposeSquare(d, o[g] + q);
+        for (size_t l = 0; l < lanes; ++l) {
+          hn::StoreU(o[g][q + l], d, o_rows + l * out_stride + 2 * x0 + q);
+        }
+      }
+    }
+  }
+  for (size_t y = 0; y < 8; ++y) {
+    ScalarRowFrom(avg + y * avg_stride, res + y * res_stride,
+                  out + y * out_stride, avg_width, res_width, 8 * tiles);
+  }
+}
+
+#endif  // HWY_TARGET != HWY_SCALAR
+
 void SqueezeHorizontalRowsKernel(const int32_t* avg, size_t avg_stride,
                                  const int32_t* res, size_t res_stride,
                                  int32_t* out, size_t out_stride,
@@ -158,65 +287,8 @@ void SqueezeHorizontalRowsKernel(const int32_t* avg, size_t avg_stride,
                                  size_t rows) {
 #if HWY_TARGET != HWY_SCALAR
   if (rows == 8 && res_width >= 17) {
-    const hn::CappedTag<int32_t, 8> d;
-    const size_t lanes = hn::Lanes(d);
-    // Tiles cover positions [0, 8 tiles); the last 2 to 9 positions of
-    // each row are left to the scalar rule.
-    const size_t tiles = (res_width - 2) / 8;
-    HWY_ALIGN int32_t a_t[9 * 8];
-    HWY_ALIGN int32_t r_t[8 * 8];
-    HWY_ALIGN int32_t b_t[8];
-    HWY_ALIGN int32_t o_t[16 * 8];
-    for (size_t g = 0; g < 8; g += lanes) {
-      for (size_t t = 0; t < tiles; ++t) {
-        const size_t x0 = 8 * t;
-        for (size_t l = 0; l < lanes; ++l) {
-          const int32_t* a = avg + (g + l) * avg_stride + x0;
-          const int32_t* r = res + (g + l) * res_stride + x0;
-          for (size_t i = 0; i < 9; ++i) a_t[i * lanes + l] = a[i];
-          for (size_t i = 0; i < 8; ++i) r_t[i * lanes + l] = r[i];
-          b_t[l] = x0 > 0 ? out[(g + l) * out_stride + 2 * x0 - 1] : a[0];
-        }
-        auto ok = Within(d, hn::Load(d, b_t), kBeforeLimit);
-        for (size_t i = 0; i < 9; ++i) {
-          ok = hn::And(ok, Within(d, hn::Load(d, a_t + i * lanes), kInputLimit));
-        }
-        for (size_t i = 0; i < 8; ++i) {
-          ok = hn::And(ok, Within(d, hn::Load(d, r_t + i * lanes), kInputLimit));
-        }
-        if (!hn::AllTrue(d, ok)) {
-          for (size_t l = 0; l < lanes; ++l) {
-            const int32_t* a = avg + (g + l) * avg_stride;
-            const int32_t* r = res + (g + l) * res_stride;
-            int32_t* o = out + (g + l) * out_stride;
-            for (size_t x = x0; x < x0 + 8; ++x) {
-              ScalarPair(a[x], a[x + 1], x > 0 ? o[2 * x - 1] : a[x], r[x],
-                         &o[2 * x], &o[2 * x + 1]);
-            }
-          }
-          continue;
-        }
-        auto before = hn::Load(d, b_t);
-        for (size_t i = 0; i < 8; ++i) {
-          hn::Vec<decltype(d)> first, second;
-          VectorPair(d, hn::Load(d, a_t + i * lanes),
-                     hn::Load(d, a_t + (i + 1) * lanes), before,
-                     hn::Load(d, r_t + i * lanes), &first, &second);
-          hn::Store(first, d, o_t + 2 * i * lanes);
-          hn::Store(second, d, o_t + (2 * i + 1) * lanes);
-          before = second;
-        }
-        for (size_t l = 0; l < lanes; ++l) {
-          int32_t* o = out + (g + l) * out_stride + 2 * x0;
-          for (size_t j = 0; j < 16; ++j) o[j] = o_t[j * lanes + l];
-        }
-      }
-      for (size_t l = 0; l < lanes; ++l) {
-        ScalarRowFrom(avg + (g + l) * avg_stride, res + (g + l) * res_stride,
-                      out + (g + l) * out_stride, avg_width, res_width,
-                      8 * tiles);
-      }
-    }
+    HorizontalTiles(avg, avg_stride, res, res_stride, out, out_stride,
+                    avg_width, res_width);
     return;
   }
 #endif

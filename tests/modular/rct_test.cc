@@ -14,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "lib/modular/modular_image.h"
 #include "lib/modular/transform.h"
+#include "tests/modular/forward_transforms_helpers.h"
 #include "tests/modular/modular_test_helpers.h"
 
 namespace qov {
@@ -104,34 +105,6 @@ TEST(UndoRctTest, HandComputedValues) {
   }
 }
 
-// Forward of colour kind k: from (out0, out1, out2) to the coded
-// (in0, in1, in2), in 64-bit for values well inside the 32-bit range.
-void ForwardKind(uint32_t k, const int64_t out[3], int64_t in[3]) {
-  in[0] = out[0];
-  in[1] = out[1];
-  in[2] = out[2];
-  switch (k) {
-    case 1: in[2] = out[2] - out[0]; break;
-    case 2: in[1] = out[1] - out[0]; break;
-    case 3: in[1] = out[1] - out[0]; in[2] = out[2] - out[0]; break;
-    case 4: in[1] = out[1] - ((out[0] + out[2]) >> 1); break;
-    case 5:
-      in[2] = out[2] - out[0];
-      in[1] = out[1] - ((out[0] + out[2]) >> 1);
-      break;
-    case 6: {
-      const int64_t co = out[0] - out[2];
-      const int64_t t = out[2] + (co >> 1);
-      const int64_t cg = out[1] - t;
-      in[0] = t + (cg >> 1);
-      in[1] = co;
-      in[2] = cg;
-      break;
-    }
-    default: break;
-  }
-}
-
 TEST(UndoRctTest, EverySelectorInvertsForward) {
   const size_t w = 13, h = 5;
   for (uint32_t selector = 0; selector < 42; ++selector) {
@@ -147,7 +120,7 @@ TEST(UndoRctTest, EverySelectorInvertsForward) {
       for (int j = 0; j < 3; ++j) {
         out[j] = original.channels[1 + perm[j]].Row(i / w)[i % w];
       }
-      ForwardKind(k, out, in);
+      test::ForwardRctKind(k, out, in);
       for (int j = 0; j < 3; ++j) {
         coded.channels[1 + j].Row(i / w)[i % w] = static_cast<int32_t>(in[j]);
       }

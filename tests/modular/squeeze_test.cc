@@ -15,6 +15,7 @@
 #include "gtest/gtest.h"
 #include "lib/modular/modular_image.h"
 #include "lib/modular/transform.h"
+#include "tests/modular/forward_transforms_helpers.h"
 #include "tests/modular/modular_test_helpers.h"
 #include "tests/support/counting_manager.h"
 
@@ -196,125 +197,37 @@ TEST(SqueezeApplyTest, Failures) {
   }
 }
 
-// A short header may list 273 squeeze transforms of 296 steps over 19
-// channels each; on a tiny image every step after the first makes empty
-// residual channels. The channel list stops at its bound and fails.
+// A short header may list 273 squeeze transforms of 296 in-place steps over
+// 19 palette-like meta channels (shift -1, which never reaches the shift
+// limit): 1.5 million channels, most of them empty, each inserted into the
+// list. The channel list stops at its bound and fails.
 TEST(SqueezeApplyTest, ChannelCountBound) {
-  ModularImage image = test::MakeImage(std::vector<ChannelShape>(19, {1, 1}));
+  std::vector<ChannelShape> shapes(19, ChannelShape{1, 1, -1, -1});
+  shapes.push_back({1, 1});
+  ModularImage image = test::MakeImage(shapes, 19);
   std::vector<SqueezeParams> steps(296, Step(true, true, 0, 19));
   Status status = OkStatus();
-  for (int t = 0; t < 273 && status.ok(); ++t) {
+  int transforms = 0;
+  for (; transforms < 273 && status.ok(); ++transforms) {
     status = SqueezeApplyToChannelList(image, steps);
   }
   EXPECT_TRUE(status.failed());
+  EXPECT_EQ(transforms, 1);
   EXPECT_LE(image.channels.size(),
-            kSqueezeChannelAllowance + kSqueezeChannelsPerFilledChannel * 19);
+            kSqueezeChannelAllowance + kSqueezeChannelsPerFilledChannel * 20);
+  // Ordinary channels stop at the shift limit after 31 steps.
+  ModularImage plain = test::MakeImage({{1, 1}});
+  std::vector<SqueezeParams> many(32, Step(true, true, 0, 1));
+  EXPECT_TRUE(SqueezeApplyToChannelList(plain, many).failed());
+  EXPECT_EQ(plain.channels.size(), 32u);
   // A deep default pyramid stays inside: a 512 x 512 image with 37
   // 8x-upsampled extra channels (some residuals empty).
-  std::vector<ChannelShape> shapes(3, ChannelShape{512, 512});
-  shapes.resize(40, ChannelShape{64, 64});
-  ModularImage big = test::MakeImage(shapes);
+  std::vector<ChannelShape> pyramid(3, ChannelShape{512, 512});
+  pyramid.resize(40, ChannelShape{64, 64});
+  ModularImage big = test::MakeImage(pyramid);
   std::vector<SqueezeParams> defaults;
   ASSERT_TRUE(SqueezeApplyToChannelList(big, defaults).ok());
   EXPECT_EQ(defaults.size(), 14u);
-}
-
-// --- Test-side forward squeeze -------------------------------------------
-
-struct Plain {
-  ChannelShape shape;
-  int32_t component;
-  std::vector<int32_t> v;  // row-major
-};
-
-std::vector<Plain> ToPlain(const ModularImage& image) {
-  std::vector<Plain> out;
-  for (size_t c = 0; c < image.channels.size(); ++c) {
-    const ModularChannel& ch = image.channels[c];
-    out.push_back({{ch.width, ch.height, ch.hshift, ch.vshift}, ch.component,
-                   test::Samples(image, c)});
-  }
-  return out;
-}
-
-// Splits one channel into average and residual (the encoder's side).
-void ForwardOne(const Plain& in, bool horizontal, Plain* avg, Plain* res) {
-  const uint64_t w = in.shape.width, h = in.shape.height;
-  const uint64_t n = horizontal ? w : h;      // along the step
-  const uint64_t lines = horizontal ? h : w;  // across it
-  const uint64_t an = (n + 1) >> 1, rn = n >> 1;
-  auto at = [&](const std::vector<int32_t>& v, uint64_t width, uint64_t line,
-                uint64_t i) -> int32_t {
-    return horizontal ? v[line * width + i] : v[i * width + line];
-  };
-  *avg = in;
-  *res = in;
-  if (horizontal) {
-    avg->shape.width = an;
-    res->shape.width = rn;
-    if (avg->shape.hshift >= 0) ++avg->shape.hshift;
-  } else {
-    avg->shape.height = an;
-    res->shape.height = rn;
-    if (avg->shape.vshift >= 0) ++avg->shape.vshift;
-  }
-  res->shape.hshift = avg->shape.hshift;
-  res->shape.vshift = avg->shape.vshift;
-  const uint64_t aw = avg->shape.width, rw = res->shape.width;
-  avg->v.assign(avg->shape.width * avg->shape.height, 0);
-  res->v.assign(res->shape.width * res->shape.height, 0);
-  auto set = [&](std::vector<int32_t>& v, uint64_t width, uint64_t line,
-                 uint64_t i, int64_t value) {
-    (horizontal ? v[line * width + i] : v[i * width + line]) =
-        static_cast<int32_t>(value);
-  };
-  for (uint64_t line = 0; line < lines; ++line) {
-    for (uint64_t i = 0; i < an; ++i) {
-      if (i < rn) {
-        const int64_t first = at(in.v, w, line, 2 * i);
-        const int64_t second = at(in.v, w, line, 2 * i + 1);
-        set(avg->v, aw, line, i, first - (first - second) / 2);
-      } else {
-        set(avg->v, aw, line, i, at(in.v, w, line, n - 1));
-      }
-    }
-    for (uint64_t i = 0; i < rn; ++i) {
-      const int64_t first = at(in.v, w, line, 2 * i);
-      const int64_t second = at(in.v, w, line, 2 * i + 1);
-      const int64_t a = at(avg->v, aw, line, i);
-      const int64_t next = i + 1 < an ? at(avg->v, aw, line, i + 1) : a;
-      const int64_t before = i > 0 ? at(in.v, w, line, 2 * i - 1) : a;
-      set(res->v, rw, line, i,
-          (first - second) - SqueezeTendency(before, a, next));
-    }
-  }
-}
-
-void ForwardSteps(std::vector<Plain>& ch, uint64_t& meta,
-                  const std::vector<SqueezeParams>& steps) {
-  for (const SqueezeParams& s : steps) {
-    const uint64_t b = s.first_channel, k = s.channel_count, e = b + k - 1;
-    uint64_t base = s.in_place ? e + 1 : ch.size();
-    if (b < meta) meta += k;
-    std::vector<Plain> residuals(k);
-    for (uint64_t j = 0; j < k; ++j) {
-      Plain avg;
-      ForwardOne(ch[b + j], s.horizontal, &avg, &residuals[j]);
-      ch[b + j] = avg;
-    }
-    ch.insert(ch.begin() + base, residuals.begin(), residuals.end());
-  }
-}
-
-ModularImage FromPlain(const std::vector<Plain>& ch, uint64_t meta) {
-  std::vector<ChannelShape> shapes;
-  for (const Plain& p : ch) shapes.push_back(p.shape);
-  ModularImage image = test::MakeImage(shapes, meta);
-  for (size_t c = 0; c < ch.size(); ++c) {
-    test::Fill(image, c, ch[c].v);
-    image.channels[c].component = ch[c].component;
-  }
-  return image;
 }
 
 struct RoundTripCase {
@@ -334,10 +247,10 @@ void CheckRoundTrip(const RoundTripCase& c, const TaskPool* pool) {
   ModularImage listed = std::move(original.Clone()).value();
   std::vector<SqueezeParams> steps = c.steps;
   ASSERT_TRUE(SqueezeApplyToChannelList(listed, steps).ok()) << c.name;
-  std::vector<Plain> plain = ToPlain(original);
+  std::vector<test::Plain> plain = test::ToPlain(original);
   uint64_t meta = c.meta;
-  ForwardSteps(plain, meta, steps);
-  ModularImage coded = FromPlain(plain, meta);
+  test::ForwardSqueeze(plain, meta, steps);
+  ModularImage coded = test::FromPlain(plain, meta);
   ASSERT_EQ(test::Shapes(coded), test::Shapes(listed))
       << c.name << ": " << test::ShapesString(test::Shapes(listed));
   EXPECT_EQ(listed.meta_channel_count, meta) << c.name;
