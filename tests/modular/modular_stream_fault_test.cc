@@ -421,6 +421,28 @@ TEST(ModularStreamFaultTest, MalformedPartsFail) {
             StatusValue::Failed);
 }
 
+TEST(ModularStreamFaultTest, ChannelSizesAgainstTheGroupDimension) {
+  ModularSettings settings;
+  settings.group_dimension = 64;
+  struct Case {
+    test::ChannelShape shape;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{64, 64, 9, 9}, true},    // fits in a group: not tested
+      {{100, 5, 7, 7}, true},    // DC channel: 512 >> 7 = 4
+      {{100, 5, 9, 10}, false},  // 512 >> 10 = 0
+      {{100, 5, 6, 0}, true},    // 64 >> 6 = 1
+      {{100, 5, 0, 7}, false},   // 64 >> 7 = 0
+      {{100, 0, 0, 7}, true},    // empty channels are not tested
+  };
+  for (const Case& c : cases) {
+    ModularImage image = test::MakeImage({{3, 3}, c.shape});
+    EXPECT_EQ(ValidateChannelSizes(image, settings).ok(), c.ok)
+        << c.shape.hshift << " " << c.shape.vshift;
+  }
+}
+
 TEST(ModularStreamFaultTest, EmptyImagesAndSizeLimits) {
   // No channels: nothing is read, not even the header.
   {
