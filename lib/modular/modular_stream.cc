@@ -129,7 +129,10 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
     if (c.width == 0 || c.height == 0) continue;
     ++nonempty;
     max_width = std::max<uint64_t>(max_width, c.width);
-    pixels += uint64_t{c.width} * c.height;
+    // Saturating: only compared with the node limit.
+    pixels = std::min(pixels + std::min<uint64_t>(uint64_t{c.width} * c.height,
+                                                  kMaxLocalTreeNodes),
+                      kMaxLocalTreeNodes);
   }
   if (nonempty == 0) return OkStatus();
 

@@ -58,12 +58,13 @@ inline Neighbours LoadInteriorNeighbours(const int32_t* row,
 }
 
 // Clamped gradient: W + N - NW limited to [min(W, N), max(W, N)].
+// NW above max(W, N) gives min(W, N) and NW below min(W, N) gives
+// max(W, N), which is what clamping W + N - NW gives (without branches).
 inline int64_t ClampedGradient(int64_t W, int64_t N, int64_t NW) {
   const int64_t lo = W < N ? W : N;
   const int64_t hi = W < N ? N : W;
-  if (NW > hi) return lo;
-  if (NW < lo) return hi;
-  return W + N - NW;
+  const int64_t g = W + N - NW;
+  return g < lo ? lo : (g > hi ? hi : g);
 }
 
 inline int64_t Abs64(int64_t v) { return v < 0 ? -v : v; }

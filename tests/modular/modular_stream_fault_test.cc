@@ -192,6 +192,68 @@ TEST(ModularStreamFaultTest, WrongFinalAnsStateFails) {
   }
 }
 
+// A single-symbol ANS code whose initial state is below 2^16: the first
+// token refills 16 bits even though the symbol is certain. The constant
+// fill must not skip that refill (the final state would then be wrong).
+TEST(ModularStreamFaultTest, CertainSymbolWithLowInitialState) {
+  StreamPlan plan = entropy_test::ByteStreamPlan(1, false, false);
+  plan.flat_symbols = {1};
+  Bits bits = HeaderAndTree(Flatten(Leaf(0, 4, 1)));
+  entropy_test::PutDescription(bits, plan);
+  TokenWriter tokens(plan);
+  tokens.end_state = kAnsSignature >> 16;  // no refill on the way back
+  for (int i = 0; i < 6; ++i) tokens.Value(0, 0);
+  tokens.Finish(bits);
+  bits.Put(16, 0);  // the refill: the state becomes 0x130000
+  const std::vector<uint8_t> bytes = bits.Bytes();
+  const Result fast = DecodeBytes(bytes, {{3, 2}}, false);
+  const Result general = DecodeBytes(bytes, {{3, 2}}, true);
+  EXPECT_TRUE(general.status.ok());
+  ExpectSameOutcome(fast, general, "low state");
+  EXPECT_EQ(fast.position, general.position);
+  EXPECT_EQ(fast.samples[0], std::vector<int32_t>(6, 4));
+  // With a normal state the same channel reads no bits at all.
+  Bits normal = HeaderAndTree(Flatten(Leaf(0, 4, 1)));
+  entropy_test::PutDescription(normal, plan);
+  TokenWriter plain(plan);
+  for (int i = 0; i < 6; ++i) plain.Value(0, 0);
+  plain.Finish(normal);
+  const Result constant = DecodeBytes(normal.Bytes(), {{3, 2}}, false);
+  ASSERT_TRUE(constant.status.ok());
+  ASSERT_EQ(constant.paths.size(), 1u);
+  EXPECT_EQ(constant.paths[0], ChannelPath::kConstant);
+  EXPECT_EQ(constant.samples[0], std::vector<int32_t>(6, 4));
+}
+
+// The gradient table reads property 9 as the tree sees it, a 32-bit value:
+// at sample (1, 1) W + N - NW = 2^31 wraps to -2^31, which goes right at
+// the root (split 0); clamping the 64-bit sum would go left. The two
+// leaves' clusters use codes of different lengths, so a wrong choice shows.
+TEST(ModularStreamFaultTest, GradientTableSeesTheWrappedProperty) {
+  StreamPlan plan;
+  plan.context_map = {0, 1};
+  plan.configs = {UintSplitConfig(4, 0, 0), UintSplitConfig(4, 0, 0)};
+  plan.use_prefix = true;
+  plan.code_bits = {6, 7};
+  Bits bits = HeaderAndTree(Flatten(Split(9, 0, Leaf(5), Leaf(5))));
+  entropy_test::PutDescription(bits, plan);
+  TokenWriter tokens(plan);
+  // Samples 0, 1 / INT32_MAX, 5; every sample takes the right leaf.
+  tokens.Value(1, modular_test::PackSigned(0));
+  tokens.Value(1, modular_test::PackSigned(1));
+  tokens.Value(1, modular_test::PackSigned(INT32_MAX));
+  tokens.Value(1, modular_test::PackSigned(5 - INT32_MAX));
+  tokens.Finish(bits);
+  const std::vector<uint8_t> bytes = bits.Bytes();
+  const Result fast = DecodeBytes(bytes, {{2, 2}}, false);
+  const Result general = DecodeBytes(bytes, {{2, 2}}, true);
+  ASSERT_TRUE(general.status.ok());
+  EXPECT_EQ(general.samples[0], (std::vector<int32_t>{0, 1, INT32_MAX, 5}));
+  ExpectSameOutcome(fast, general, "wrapped property 9");
+  ASSERT_EQ(fast.paths.size(), 1u);
+  EXPECT_EQ(fast.paths[0], ChannelPath::kGradientTable);
+}
+
 std::vector<uint8_t> SimpleStream(const GroupHeader& header,
                                   std::vector<modular_test::TestChannel>& c,
                                   const std::vector<MaTreeNode>& tree) {
@@ -357,6 +419,28 @@ TEST(ModularStreamFaultTest, MalformedPartsFail) {
   for (int i = 0; i < 64; ++i) bad_tree.Put(1, 0);
   EXPECT_EQ(DecodeBytes(bad_tree.Bytes(), shapes, false).status.code(),
             StatusValue::Failed);
+}
+
+TEST(ModularStreamFaultTest, ChannelSizesAgainstTheGroupDimension) {
+  ModularSettings settings;
+  settings.group_dimension = 64;
+  struct Case {
+    test::ChannelShape shape;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{64, 64, 9, 9}, true},    // fits in a group: not tested
+      {{100, 5, 7, 7}, true},    // DC channel: 512 >> 7 = 4
+      {{100, 5, 9, 10}, false},  // 512 >> 10 = 0
+      {{100, 5, 6, 0}, true},    // 64 >> 6 = 1
+      {{100, 5, 0, 7}, false},   // 64 >> 7 = 0
+      {{100, 0, 0, 7}, true},    // empty channels are not tested
+  };
+  for (const Case& c : cases) {
+    ModularImage image = test::MakeImage({{3, 3}, c.shape});
+    EXPECT_EQ(ValidateChannelSizes(image, settings).ok(), c.ok)
+        << c.shape.hshift << " " << c.shape.vshift;
+  }
 }
 
 TEST(ModularStreamFaultTest, EmptyImagesAndSizeLimits) {
