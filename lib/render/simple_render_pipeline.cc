@@ -286,6 +286,14 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
         ysize = std::max<uint64_t>(ysize, sizes[c].second);
       }
     }
+    // Output rows span the stage's whole extent, upscaled: it must stay
+    // within the working planes (it exceeds the frame only by rounding).
+    const bool separate = std::find(modes.begin(), modes.end(),
+                                    RowChannelMode::kSeparateOutput) != modes.end();
+    if (separate && ((xsize << g.shift_x) > max_x + kRowsSlack ||
+                     (ysize << g.shift_y) > max_y + kRowsSlack)) {
+      return FailedStatus();
+    }
     for (size_t c = 0; c < channels; ++c) {
       if (modes[c] != RowChannelMode::kSeparateOutput) continue;
       const auto [w, h] = sizes[c];

@@ -324,6 +324,9 @@ TEST(SimpleRenderPipelineTest, FailuresEndTheRenderAndAreNotRetried) {
       {"border beyond the plane margin", {M::kSeparateOutput}, false, -1,
        {33, 1, 0, 0}},
       {"shift beyond 8x", {M::kSeparateOutput}, false, -1, {1, 1, 0, 4}},
+      // Channel 1 is upscaled over the extent of the full-size channel 0.
+      {"upscaled extent beyond the frame",
+       {M::kReadOnly, M::kSeparateOutput}, false, -1, {0, 0, 1, 1}},
   };
   for (const FailCase& c : cases) {
     RenderPipelineAssembler assembler(HeapMemoryManager(), 2, true);
