@@ -16,11 +16,11 @@ namespace {
 
 using test::CaptureStage;
 using test::MockKind;
-using test::MockSpec;
+using test::MockStageDef;
 
-MockSpec Spec(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
+MockStageDef Def(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
               float value = 0.0f) {
-  MockSpec s;
+  MockStageDef s;
   s.kind = kind;
   s.channels = std::move(channels);
   s.param = param;
@@ -29,8 +29,8 @@ MockSpec Spec(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
   return s;
 }
 
-MockSpec ImageSpec(uint64_t w, uint64_t h, int32_t x0, int32_t y0) {
-  MockSpec s;
+MockStageDef ImageDef(uint64_t w, uint64_t h, int32_t x0, int32_t y0) {
+  MockStageDef s;
   s.kind = MockKind::kImage;
   s.image_xsize = w;
   s.image_ysize = h;
@@ -45,26 +45,26 @@ struct Case {
   size_t channels;
   uint64_t xsize, ysize, upsampling;
   uint32_t group_size_shift;
-  std::vector<MockSpec> specs;
+  std::vector<MockStageDef> defs;
 };
 
 std::vector<Case> Cases() {
   return {
       {"box 2 then add, several groups", 3, 300, 270, 1, 0,
-       {Spec(MockKind::kBox, {0, 1, 2}, 2), Spec(MockKind::kAddConstant, {1}, 0, 0.5f)}},
+       {Def(MockKind::kBox, {0, 1, 2}, 2), Def(MockKind::kAddConstant, {1}, 0, 0.5f)}},
       // Every stage sees its channels at one resolution, as the builder's
       // chains do (channel 2 is upsampled alone).
       {"filter, 2x, overreach, filter", 3, 257, 140, 1, 0,
-       {Spec(MockKind::kBox, {0, 1}, 1), Spec(MockKind::kUpsample, {0, 1}, 1),
-        Spec(MockKind::kUpsample, {2}, 1),
-        Spec(MockKind::kOverreach, {0, 1, 2}, 0, 1.0f),
-        Spec(MockKind::kBox, {0, 2}, 1)}},
+       {Def(MockKind::kBox, {0, 1}, 1), Def(MockKind::kUpsample, {0, 1}, 1),
+        Def(MockKind::kUpsample, {2}, 1),
+        Def(MockKind::kOverreach, {0, 1, 2}, 0, 1.0f),
+        Def(MockKind::kBox, {0, 2}, 1)}},
       {"8x of colour, coordinates", 4, 600, 330, 8, 0,
-       {Spec(MockKind::kUpsample, {0, 1, 2}, 3), Spec(MockKind::kCoordinates, {3})}},
-      {"one sample", 1, 1, 1, 1, 1, {Spec(MockKind::kBox, {0}, 2)}},
+       {Def(MockKind::kUpsample, {0, 1, 2}, 3), Def(MockKind::kCoordinates, {3})}},
+      {"one sample", 1, 1, 1, 1, 1, {Def(MockKind::kBox, {0}, 2)}},
       {"frame inside a larger image", 2, 200, 150, 1, 0,
-       {Spec(MockKind::kBox, {0, 1}, 1), ImageSpec(260, 180, 30, -10),
-        Spec(MockKind::kCoordinates, {1})}},
+       {Def(MockKind::kBox, {0, 1}, 1), ImageDef(260, 180, 30, -10),
+        Def(MockKind::kCoordinates, {1})}},
   };
 }
 
@@ -77,8 +77,8 @@ TEST_P(PipelineEquivalenceTest, MatchesWholeImageComputation) {
   }
   for (const Case& c : Cases()) {
     RenderPipelineAssembler assembler(HeapMemoryManager(), c.channels, simple);
-    for (const MockSpec& spec : c.specs) {
-      ASSERT_TRUE(assembler.Append(test::MakeMockStage(spec)).ok());
+    for (const MockStageDef& def : c.defs) {
+      ASSERT_TRUE(assembler.Append(test::MakeMockStage(def)).ok());
     }
     auto capture = std::make_unique<CaptureStage>(c.channels);
     CaptureStage* captured = capture.get();
@@ -89,14 +89,14 @@ TEST_P(PipelineEquivalenceTest, MatchesWholeImageComputation) {
     std::unique_ptr<RenderPipeline> pipeline = std::move(assembled).value();
     ASSERT_TRUE(pipeline->SetUpThreads(1, false).ok()) << c.name;
     const auto inputs = test::MakeInputs(
-        test::InputSizes(c.specs, c.channels, c.xsize, c.ysize), 23);
+        test::InputSizes(c.defs, c.channels, c.xsize, c.ysize), 23);
     // Groups in reverse order.
     std::vector<uint64_t> order;
     for (uint64_t g = pipeline->frame_geometry.num_groups; g-- > 0;) {
       order.push_back(g);
     }
     ASSERT_TRUE(test::FeedGroups(pipeline.get(), inputs, order).ok()) << c.name;
-    const auto expected = test::RenderReference(c.specs, c.channels, inputs,
+    const auto expected = test::RenderReference(c.defs, c.channels, inputs,
                                                 c.xsize, c.ysize);
     ASSERT_EQ(captured->planes.size(), expected.size());
     for (size_t ch = 0; ch < expected.size(); ++ch) {
@@ -121,15 +121,15 @@ TEST_P(PipelineEquivalenceParallelTest, GroupTasksOnManyThreads) {
   if (!simple && MakeLowMemoryRenderPipeline(HeapMemoryManager()) == nullptr) {
     GTEST_SKIP() << "no low-memory pipeline in this build";
   }
-  const std::vector<MockSpec> specs = {
-      Spec(MockKind::kBox, {0, 1}, 2), Spec(MockKind::kUpsample, {0, 1}, 1),
-      Spec(MockKind::kAddConstant, {0, 1}, 0, 2.0f), Spec(MockKind::kBox, {0}, 1)};
+  const std::vector<MockStageDef> defs = {
+      Def(MockKind::kBox, {0, 1}, 2), Def(MockKind::kUpsample, {0, 1}, 1),
+      Def(MockKind::kAddConstant, {0, 1}, 0, 2.0f), Def(MockKind::kBox, {0}, 1)};
   const uint64_t xsize = 900, ysize = 650;
   test::ThreadedRunner runner(5);
   const TaskPool pool = runner.pool();
   RenderPipelineAssembler assembler(HeapMemoryManager(), 2, simple);
-  for (const MockSpec& spec : specs) {
-    ASSERT_TRUE(assembler.Append(test::MakeMockStage(spec)).ok());
+  for (const MockStageDef& def : defs) {
+    ASSERT_TRUE(assembler.Append(test::MakeMockStage(def)).ok());
   }
   auto capture = std::make_unique<CaptureStage>(2);
   CaptureStage* captured = capture.get();
@@ -142,8 +142,8 @@ TEST_P(PipelineEquivalenceParallelTest, GroupTasksOnManyThreads) {
   ASSERT_GE(groups, 30u);
   ASSERT_TRUE(pipeline->SetUpThreads(runner.threads(), false).ok());
   const auto inputs =
-      test::MakeInputs(test::InputSizes(specs, 2, xsize, ysize), 29);
-  const auto expected = test::RenderReference(specs, 2, inputs, xsize, ysize);
+      test::MakeInputs(test::InputSizes(defs, 2, xsize, ysize), 29);
+  const auto expected = test::RenderReference(defs, 2, inputs, xsize, ysize);
   for (int round = 0; round < 2; ++round) {
     // The capture's record is cleared only when a pipeline gives sizes
     // again; clear the counts for every round here.
