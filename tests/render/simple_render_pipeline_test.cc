@@ -233,6 +233,22 @@ TEST(SimpleRenderPipelineTest, RendersWhenEveryGroupHasBeenSubmittedAgain) {
                     built.capture->planes, "second render");
 }
 
+// Submission counters wrap at 256; rounds keep rendering past that.
+TEST(SimpleRenderPipelineTest, RendersEveryRoundPastTheCounterWrap) {
+  Built built = Build({Add({0}, 1.0f)}, 1, MakeTestGeometry(300, 4));
+  ASSERT_TRUE(built.status.ok());
+  RenderPipeline* p = built.pipeline.get();
+  ASSERT_EQ(p->frame_geometry.num_groups, 2u);
+  ASSERT_TRUE(p->SetUpThreads(1, false).ok());
+  for (uint64_t round = 1; round <= 300; ++round) {
+    ASSERT_TRUE(p->OpenGroupInput(1, 0).Submit().ok());
+    ASSERT_EQ(static_cast<SimpleRenderPipeline*>(p)->renders_done(), round - 1);
+    ASSERT_TRUE(p->OpenGroupInput(0, 0).Submit().ok());
+    ASSERT_EQ(static_cast<SimpleRenderPipeline*>(p)->renders_done(), round);
+  }
+  EXPECT_EQ(built.capture->accept_calls, 300u);
+}
+
 // A second render of a progressive frame starts from the decoded samples,
 // not from planes that the first render upsampled, filtered or replaced.
 TEST(SimpleRenderPipelineTest, ReRenderStartsFromTheDecodedPlanes) {
