@@ -8,8 +8,10 @@ namespace qov {
 
 namespace {
 
+// value / 2^shift rounded up, for any shift.
 uint64_t CeilShift(uint64_t value, uint64_t shift) {
-  return (value + (uint64_t{1} << shift) - 1) >> shift;
+  if (shift >= 63) return value == 0 ? 0 : 1;
+  return (value >> shift) + ((value & ((uint64_t{1} << shift) - 1)) != 0);
 }
 
 }  // namespace

@@ -11,9 +11,10 @@ namespace qov {
 namespace {
 
 constexpr uint64_t kMargin = SimpleRenderPipeline::kPlaneMargin;
-// Columns of room after a working row: output rows of an upscaling stage
-// may be written up to 7 << 3 samples past their end, plus vector room.
-constexpr uint64_t kRowSlack = 512;
+// Columns of room after a working row's right margin: output rows of an
+// upscaling stage may be written up to 7 << 3 samples past their end, and a
+// stage spanning a wider channel reads a vector beyond that.
+constexpr uint64_t kRowSlack = 128;
 // Rows of room below: an upscaled odd-sized channel may exceed the frame's
 // size by up to 7 rows before it is trimmed.
 constexpr uint64_t kRowsSlack = 8;
@@ -21,8 +22,10 @@ constexpr uint64_t kRowsSlack = 8;
 constexpr uint64_t kMaxBorder = kMargin;
 constexpr uint64_t kMaxShift = 3;
 
+// value / 2^shift rounded up, for any shift.
 uint64_t CeilShift(uint64_t value, uint64_t shift) {
-  return (value + (uint64_t{1} << shift) - 1) >> shift;
+  if (shift >= 63) return value == 0 ? 0 : 1;
+  return (value >> shift) + ((value & ((uint64_t{1} << shift) - 1)) != 0);
 }
 
 // Mirrors x into [0, n) (n >= 1): -1 -> 0, n -> n - 1.
@@ -125,12 +128,33 @@ ClippedSpan Clip(int64_t origin, uint64_t size, uint64_t limit) {
 
 }  // namespace
 
+StatusOr<PlaneF> SimpleRenderPipeline::TakePlane(uint64_t max_x,
+                                                 uint64_t max_y) {
+  const uint64_t xs = max_x + 2 * kMargin + kRowSlack;
+  const uint64_t ys = max_y + 2 * kMargin + kRowsSlack;
+  for (size_t i = 0; i < spare_planes_.size(); ++i) {
+    if (spare_planes_[i].created_xsize() == xs &&
+        spare_planes_[i].created_ysize() == ys) {
+      PlaneF plane = std::move(spare_planes_[i]);
+      spare_planes_[i] = std::move(spare_planes_.back());
+      spare_planes_.pop_back();
+      return StatusOr<PlaneF>(std::move(plane));
+    }
+  }
+  return MakeWorkPlane(memory_manager, max_x, max_y);
+}
+
+void SimpleRenderPipeline::GivePlane(PlaneF&& plane) {
+  if (plane.allocated()) spare_planes_.push_back(std::move(plane));
+}
+
 std::unique_ptr<RenderPipeline> MakeSimpleRenderPipeline(
     const QovMemoryManagerStruct* manager) {
   return std::make_unique<SimpleRenderPipeline>(manager);
 }
 
 SimpleRenderPipeline::~SimpleRenderPipeline() {
+  spare_planes_ = std::vector<PlaneF>();
   channel_planes = std::vector<PlaneF>();
 }
 
@@ -233,7 +257,7 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
   for (size_t c = 0; c < channels; ++c) {
     const PlaneF& source = channel_planes[c];
     const uint64_t w = ChannelWidth(source), h = ChannelHeight(source);
-    QOV_ASSIGN_OR_RETURN(PlaneF plane, MakeWorkPlane(memory_manager, max_x, max_y));
+    QOV_ASSIGN_OR_RETURN(PlaneF plane, TakePlane(max_x, max_y));
     QOV_RETURN_IF_ERROR(SetChannelSize(&plane, w, h));
     for (uint64_t y = 0; y < h; ++y) {
       std::memcpy(plane.Row(y + kMargin) + kMargin,
@@ -262,10 +286,18 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
         ysize = std::max<uint64_t>(ysize, sizes[c].second);
       }
     }
+    // Output rows span the stage's whole extent, upscaled: it must stay
+    // within the working planes (it exceeds the frame only by rounding).
+    const bool separate = std::find(modes.begin(), modes.end(),
+                                    RowChannelMode::kSeparateOutput) != modes.end();
+    if (separate && ((xsize << g.shift_x) > max_x + kRowsSlack ||
+                     (ysize << g.shift_y) > max_y + kRowsSlack)) {
+      return FailedStatus();
+    }
     for (size_t c = 0; c < channels; ++c) {
       if (modes[c] != RowChannelMode::kSeparateOutput) continue;
       const auto [w, h] = sizes[c];
-      QOV_ASSIGN_OR_RETURN(outputs[c], MakeWorkPlane(memory_manager, max_x, max_y));
+      QOV_ASSIGN_OR_RETURN(outputs[c], TakePlane(max_x, max_y));
       QOV_RETURN_IF_ERROR(
           SetChannelSize(&outputs[c], w << g.shift_x, h << g.shift_y));
       MirrorBorders(work[c], w, h, g.border_x, g.border_y);
@@ -297,6 +329,7 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
     const size_t t = std::min(s + 1, n - 1);
     for (size_t c = 0; c < channels; ++c) {
       if (modes[c] == RowChannelMode::kSeparateOutput) {
+        GivePlane(std::move(work[c]));
         work[c] = std::move(outputs[c]);
         outputs[c] = PlaneF();
       }
@@ -317,7 +350,7 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
     max_y = geo.ysize_upsampled_padded;
     std::vector<PlaneF> image(channels);
     for (size_t c = 0; c < channels; ++c) {
-      QOV_ASSIGN_OR_RETURN(image[c], MakeWorkPlane(memory_manager, max_x, max_y));
+      QOV_ASSIGN_OR_RETURN(image[c], TakePlane(max_x, max_y));
       QOV_RETURN_IF_ERROR(SetChannelSize(&image[c], image_w, image_h));
       output_rows_[c].resize(1);
     }
@@ -341,8 +374,10 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
                     cx.size * sizeof(float));
       }
     }
+    for (PlaneF& plane : work) GivePlane(std::move(plane));
     work = std::move(image);
   }
+  for (PlaneF& plane : work) GivePlane(std::move(plane));
   return OkStatus();
 }
 

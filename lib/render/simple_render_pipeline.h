@@ -22,6 +22,10 @@ namespace qov {
 // render: every render works on copies, so a later render (a further pass
 // of a progressive frame) starts again from the decoded samples.
 //
+// Working planes come from a pool that keeps the planes of earlier renders
+// (and of earlier stages of the same render), so that a render after the
+// first allocates nothing.
+//
 // Concurrency: groups write disjoint rectangles of the shared planes. A
 // render runs inside the Submit that made it due, on that thread; exactly
 // one submission claims each due render. Submissions must not overlap with
@@ -53,11 +57,16 @@ class SimpleRenderPipeline : public RenderPipeline {
 
  private:
   Status RenderFrame(uint64_t thread_id);
+  // A working plane for channels of up to max_x x max_y, from the pool when
+  // one of that size is there.
+  StatusOr<PlaneF> TakePlane(uint64_t max_x, uint64_t max_y);
+  void GivePlane(PlaneF&& plane);
 
   std::atomic<uint64_t> renders_done_{0};
   // Row pointers of the render, sized at set-up and reused row after row.
   ChannelRowSet input_rows_;
   ChannelRowSet output_rows_;
+  std::vector<PlaneF> spare_planes_;
 };
 
 }  // namespace qov
