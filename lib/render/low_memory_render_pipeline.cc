@@ -40,6 +40,10 @@ Status LowMemoryRenderPipeline::Configure() {
   upsampling_shift_ = CeilLog2(g.xsize_upsampled_padded / g.xsize_padded);
   const uint64_t s = upsampling_shift_;
   if (s > 3) return FailedStatus();
+  // Output rows are handed out 8 at most per channel.
+  for (const auto& stage : stages) {
+    if (stage->geometry().shift_x > 3 || stage->geometry().shift_y > 3) return FailedStatus();
+  }
 
   layout_.assign(channels, ChannelLayout());
   for (size_t c = 0; c < channels; ++c) {
@@ -293,18 +297,23 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
     sc.process_rect.assign(n, PixelRect());
     sc.sources.assign((n + 1) * channels, RowSource());
     sc.stage_input.assign(first_tail_stage_, ChannelRowSet(channels));
+    sc.stage_output.assign(first_tail_stage_, ChannelRowSet(channels));
     for (size_t i = 0; i < first_tail_stage_; ++i) {
-      const uint64_t window = 2 * stages[i]->geometry().border_y + 1;
+      const StageGeometry& sg = stages[i]->geometry();
       for (size_t c = 0; c < channels; ++c) {
-        if (stages[i]->ChannelModeOf(c) != RowChannelMode::kNotUsed) {
-          sc.stage_input[i][c].assign(window, nullptr);
+        const RowChannelMode mode = stages[i]->ChannelModeOf(c);
+        if (mode != RowChannelMode::kNotUsed) {
+          sc.stage_input[i][c].assign(2 * sg.border_y + 1, nullptr);
+        }
+        if (mode == RowChannelMode::kSeparateOutput) {
+          sc.stage_output[i][c].assign(size_t{1} << sg.shift_y, nullptr);
         }
       }
     }
     sc.window_filled.assign(first_tail_stage_, 0);
     sc.stage_row.assign(first_tail_stage_, 0);
     sc.tail_input.assign(channels, std::vector<float*>(1, nullptr));
-    sc.output.assign(channels, std::vector<float*>(8, nullptr));
+    sc.no_output.assign(channels, std::vector<float*>());
     sc.work_copy.resize(channels);
     for (size_t c = 0; c < channels; ++c) {
       if (!needs_work_copy_[c] || sc.work_copy[c].allocated()) continue;
@@ -319,25 +328,26 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
 std::vector<GroupBuffer> LowMemoryRenderPipeline::AcquireGroupBuffers(
     uint64_t group, uint64_t thread) {
   const FrameGeometry& g = frame_geometry;
+  std::vector<GroupBuffer> result(layout_.size());
+  // Before set-up, or for ids beyond it: no planes, nothing to write.
+  if (!HasBufferSet(group, thread)) return result;
   std::vector<PlaneStorage>& set = BufferSet(group, thread);
   const uint64_t gx = group % g.xsize_groups;
   const uint64_t gy = group / g.xsize_groups;
-  std::vector<GroupBuffer> result;
-  result.reserve(layout_.size());
   for (size_t c = 0; c < layout_.size(); ++c) {
     const ChannelLayout& l = layout_[c];
     const uint64_t x0 = gx * l.group_x;
     const uint64_t y0 = gy * l.group_y;
     const uint64_t xs = l.xsize > x0 ? std::min(l.xsize - x0, l.group_x) : 0;
     const uint64_t ys = l.ysize > y0 ? std::min(l.ysize - y0, l.group_y) : 0;
-    result.push_back(
-        GroupBuffer{&set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, xs, ys}});
+    result[c] = GroupBuffer{&set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, xs, ys}};
   }
   return result;
 }
 
 Status LowMemoryRenderPipeline::RenderGroup(uint64_t group, uint64_t thread) {
   const FrameGeometry& g = frame_geometry;
+  if (!HasBufferSet(group, thread) || thread >= scratch_.size()) return FailedStatus();
   std::vector<PlaneStorage>& buffers = BufferSet(group, thread);
   for (size_t c = 0; c < layout_.size(); ++c) {
     QOV_RETURN_IF_ERROR(StoreGroupEdges(group, c, buffers[c]));
@@ -414,8 +424,12 @@ Status LowMemoryRenderPipeline::FillOutsideFrameRect(uint64_t thread,
   if (rect.xsize == 0) return OkStatus();
   const size_t n = stages.size();
   const size_t channels = layout_.size();
+  if (first_image_space_stage_ == 0 || first_image_space_stage_ >= n ||
+      thread >= outside_rows_.size() || thread >= scratch_.size()) {
+    return FailedStatus();
+  }
   const PlaneStorage& rows = outside_rows_[thread];
-  if (rect.xsize + 64 > rows.xsize()) return FailedStatus();
+  if (rect.xsize + 64 > rows.xsize() || rows.ysize() < channels) return FailedStatus();
   RowScratch& sc = scratch_[thread];
   for (size_t c = 0; c < channels; ++c) {
     sc.tail_input[c][0] = reinterpret_cast<float*>(rows.RowBytes(c));
@@ -424,7 +438,7 @@ Status LowMemoryRenderPipeline::FillOutsideFrameRect(uint64_t thread,
     QOV_RETURN_IF_ERROR(stages[first_image_space_stage_ - 1]->RenderPaddingRow(
         sc.tail_input, rect.xsize, rect.x0, rect.y0 + y));
     for (size_t i = first_image_space_stage_; i < n; ++i) {
-      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.output, 0, 0,
+      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.no_output, 0, 0,
                                                rect.xsize, rect.x0, rect.y0 + y,
                                                thread));
     }

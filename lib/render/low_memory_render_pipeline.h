@@ -100,8 +100,11 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
     std::vector<ChannelRowSet> stage_input;  // per stage before the tail
     std::vector<uint8_t> window_filled;   // per stage before the tail
     std::vector<int64_t> stage_row;       // current row of each such stage
+    // Per stage before the tail: 1 << shift_y output rows for every
+    // channel the stage writes anew, none for the others.
+    std::vector<ChannelRowSet> stage_output;
     ChannelRowSet tail_input;
-    ChannelRowSet output;
+    ChannelRowSet no_output;  // one empty entry per channel
     // Working copies of group-buffer channels that stages change in place
     // while earlier stages still read them; empty for other channels.
     std::vector<PlaneStorage> work_copy;
@@ -117,6 +120,10 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   void ComputeStageTables();
   void MirrorRowIntoBuffer(RowScratch& scratch, size_t stage, size_t c, size_t j);
   Status RenderOutsideFrame(uint64_t group, uint64_t thread);
+  bool HasBufferSet(uint64_t group, uint64_t thread) const {
+    return group < frame_geometry.num_groups &&
+           (buffers_per_group_ ? group : thread) < group_buffers_.size();
+  }
   std::vector<PlaneStorage>& BufferSet(uint64_t group, uint64_t thread) {
     return group_buffers_[buffers_per_group_ ? group : thread];
   }
