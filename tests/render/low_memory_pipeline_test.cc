@@ -71,6 +71,7 @@ FrameGeometry MakeGeometry(uint64_t wu, uint64_t hu, uint64_t up, uint64_t dim =
 enum class Mix {
   kPlain,         // one in-place stage, no borders
   kFilters,       // two bordered filters, in-place stages, a read-only mix
+  kWidening,      // a narrow filter feeding a wide one
   kUpsample2,     // in-place stage before and after a 2x upsampler
   kUpsample8,     // filter then 8x upsampler
   kChroma,        // channels 1 and 2 at half size, horizontal then vertical
@@ -82,6 +83,7 @@ const char* MixName(Mix m) {
   switch (m) {
     case Mix::kPlain: return "plain";
     case Mix::kFilters: return "filters";
+    case Mix::kWidening: return "widening";
     case Mix::kUpsample2: return "upsample2";
     case Mix::kUpsample8: return "upsample8";
     case Mix::kChroma: return "chroma";
@@ -123,6 +125,10 @@ Status BuildMix(const Case& cs, RenderPipelineAssembler* a, Capture* capture) {
       QOV_RETURN_IF_ERROR(add(MakeShadeStage(0x7)));
       QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x7, 1, 1)));
       QOV_RETURN_IF_ERROR(add(MakeMixStage(0, 3)));
+      break;
+    case Mix::kWidening:
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 1, 1)));
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 3, 3)));
       break;
     case Mix::kUpsample2:
       QOV_RETURN_IF_ERROR(add(MakeShadeStage(0xF)));
@@ -271,8 +277,9 @@ void ExpectSame(const Capture& want, const Capture& got, const std::string& what
 std::vector<Case> ComparisonCases() {
   std::vector<Case> cases;
   const std::pair<uint64_t, uint64_t> sizes[] = {{1, 1},   {255, 61},  {256, 256},
-                                                 {257, 300}, {2049, 70}, {130, 700}};
-  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
+                                                 {257, 300}, {2049, 70}, {130, 700},
+                                                 {147, 146}};
+  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kWidening, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
     for (const auto& [w, h] : sizes) cases.push_back(Case{w, h, m});
   }
   // Frames placed in a larger or smaller image, at negative and partial origins.
