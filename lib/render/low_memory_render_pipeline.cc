@@ -165,22 +165,36 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
   }
   stage_lead_rows_.assign(n, 0);
   stage_column_margin_.assign(n, 0);
-  for (size_t c = 0; c < channels; ++c) {
-    int32_t lead = 0;
-    int32_t margin = 0;
-    for (size_t k = n; k-- > 0;) {
-      const int32_t z = int32_t{1} << channel_shifts[k][c].second;
-      const int32_t r = (lead + z - 1) / z * z;
-      const RowChannelMode mode = stages[k]->ChannelModeOf(c);
-      if (mode != RowChannelMode::kNotUsed) {
-        stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
-        stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
-      }
-      if (mode == RowChannelMode::kSeparateOutput) {
-        const StageGeometry& sg = stages[k]->geometry();
-        lead = r + z * static_cast<int32_t>(sg.border_y);
-        const int32_t shift = static_cast<int32_t>(sg.shift_x);
-        margin = ((margin + (1 << shift) - 1) >> shift) + static_cast<int32_t>(sg.border_x);
+  // A stage runs as far ahead, and renders as many extra columns, as its
+  // most demanding channel asks; the stages feeding its other channels must
+  // then keep up, so the walk repeats until nothing grows. When every stage
+  // asks the same of all its channels, one walk is enough and nothing
+  // differs from a single pass.
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (size_t c = 0; c < channels; ++c) {
+      int32_t lead = 0;
+      int32_t margin = 0;
+      for (size_t k = n; k-- > 0;) {
+        const int32_t z = int32_t{1} << channel_shifts[k][c].second;
+        int32_t r = (lead + z - 1) / z * z;
+        const RowChannelMode mode = stages[k]->ChannelModeOf(c);
+        if (mode != RowChannelMode::kNotUsed) {
+          if (stage_lead_rows_[k] > r) {
+            lead = stage_lead_rows_[k];
+            r = (lead + z - 1) / z * z;
+          }
+          margin = std::max(margin, stage_column_margin_[k]);
+          grew |= r > stage_lead_rows_[k] || margin > stage_column_margin_[k];
+          stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
+          stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
+        }
+        if (mode == RowChannelMode::kSeparateOutput) {
+          const StageGeometry& sg = stages[k]->geometry();
+          lead = r + z * static_cast<int32_t>(sg.border_y);
+          const int32_t shift = static_cast<int32_t>(sg.shift_x);
+          margin = ((margin + (1 << shift) - 1) >> shift) + static_cast<int32_t>(sg.border_x);
+        }
       }
     }
   }

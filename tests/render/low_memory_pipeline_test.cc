@@ -72,6 +72,7 @@ enum class Mix {
   kPlain,         // one in-place stage, no borders
   kFilters,       // two bordered filters, in-place stages, a read-only mix
   kWidening,      // a narrow filter feeding a wide one
+  kUnevenChains,  // a stage reading a filtered channel and one filtered later
   kUpsample2,     // in-place stage before and after a 2x upsampler
   kUpsample8,     // filter then 8x upsampler
   kChroma,        // channels 1 and 2 at half size, horizontal then vertical
@@ -84,6 +85,7 @@ const char* MixName(Mix m) {
     case Mix::kPlain: return "plain";
     case Mix::kFilters: return "filters";
     case Mix::kWidening: return "widening";
+    case Mix::kUnevenChains: return "uneven-chains";
     case Mix::kUpsample2: return "upsample2";
     case Mix::kUpsample8: return "upsample8";
     case Mix::kChroma: return "chroma";
@@ -129,6 +131,11 @@ Status BuildMix(const Case& cs, RenderPipelineAssembler* a, Capture* capture) {
     case Mix::kWidening:
       QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 1, 1)));
       QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 3, 3)));
+      break;
+    case Mix::kUnevenChains:
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x1, 1, 1)));
+      QOV_RETURN_IF_ERROR(add(MakeMixStage(0, 3)));
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x8, 3, 3)));
       break;
     case Mix::kUpsample2:
       QOV_RETURN_IF_ERROR(add(MakeShadeStage(0xF)));
@@ -279,7 +286,7 @@ std::vector<Case> ComparisonCases() {
   const std::pair<uint64_t, uint64_t> sizes[] = {{1, 1},   {255, 61},  {256, 256},
                                                  {257, 300}, {2049, 70}, {130, 700},
                                                  {147, 146}};
-  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kWidening, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
+  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kWidening, Mix::kUnevenChains, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
     for (const auto& [w, h] : sizes) cases.push_back(Case{w, h, m});
   }
   // Frames placed in a larger or smaller image, at negative and partial origins.
