@@ -165,11 +165,12 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
   }
   stage_lead_rows_.assign(n, 0);
   stage_column_margin_.assign(n, 0);
-  // A stage runs as far ahead, and renders as many extra columns, as its
-  // most demanding channel asks; the stages feeding its other channels must
-  // then keep up, so the walk repeats until nothing grows. When every stage
-  // asks the same of all its channels, one walk is enough and nothing
-  // differs from a single pass.
+  // A stage runs as far ahead as its most demanding channel asks; the stages
+  // feeding its other channels must then keep up, so the walk repeats until
+  // nothing grows. When every stage asks the same of all its channels, one
+  // walk is enough and nothing differs from a single pass. (Extra columns
+  // cannot be passed on likewise: the input padding of a channel covers only
+  // the borders of the stages that write that channel anew.)
   for (bool grew = true; grew;) {
     grew = false;
     for (size_t c = 0; c < channels; ++c) {
@@ -184,8 +185,7 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
             lead = stage_lead_rows_[k];
             r = (lead + z - 1) / z * z;
           }
-          margin = std::max(margin, stage_column_margin_[k]);
-          grew |= r > stage_lead_rows_[k] || margin > stage_column_margin_[k];
+          grew |= r > stage_lead_rows_[k];
           stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
           stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
         }
