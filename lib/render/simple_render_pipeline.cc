@@ -232,12 +232,22 @@ Status SimpleRenderPipeline::RenderGroup(uint64_t /*group_id*/,
   // Claim the render: among concurrent submissions that see it due, exactly
   // one moves renders_done past its old value. A claimed render counts even
   // when it fails.
-  const uint64_t due = MinSubmissionCount();
   uint64_t done = renders_done_.load();
   do {
-    if (done >= due) return OkStatus();
+    if (!RoundComplete(done)) return OkStatus();
   } while (!renders_done_.compare_exchange_weak(done, done + 1));
   return RenderFrame(thread_id);
+}
+
+bool SimpleRenderPipeline::RoundComplete(uint64_t done) const {
+  // Counters wrap at 256: a group still at the count of `done` renders has
+  // not been submitted for the next round.
+  const uint8_t last_round = static_cast<uint8_t>(done);
+  if (group_submissions.empty()) return false;
+  for (uint64_t g = 0; g < group_submissions.size(); ++g) {
+    if (SubmissionCount(g) == last_round) return false;
+  }
+  return true;
 }
 
 Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {

@@ -57,6 +57,9 @@ class SimpleRenderPipeline : public RenderPipeline {
 
  private:
   Status RenderFrame(uint64_t thread_id);
+  // Whether every group has been submitted more often than `done` renders
+  // (counted modulo 256, as the counters are).
+  bool RoundComplete(uint64_t done) const;
   // A working plane for channels of up to max_x x max_y, from the pool when
   // one of that size is there.
   StatusOr<PlaneF> TakePlane(uint64_t max_x, uint64_t max_y);

@@ -18,9 +18,9 @@ uint64_t CeilShift(uint64_t v, uint64_t s) {
   return (v + (uint64_t{1} << s) - 1) >> s;
 }
 
-bool Uses(const MockSpec& spec, size_t c) {
-  return std::find(spec.channels.begin(), spec.channels.end(), c) !=
-         spec.channels.end();
+bool Uses(const MockStageDef& def, size_t c) {
+  return std::find(def.channels.begin(), def.channels.end(), c) !=
+         def.channels.end();
 }
 
 // The span of a RenderRow call relative to xpos: [begin, end).
@@ -62,23 +62,23 @@ float CoordinateValue(uint64_t x, uint64_t y) {
 
 class MockStage : public RenderPipelineStage {
  public:
-  explicit MockStage(const MockSpec& spec)
-      : RenderPipelineStage(GeometryOf(spec)), spec_(spec) {}
+  explicit MockStage(const MockStageDef& def)
+      : RenderPipelineStage(GeometryOf(def)), def_(def) {}
 
-  static StageGeometry GeometryOf(const MockSpec& spec) {
+  static StageGeometry GeometryOf(const MockStageDef& def) {
     StageGeometry g;
-    if (spec.kind == MockKind::kBox) g.border_x = g.border_y = spec.param;
-    if (spec.kind == MockKind::kUpsample) {
+    if (def.kind == MockKind::kBox) g.border_x = g.border_y = def.param;
+    if (def.kind == MockKind::kUpsample) {
       g.border_x = g.border_y = 2;
-      g.shift_x = g.shift_y = spec.param;
+      g.shift_x = g.shift_y = def.param;
     }
     return g;
   }
 
   RowChannelMode ChannelModeOf(size_t c) const override {
-    if (spec_.kind == MockKind::kImage) return RowChannelMode::kModifyRows;
-    if (!Uses(spec_, c)) return RowChannelMode::kNotUsed;
-    if (spec_.kind == MockKind::kBox || spec_.kind == MockKind::kUpsample) {
+    if (def_.kind == MockKind::kImage) return RowChannelMode::kModifyRows;
+    if (!Uses(def_, c)) return RowChannelMode::kNotUsed;
+    if (def_.kind == MockKind::kBox || def_.kind == MockKind::kUpsample) {
       return RowChannelMode::kSeparateOutput;
     }
     return RowChannelMode::kModifyRows;
@@ -92,11 +92,12 @@ class MockStage : public RenderPipelineStage {
     for (size_t c = 0; c < input_rows.size(); ++c) {
       if (ChannelModeOf(c) == RowChannelMode::kNotUsed) continue;
       const std::vector<float*>& in = input_rows[c];
-      switch (spec_.kind) {
+      switch (def_.kind) {
         case MockKind::kBox: {
-          const int64_t b = static_cast<int64_t>(spec_.param);
-          if (in.size() != static_cast<size_t>(2 * b + 1) ||
-              output_rows[c].size() != 1) {
+          const int64_t b = static_cast<int64_t>(def_.param);
+          // Pipelines may hand out more rows than the stage needs.
+          if (in.size() < static_cast<size_t>(2 * b + 1) ||
+              output_rows[c].size() < 1) {
             return FailedStatus();
           }
           const float* rows[65];
@@ -108,9 +109,9 @@ class MockStage : public RenderPipelineStage {
           break;
         }
         case MockKind::kUpsample: {
-          const uint64_t s = spec_.param;
+          const uint64_t s = def_.param;
           const int64_t n = int64_t{1} << s;
-          if (in.size() != 5 || output_rows[c].size() != static_cast<size_t>(n)) {
+          if (in.size() < 5 || output_rows[c].size() < static_cast<size_t>(n)) {
             return FailedStatus();
           }
           const float* rows[5];
@@ -122,7 +123,7 @@ class MockStage : public RenderPipelineStage {
                 out[x * n + j] = UpsampleValue(rows, x, s, j, k);
               }
             }
-            if (spec_.poison) {
+            if (def_.poison) {
               for (int64_t t = 0; t < 7 * n; ++t) out[span.end * n + t] = kPoison;
             }
           }
@@ -131,8 +132,8 @@ class MockStage : public RenderPipelineStage {
         case MockKind::kAddConstant:
         case MockKind::kOverreach: {
           float* row = in[0] + kLead;
-          for (int64_t x = span.begin; x < span.end; ++x) row[x] += spec_.value;
-          if (spec_.kind == MockKind::kOverreach) {
+          for (int64_t x = span.begin; x < span.end; ++x) row[x] += def_.value;
+          if (def_.kind == MockKind::kOverreach) {
             for (int64_t t = 0; t < 8; ++t) row[span.end + t] = kPoison;
             const int64_t rounded = (static_cast<int64_t>(extra_left) + 7) / 8 * 8;
             for (int64_t x = -rounded; x < span.begin; ++x) row[x] = kPoison;
@@ -156,20 +157,20 @@ class MockStage : public RenderPipelineStage {
   }
 
   bool UsesImageCoordinates() const override {
-    return spec_.kind == MockKind::kImage;
+    return def_.kind == MockKind::kImage;
   }
   void ImageGeometry(size_t* image_xsize, size_t* image_ysize,
                      std::pair<int32_t, int32_t>* origin) const override {
-    if (spec_.kind != MockKind::kImage) return;
-    *image_xsize = spec_.image_xsize;
-    *image_ysize = spec_.image_ysize;
-    *origin = {spec_.x0, spec_.y0};
+    if (def_.kind != MockKind::kImage) return;
+    *image_xsize = def_.image_xsize;
+    *image_ysize = def_.image_ysize;
+    *origin = {def_.x0, def_.y0};
   }
   Status RenderPaddingRow(const ChannelRowSet& output_rows, size_t xsize,
                           size_t /*xpos*/, size_t /*ypos*/) const override {
     for (const auto& rows : output_rows) {
       if (rows.empty()) continue;
-      std::fill(rows[0] + kLead, rows[0] + kLead + xsize, spec_.value);
+      std::fill(rows[0] + kLead, rows[0] + kLead + xsize, def_.value);
     }
     return OkStatus();
   }
@@ -177,22 +178,22 @@ class MockStage : public RenderPipelineStage {
   const char* StageName() const override { return "Mock"; }
 
  private:
-  MockSpec spec_;
+  MockStageDef def_;
 };
 
 // One reference step on whole channels.
-void ApplyReference(const MockSpec& spec, std::vector<TestPlane>* planes) {
+void ApplyReference(const MockStageDef& def, std::vector<TestPlane>* planes) {
   for (size_t c = 0; c < planes->size(); ++c) {
-    if (spec.kind == MockKind::kImage || !Uses(spec, c)) continue;
+    if (def.kind == MockKind::kImage || !Uses(def, c)) continue;
     TestPlane& p = (*planes)[c];
     const int64_t w = static_cast<int64_t>(p.xsize);
     const int64_t h = static_cast<int64_t>(p.ysize);
-    switch (spec.kind) {
+    switch (def.kind) {
       case MockKind::kBox:
       case MockKind::kUpsample: {
-        const int64_t b = spec.kind == MockKind::kBox
-                              ? static_cast<int64_t>(spec.param) : 2;
-        const uint64_t s = spec.kind == MockKind::kUpsample ? spec.param : 0;
+        const int64_t b = def.kind == MockKind::kBox
+                              ? static_cast<int64_t>(def.param) : 2;
+        const uint64_t s = def.kind == MockKind::kUpsample ? def.param : 0;
         const int64_t n = int64_t{1} << s;
         TestPlane out(p.xsize << s, p.ysize << s);
         // A mirrored copy of the needed rows with b columns of border.
@@ -207,7 +208,7 @@ void ApplyReference(const MockSpec& spec, std::vector<TestPlane>* planes) {
             rows[k] = window[k].data() + b;
           }
           for (int64_t x = 0; x < w; ++x) {
-            if (spec.kind == MockKind::kBox) {
+            if (def.kind == MockKind::kBox) {
               out.at(x, y) = BoxValue(rows, x, b);
               continue;
             }
@@ -223,7 +224,7 @@ void ApplyReference(const MockSpec& spec, std::vector<TestPlane>* planes) {
       }
       case MockKind::kAddConstant:
       case MockKind::kOverreach:
-        for (float& v : p.samples) v += spec.value;
+        for (float& v : p.samples) v += def.value;
         break;
       case MockKind::kCoordinates:
         for (uint64_t y = 0; y < p.ysize; ++y) {
@@ -246,12 +247,12 @@ TestPlane Trimmed(const TestPlane& p, uint64_t w, uint64_t h) {
 
 // Sum of the shifts of the upsampling stages from `first` on (the chain is
 // followed by a final stage that writes nothing separately).
-std::pair<uint64_t, uint64_t> RemainingShift(const std::vector<MockSpec>& specs,
+std::pair<uint64_t, uint64_t> RemainingShift(const std::vector<MockStageDef>& defs,
                                              size_t first, size_t c) {
   uint64_t s = 0;
-  for (size_t i = first; i < specs.size(); ++i) {
-    if (specs[i].kind == MockKind::kUpsample && Uses(specs[i], c)) {
-      s += specs[i].param;
+  for (size_t i = first; i < defs.size(); ++i) {
+    if (defs[i].kind == MockKind::kUpsample && Uses(defs[i], c)) {
+      s += defs[i].param;
     }
   }
   return {s, s};
@@ -294,16 +295,16 @@ FrameGeometry MakeTestGeometry(uint64_t xsize_upsampled,
   return g;
 }
 
-std::unique_ptr<RenderPipelineStage> MakeMockStage(const MockSpec& spec) {
-  return std::make_unique<MockStage>(spec);
+std::unique_ptr<RenderPipelineStage> MakeMockStage(const MockStageDef& def) {
+  return std::make_unique<MockStage>(def);
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> InputSizes(
-    const std::vector<MockSpec>& specs, size_t num_channels,
+    const std::vector<MockStageDef>& defs, size_t num_channels,
     uint64_t xsize_upsampled, uint64_t ysize_upsampled) {
   std::vector<std::pair<uint64_t, uint64_t>> sizes(num_channels);
   for (size_t c = 0; c < num_channels; ++c) {
-    const auto [sx, sy] = RemainingShift(specs, 0, c);
+    const auto [sx, sy] = RemainingShift(defs, 0, c);
     sizes[c] = {CeilShift(xsize_upsampled, sx), CeilShift(ysize_upsampled, sy)};
   }
   return sizes;
@@ -324,40 +325,40 @@ std::vector<TestPlane> MakeInputs(
   return planes;
 }
 
-std::vector<TestPlane> RenderReference(const std::vector<MockSpec>& specs,
+std::vector<TestPlane> RenderReference(const std::vector<MockStageDef>& defs,
                                        size_t num_channels,
                                        std::vector<TestPlane> planes,
                                        uint64_t xsize_upsampled,
                                        uint64_t ysize_upsampled) {
   uint64_t wu = xsize_upsampled, hu = ysize_upsampled;
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const MockSpec& spec = specs[i];
-    ApplyReference(spec, &planes);
+  for (size_t i = 0; i < defs.size(); ++i) {
+    const MockStageDef& def = defs[i];
+    ApplyReference(def, &planes);
     for (size_t c = 0; c < num_channels; ++c) {
-      const auto [sx, sy] = RemainingShift(specs, i + 1, c);
+      const auto [sx, sy] = RemainingShift(defs, i + 1, c);
       planes[c] = Trimmed(planes[c], CeilShift(wu, sx), CeilShift(hu, sy));
     }
-    if (spec.kind != MockKind::kImage) continue;
+    if (def.kind != MockKind::kImage) continue;
     uint64_t fw = 0, fh = 0;
     for (const TestPlane& p : planes) {
       fw = std::max(fw, p.xsize);
       fh = std::max(fh, p.ysize);
     }
     for (TestPlane& p : planes) {
-      TestPlane image(spec.image_xsize, spec.image_ysize, spec.value);
+      TestPlane image(def.image_xsize, def.image_ysize, def.value);
       for (uint64_t y = 0; y < fh; ++y) {
-        const int64_t iy = spec.y0 + static_cast<int64_t>(y);
-        if (iy < 0 || iy >= static_cast<int64_t>(spec.image_ysize)) continue;
+        const int64_t iy = def.y0 + static_cast<int64_t>(y);
+        if (iy < 0 || iy >= static_cast<int64_t>(def.image_ysize)) continue;
         for (uint64_t x = 0; x < fw; ++x) {
-          const int64_t ix = spec.x0 + static_cast<int64_t>(x);
-          if (ix < 0 || ix >= static_cast<int64_t>(spec.image_xsize)) continue;
+          const int64_t ix = def.x0 + static_cast<int64_t>(x);
+          if (ix < 0 || ix >= static_cast<int64_t>(def.image_xsize)) continue;
           image.at(ix, iy) = p.at(x, y);
         }
       }
       p = std::move(image);
     }
-    wu = spec.image_xsize;
-    hu = spec.image_ysize;
+    wu = def.image_xsize;
+    hu = def.image_ysize;
   }
   return planes;
 }
@@ -369,7 +370,7 @@ Status CaptureStage::RenderRow(const ChannelRowSet& input_rows,
                                size_t /*thread_id*/) const {
   for (size_t c = 0; c < planes.size() && c < input_rows.size(); ++c) {
     TestPlane& p = planes[c];
-    if (ypos >= p.ysize || input_rows[c].size() != 1) continue;
+    if (ypos >= p.ysize || input_rows[c].empty()) continue;
     const float* row = input_rows[c][0] + kLead;
     for (size_t i = 0; i < xsize && xpos + i < p.xsize; ++i) {
       p.at(xpos + i, ypos) = row[i];

@@ -60,7 +60,7 @@ enum class MockKind {
                  // rows take value; the frame sits at (x0, y0)
 };
 
-struct MockSpec {
+struct MockStageDef {
   MockKind kind = MockKind::kAddConstant;
   std::vector<size_t> channels;  // the channels the stage uses
   uint64_t param = 0;
@@ -71,12 +71,12 @@ struct MockSpec {
   int32_t x0 = 0, y0 = 0;                     // kImage
 };
 
-std::unique_ptr<RenderPipelineStage> MakeMockStage(const MockSpec& spec);
+std::unique_ptr<RenderPipelineStage> MakeMockStage(const MockStageDef& def);
 
 // Applies the chain directly to whole channels (mirrored at the edges and
 // trimmed between stages as pipelines trim them) and returns each channel
 // as the last stage sees it. upsampled_* are the frame's upsampled sizes.
-std::vector<TestPlane> RenderReference(const std::vector<MockSpec>& specs,
+std::vector<TestPlane> RenderReference(const std::vector<MockStageDef>& defs,
                                        size_t num_channels,
                                        std::vector<TestPlane> inputs,
                                        uint64_t xsize_upsampled,
@@ -84,7 +84,7 @@ std::vector<TestPlane> RenderReference(const std::vector<MockSpec>& specs,
 
 // The channel sizes at the pipeline's input for a chain.
 std::vector<std::pair<uint64_t, uint64_t>> InputSizes(
-    const std::vector<MockSpec>& specs, size_t num_channels,
+    const std::vector<MockStageDef>& defs, size_t num_channels,
     uint64_t xsize_upsampled, uint64_t ysize_upsampled);
 
 // Deterministic inputs of the given sizes (seeded, distinct per channel).

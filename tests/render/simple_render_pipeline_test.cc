@@ -18,7 +18,7 @@ namespace {
 using test::CaptureStage;
 using test::MakeTestGeometry;
 using test::MockKind;
-using test::MockSpec;
+using test::MockStageDef;
 using test::TestPlane;
 
 struct Built {
@@ -28,13 +28,13 @@ struct Built {
 };
 
 // The chain followed by a capturing stage, as a simple pipeline.
-Built Build(const std::vector<MockSpec>& specs, size_t channels,
+Built Build(const std::vector<MockStageDef>& defs, size_t channels,
             const FrameGeometry& geometry,
             const QovMemoryManagerStruct* manager = HeapMemoryManager()) {
   Built built;
   RenderPipelineAssembler assembler(manager, channels, true);
-  for (const MockSpec& spec : specs) {
-    EXPECT_TRUE(assembler.Append(test::MakeMockStage(spec)).ok());
+  for (const MockStageDef& def : defs) {
+    EXPECT_TRUE(assembler.Append(test::MakeMockStage(def)).ok());
   }
   auto capture = std::make_unique<CaptureStage>(channels);
   built.capture = capture.get();
@@ -62,38 +62,38 @@ void ExpectPlanesEqual(const std::vector<TestPlane>& expected,
   }
 }
 
-MockSpec Box(std::vector<size_t> channels, uint64_t border) {
-  MockSpec s;
+MockStageDef Box(std::vector<size_t> channels, uint64_t border) {
+  MockStageDef s;
   s.kind = MockKind::kBox;
   s.channels = std::move(channels);
   s.param = border;
   return s;
 }
-MockSpec Upsample(std::vector<size_t> channels, uint64_t shift,
+MockStageDef Upsample(std::vector<size_t> channels, uint64_t shift,
                   bool poison = true) {
-  MockSpec s;
+  MockStageDef s;
   s.kind = MockKind::kUpsample;
   s.channels = std::move(channels);
   s.param = shift;
   s.poison = poison;
   return s;
 }
-MockSpec Add(std::vector<size_t> channels, float value,
+MockStageDef Add(std::vector<size_t> channels, float value,
              MockKind kind = MockKind::kAddConstant) {
-  MockSpec s;
+  MockStageDef s;
   s.kind = kind;
   s.channels = std::move(channels);
   s.value = value;
   return s;
 }
-MockSpec Coordinates(std::vector<size_t> channels) {
-  MockSpec s;
+MockStageDef Coordinates(std::vector<size_t> channels) {
+  MockStageDef s;
   s.kind = MockKind::kCoordinates;
   s.channels = std::move(channels);
   return s;
 }
-MockSpec Image(uint64_t w, uint64_t h, int32_t x0, int32_t y0, float pad) {
-  MockSpec s;
+MockStageDef Image(uint64_t w, uint64_t h, int32_t x0, int32_t y0, float pad) {
+  MockStageDef s;
   s.kind = MockKind::kImage;
   s.image_xsize = w;
   s.image_ysize = h;
@@ -107,7 +107,7 @@ struct Chain {
   const char* name;
   size_t channels;
   uint64_t upsampling;  // of the frame geometry
-  std::vector<MockSpec> specs;
+  std::vector<MockStageDef> defs;
 };
 
 const std::vector<Chain>& Chains() {
@@ -144,15 +144,15 @@ TEST(SimpleRenderPipelineTest, MatchesWholeImageComputation) {
                                std::to_string(size.ysize);
       const FrameGeometry geometry =
           MakeTestGeometry(size.xsize, size.ysize, chain.upsampling);
-      Built built = Build(chain.specs, chain.channels, geometry);
+      Built built = Build(chain.defs, chain.channels, geometry);
       ASSERT_TRUE(built.status.ok()) << what;
       ASSERT_TRUE(built.pipeline->SetUpThreads(1, false).ok()) << what;
       const auto inputs = test::MakeInputs(
-          test::InputSizes(chain.specs, chain.channels, size.xsize, size.ysize),
+          test::InputSizes(chain.defs, chain.channels, size.xsize, size.ysize),
           7);
       ASSERT_TRUE(test::FeedGroups(built.pipeline.get(), inputs).ok()) << what;
       const auto expected = test::RenderReference(
-          chain.specs, chain.channels, inputs, size.xsize, size.ysize);
+          chain.defs, chain.channels, inputs, size.xsize, size.ysize);
       EXPECT_EQ(built.capture->accept_calls, 1u) << what;
       ExpectPlanesEqual(expected, built.capture->planes, what);
       EXPECT_TRUE(built.capture->AllWrittenOnce()) << what;
@@ -211,8 +211,8 @@ TEST(SimpleRenderPipelineTest, GroupRectanglesLieInWholeFramePlanes) {
 }
 
 TEST(SimpleRenderPipelineTest, RendersWhenEveryGroupHasBeenSubmittedAgain) {
-  const std::vector<MockSpec> specs = {Box({0}, 1)};
-  Built built = Build(specs, 1, MakeTestGeometry(600, 300));  // 3 x 2 groups
+  const std::vector<MockStageDef> defs = {Box({0}, 1)};
+  Built built = Build(defs, 1, MakeTestGeometry(600, 300));  // 3 x 2 groups
   ASSERT_TRUE(built.status.ok());
   RenderPipeline* p = built.pipeline.get();
   auto* simple = static_cast<SimpleRenderPipeline*>(p);
@@ -229,24 +229,40 @@ TEST(SimpleRenderPipelineTest, RendersWhenEveryGroupHasBeenSubmittedAgain) {
   ASSERT_TRUE(test::FeedGroups(p, inputs, {5}).ok());
   EXPECT_EQ(simple->renders_done(), 2u);
   EXPECT_EQ(built.capture->accept_calls, 2u);
-  ExpectPlanesEqual(test::RenderReference(specs, 1, inputs, 600, 300),
+  ExpectPlanesEqual(test::RenderReference(defs, 1, inputs, 600, 300),
                     built.capture->planes, "second render");
+}
+
+// Submission counters wrap at 256; rounds keep rendering past that.
+TEST(SimpleRenderPipelineTest, RendersEveryRoundPastTheCounterWrap) {
+  Built built = Build({Add({0}, 1.0f)}, 1, MakeTestGeometry(300, 4));
+  ASSERT_TRUE(built.status.ok());
+  RenderPipeline* p = built.pipeline.get();
+  ASSERT_EQ(p->frame_geometry.num_groups, 2u);
+  ASSERT_TRUE(p->SetUpThreads(1, false).ok());
+  for (uint64_t round = 1; round <= 300; ++round) {
+    ASSERT_TRUE(p->OpenGroupInput(1, 0).Submit().ok());
+    ASSERT_EQ(static_cast<SimpleRenderPipeline*>(p)->renders_done(), round - 1);
+    ASSERT_TRUE(p->OpenGroupInput(0, 0).Submit().ok());
+    ASSERT_EQ(static_cast<SimpleRenderPipeline*>(p)->renders_done(), round);
+  }
+  EXPECT_EQ(built.capture->accept_calls, 300u);
 }
 
 // A second render of a progressive frame starts from the decoded samples,
 // not from planes that the first render upsampled, filtered or replaced.
 TEST(SimpleRenderPipelineTest, ReRenderStartsFromTheDecodedPlanes) {
-  const std::vector<MockSpec> specs = {Add({0, 1}, 1.0f), Upsample({0}, 1),
+  const std::vector<MockStageDef> defs = {Add({0, 1}, 1.0f), Upsample({0}, 1),
                                        Box({0, 1}, 1),
                                        Image(300, 200, -3, 5, 0.25f)};
   const FrameGeometry geometry = MakeTestGeometry(270, 190);
   test::FailingManager counting;  // refuses nothing
-  Built built = Build(specs, 2, geometry, &counting.manager);
+  Built built = Build(defs, 2, geometry, &counting.manager);
   ASSERT_TRUE(built.status.ok());
   RenderPipeline* p = built.pipeline.get();
   ASSERT_TRUE(p->SetUpThreads(1, false).ok());
-  const auto inputs = test::MakeInputs(test::InputSizes(specs, 2, 270, 190), 11);
-  const auto expected = test::RenderReference(specs, 2, inputs, 270, 190);
+  const auto inputs = test::MakeInputs(test::InputSizes(defs, 2, 270, 190), 11);
+  const auto expected = test::RenderReference(defs, 2, inputs, 270, 190);
   ASSERT_TRUE(test::FeedGroups(p, inputs).ok());
   ExpectPlanesEqual(expected, built.capture->planes, "first render");
 
@@ -290,15 +306,15 @@ TEST(SimpleRenderPipelineTest, ComposesTheFrameIntoTheImage) {
       {"no overlap above", 50, 50, 0, -40},
   };
   for (const ImageCase& c : cases) {
-    const std::vector<MockSpec> specs = {Box({0}, 1),
+    const std::vector<MockStageDef> defs = {Box({0}, 1),
                                          Image(c.image_x, c.image_y, c.x0, c.y0, 7.5f),
                                          Coordinates({1}), Add({0}, 1.0f)};
-    Built built = Build(specs, 2, MakeTestGeometry(20, 30));
+    Built built = Build(defs, 2, MakeTestGeometry(20, 30));
     ASSERT_TRUE(built.status.ok()) << c.name;
     ASSERT_TRUE(built.pipeline->SetUpThreads(1, false).ok()) << c.name;
     const auto inputs = test::MakeInputs({{20, 30}, {20, 30}}, 5);
     ASSERT_TRUE(test::FeedGroups(built.pipeline.get(), inputs).ok()) << c.name;
-    ExpectPlanesEqual(test::RenderReference(specs, 2, inputs, 20, 30),
+    ExpectPlanesEqual(test::RenderReference(defs, 2, inputs, 20, 30),
                       built.capture->planes, c.name);
     // The switch lasts for the render only: groups keep the frame layout.
     const auto buffers = built.pipeline->AcquireGroupBuffers(0, 0);
@@ -371,21 +387,21 @@ TEST(SimpleRenderPipelineTest, RefusesToRenderBeforeSetUp) {
 // Group tasks on several threads; every round of submissions renders the
 // frame exactly once, on whichever thread submitted last.
 TEST(SimpleRenderPipelineParallelTest, SubmissionsFromManyThreadsRenderOnce) {
-  const std::vector<MockSpec> specs = {Box({0, 1}, 1), Upsample({1}, 1),
+  const std::vector<MockStageDef> defs = {Box({0, 1}, 1), Upsample({1}, 1),
                                        Add({0}, 3.0f)};
   // 128-wide groups: 9 x 5 groups.
   const FrameGeometry geometry = MakeTestGeometry(1100, 520, 1, 0);
   test::ThreadedRunner runner(6);
   const TaskPool pool = runner.pool();
   for (int attempt = 0; attempt < 4; ++attempt) {
-    Built built = Build(specs, 2, geometry);
+    Built built = Build(defs, 2, geometry);
     ASSERT_TRUE(built.status.ok());
     RenderPipeline* p = built.pipeline.get();
     ASSERT_GE(geometry.num_groups, 40u);
     ASSERT_TRUE(p->SetUpThreads(runner.threads(), false).ok());
     const auto inputs =
-        test::MakeInputs(test::InputSizes(specs, 2, 1100, 520), 13 + attempt);
-    const auto expected = test::RenderReference(specs, 2, inputs, 1100, 520);
+        test::MakeInputs(test::InputSizes(defs, 2, 1100, 520), 13 + attempt);
+    const auto expected = test::RenderReference(defs, 2, inputs, 1100, 520);
     for (int round = 1; round <= 3; ++round) {
       ASSERT_TRUE(RunOnPool(
                       &pool, static_cast<uint32_t>(geometry.num_groups), nullptr,
@@ -407,18 +423,18 @@ TEST(SimpleRenderPipelineParallelTest, SubmissionsFromManyThreadsRenderOnce) {
 // Every allocation of set-up and render refused in turn: each attempt fails
 // cleanly, leaks nothing, and the run without refusal renders correctly.
 TEST(SimpleRenderPipelineTest, FailingEachAllocationFailsCleanly) {
-  const std::vector<MockSpec> specs = {Box({0, 1}, 1), Upsample({0}, 3),
+  const std::vector<MockStageDef> defs = {Box({0, 1}, 1), Upsample({0}, 3),
                                        Image(90, 70, 2, -4, 1.0f),
                                        Add({1}, 2.0f)};
   const FrameGeometry geometry = MakeTestGeometry(80, 60, 8, 0);
-  const auto inputs = test::MakeInputs(test::InputSizes(specs, 2, 80, 60), 17);
-  const auto expected = test::RenderReference(specs, 2, inputs, 80, 60);
+  const auto inputs = test::MakeInputs(test::InputSizes(defs, 2, 80, 60), 17);
+  const auto expected = test::RenderReference(defs, 2, inputs, 80, 60);
   bool completed = false;
   int refusals = 0;
   for (int64_t k = 1; k < 200 && !completed; ++k) {
     test::FailingManager failing(k);
     {
-      Built built = Build(specs, 2, geometry, &failing.manager);
+      Built built = Build(defs, 2, geometry, &failing.manager);
       ASSERT_TRUE(built.status.ok());
       RenderPipeline* p = built.pipeline.get();
       Status status = p->SetUpThreads(1, false);
@@ -443,9 +459,9 @@ TEST(SimpleRenderPipelineTest, FailingEachAllocationFailsCleanly) {
 // A set-up that failed part-way leaves no partial plane set behind: the
 // next set-up makes every plane and rendering works.
 TEST(SimpleRenderPipelineTest, SetUpAfterAFailedSetUpMakesEveryPlane) {
-  const std::vector<MockSpec> specs = {Add({0, 1, 2}, 1.0f)};
+  const std::vector<MockStageDef> defs = {Add({0, 1, 2}, 1.0f)};
   test::FailingManager failing(2);  // the second channel's plane
-  Built built = Build(specs, 3, MakeTestGeometry(40, 20), &failing.manager);
+  Built built = Build(defs, 3, MakeTestGeometry(40, 20), &failing.manager);
   ASSERT_TRUE(built.status.ok());
   RenderPipeline* p = built.pipeline.get();
   EXPECT_EQ(p->SetUpThreads(1, false), FailedStatus());
@@ -454,7 +470,7 @@ TEST(SimpleRenderPipelineTest, SetUpAfterAFailedSetUpMakesEveryPlane) {
   ASSERT_TRUE(p->SetUpThreads(1, false).ok());
   const auto inputs = test::MakeInputs({{40, 20}, {40, 20}, {40, 20}}, 19);
   ASSERT_TRUE(test::FeedGroups(p, inputs).ok());
-  ExpectPlanesEqual(test::RenderReference(specs, 3, inputs, 40, 20),
+  ExpectPlanesEqual(test::RenderReference(defs, 3, inputs, 40, 20),
                     built.capture->planes, "after retry");
 }
 
