@@ -20,12 +20,12 @@ namespace {
 using test::CaptureStage;
 using test::MakeTestGeometry;
 using test::MockKind;
-using test::MockSpec;
+using test::MockStageDef;
 using test::TestPlane;
 
-MockSpec Spec(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
+MockStageDef Spec(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
               float value = 0.f, bool poison = false) {
-  MockSpec s;
+  MockStageDef s;
   s.kind = kind;
   s.channels = std::move(channels);
   s.param = param;
@@ -34,8 +34,8 @@ MockSpec Spec(MockKind kind, std::vector<size_t> channels, uint64_t param = 0,
   return s;
 }
 
-MockSpec Image(uint64_t w, uint64_t h, int32_t x0, int32_t y0, float pad) {
-  MockSpec s;
+MockStageDef Image(uint64_t w, uint64_t h, int32_t x0, int32_t y0, float pad) {
+  MockStageDef s;
   s.kind = MockKind::kImage;
   s.image_xsize = w;
   s.image_ysize = h;
@@ -47,7 +47,7 @@ MockSpec Image(uint64_t w, uint64_t h, int32_t x0, int32_t y0, float pad) {
 
 struct Chain {
   const char* name;
-  std::vector<MockSpec> specs;
+  std::vector<MockStageDef> specs;
   uint64_t upsampling = 1;
 };
 
@@ -94,7 +94,7 @@ Result RenderLowMemory(const Chain& chain, const FrameGeometry& geometry,
                        uint32_t seed, const QovMemoryManagerStruct* manager) {
   Result r;
   RenderPipelineAssembler assembler(manager, kChannels, false);
-  for (const MockSpec& spec : chain.specs) {
+  for (const MockStageDef& spec : chain.specs) {
     EXPECT_TRUE(assembler.Append(test::MakeMockStage(spec)).ok());
   }
   auto capture_owned = std::make_unique<CaptureStage>(kChannels);
