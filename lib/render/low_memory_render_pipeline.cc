@@ -288,14 +288,10 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
     const int64_t fy1 = std::min<int64_t>(
         int64_t{frame_position_y_} + static_cast<int64_t>(g.ysize_upsampled),
         static_cast<int64_t>(image_height_));
-    uint64_t left = 0;
-    uint64_t right = image_width_;
-    if (fx1 > fx0 && fy1 > fy0) {
-      left = fx0;
-      right = image_width_ - fx1;
-    } else {
-      right = image_width_;  // the empty intersection sits at (0, 0)
-    }
+    // An empty intersection counts as the empty rectangle at (0, 0).
+    const bool overlap = fx1 > fx0 && fy1 > fy0;
+    const uint64_t left = overlap ? static_cast<uint64_t>(fx0) : 0;
+    const uint64_t right = image_width_ - (overlap ? static_cast<uint64_t>(fx1) : 0);
     const uint64_t widest = std::max({left, g.group_dim << s, right});
     outside_rows_.resize(num_threads);
     for (auto& rows : outside_rows_) {
@@ -458,18 +454,6 @@ Status LowMemoryRenderPipeline::FillOutsideFrameRect(uint64_t thread,
     }
   }
   return OkStatus();
-}
-
-uint64_t LowMemoryRenderPipeline::AllocatedBytes() const {
-  uint64_t total = 0;
-  auto add = [&](const PlaneStorage& p) { total += p.bytes_per_row() * p.ysize(); };
-  for (const auto& set : group_buffers_) for (const auto& p : set) add(p);
-  for (const auto& t : stage_rings_) for (const auto& c : t) for (const auto& p : c) add(p);
-  for (const auto& p : outside_rows_) add(p);
-  for (const auto& p : saved_row_edges_) add(p);
-  for (const auto& p : saved_column_edges_) add(p);
-  for (const auto& sc : scratch_) for (const auto& p : sc.work_copy) add(p);
-  return total;
 }
 
 std::unique_ptr<RenderPipeline> MakeLowMemoryRenderPipeline(

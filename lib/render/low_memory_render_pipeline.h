@@ -17,6 +17,12 @@
 
 namespace qov {
 
+// Concurrency: AcquireGroupBuffers and RenderGroup run on several threads at
+// once for different groups, each call with its own thread id (and its own
+// group when buffers_per_group); they share only the saved edge strips (each
+// group writes its own) and the border tracker (atomic). Configure and
+// SetUpThreadsImpl run alone. Group buffers keep the decoded samples: rows
+// that stages change in place are changed in a per-thread working copy.
 class LowMemoryRenderPipeline final : public RenderPipeline {
  public:
   explicit LowMemoryRenderPipeline(const QovMemoryManagerStruct* manager)
@@ -56,7 +62,7 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   Status FetchNeighbourEdges(uint64_t group, size_t c, const PixelRect& rect,
                              PlaneStorage* buffer);
 
-  // Read access for tests and the benchmark.
+  // Read access for tests.
   uint64_t edge_band_x() const { return edge_band_x_; }
   uint64_t edge_band_y() const { return edge_band_y_; }
   uint64_t buffer_margin_x() const { return buffer_margin_x_; }
@@ -72,8 +78,6 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   const PlaneStorage& saved_column_edges(size_t c) const {
     return saved_column_edges_[c];
   }
-  // Bytes of sample storage held by the pipeline (buffers, rings, edges).
-  uint64_t AllocatedBytes() const;
 
  private:
   // Derived sizes of one channel (see Configure).
