@@ -40,6 +40,10 @@ Status LowMemoryRenderPipeline::Configure() {
   upsampling_shift_ = CeilLog2(g.xsize_upsampled_padded / g.xsize_padded);
   const uint64_t s = upsampling_shift_;
   if (s > 3) return FailedStatus();
+  // Output rows are handed out 8 at most per channel.
+  for (const auto& stage : stages) {
+    if (stage->geometry().shift_x > 3 || stage->geometry().shift_y > 3) return FailedStatus();
+  }
 
   layout_.assign(channels, ChannelLayout());
   for (size_t c = 0; c < channels; ++c) {
@@ -161,22 +165,36 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
   }
   stage_lead_rows_.assign(n, 0);
   stage_column_margin_.assign(n, 0);
-  for (size_t c = 0; c < channels; ++c) {
-    int32_t lead = 0;
-    int32_t margin = 0;
-    for (size_t k = n; k-- > 0;) {
-      const int32_t z = int32_t{1} << channel_shifts[k][c].second;
-      const int32_t r = (lead + z - 1) / z * z;
-      const RowChannelMode mode = stages[k]->ChannelModeOf(c);
-      if (mode != RowChannelMode::kNotUsed) {
-        stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
-        stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
-      }
-      if (mode == RowChannelMode::kSeparateOutput) {
-        const StageGeometry& sg = stages[k]->geometry();
-        lead = r + z * static_cast<int32_t>(sg.border_y);
-        const int32_t shift = static_cast<int32_t>(sg.shift_x);
-        margin = ((margin + (1 << shift) - 1) >> shift) + static_cast<int32_t>(sg.border_x);
+  // A stage runs as far ahead as its most demanding channel asks; the stages
+  // feeding its other channels must then keep up, so the walk repeats until
+  // nothing grows. When every stage asks the same of all its channels, one
+  // walk is enough and nothing differs from a single pass. (Extra columns
+  // cannot be passed on likewise: the input padding of a channel covers only
+  // the borders of the stages that write that channel anew.)
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (size_t c = 0; c < channels; ++c) {
+      int32_t lead = 0;
+      int32_t margin = 0;
+      for (size_t k = n; k-- > 0;) {
+        const int32_t z = int32_t{1} << channel_shifts[k][c].second;
+        int32_t r = (lead + z - 1) / z * z;
+        const RowChannelMode mode = stages[k]->ChannelModeOf(c);
+        if (mode != RowChannelMode::kNotUsed) {
+          if (stage_lead_rows_[k] > r) {
+            lead = stage_lead_rows_[k];
+            r = (lead + z - 1) / z * z;
+          }
+          grew |= r > stage_lead_rows_[k];
+          stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
+          stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
+        }
+        if (mode == RowChannelMode::kSeparateOutput) {
+          const StageGeometry& sg = stages[k]->geometry();
+          lead = r + z * static_cast<int32_t>(sg.border_y);
+          const int32_t shift = static_cast<int32_t>(sg.shift_x);
+          margin = ((margin + (1 << shift) - 1) >> shift) + static_cast<int32_t>(sg.border_x);
+        }
       }
     }
   }
@@ -270,14 +288,10 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
     const int64_t fy1 = std::min<int64_t>(
         int64_t{frame_position_y_} + static_cast<int64_t>(g.ysize_upsampled),
         static_cast<int64_t>(image_height_));
-    uint64_t left = 0;
-    uint64_t right = image_width_;
-    if (fx1 > fx0 && fy1 > fy0) {
-      left = fx0;
-      right = image_width_ - fx1;
-    } else {
-      right = image_width_;  // the empty intersection sits at (0, 0)
-    }
+    // An empty intersection counts as the empty rectangle at (0, 0).
+    const bool overlap = fx1 > fx0 && fy1 > fy0;
+    const uint64_t left = overlap ? static_cast<uint64_t>(fx0) : 0;
+    const uint64_t right = image_width_ - (overlap ? static_cast<uint64_t>(fx1) : 0);
     const uint64_t widest = std::max({left, g.group_dim << s, right});
     outside_rows_.resize(num_threads);
     for (auto& rows : outside_rows_) {
@@ -293,18 +307,23 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
     sc.process_rect.assign(n, PixelRect());
     sc.sources.assign((n + 1) * channels, RowSource());
     sc.stage_input.assign(first_tail_stage_, ChannelRowSet(channels));
+    sc.stage_output.assign(first_tail_stage_, ChannelRowSet(channels));
     for (size_t i = 0; i < first_tail_stage_; ++i) {
-      const uint64_t window = 2 * stages[i]->geometry().border_y + 1;
+      const StageGeometry& sg = stages[i]->geometry();
       for (size_t c = 0; c < channels; ++c) {
-        if (stages[i]->ChannelModeOf(c) != RowChannelMode::kNotUsed) {
-          sc.stage_input[i][c].assign(window, nullptr);
+        const RowChannelMode mode = stages[i]->ChannelModeOf(c);
+        if (mode != RowChannelMode::kNotUsed) {
+          sc.stage_input[i][c].assign(2 * sg.border_y + 1, nullptr);
+        }
+        if (mode == RowChannelMode::kSeparateOutput) {
+          sc.stage_output[i][c].assign(size_t{1} << sg.shift_y, nullptr);
         }
       }
     }
     sc.window_filled.assign(first_tail_stage_, 0);
     sc.stage_row.assign(first_tail_stage_, 0);
     sc.tail_input.assign(channels, std::vector<float*>(1, nullptr));
-    sc.output.assign(channels, std::vector<float*>(8, nullptr));
+    sc.no_output.assign(channels, std::vector<float*>());
     sc.work_copy.resize(channels);
     for (size_t c = 0; c < channels; ++c) {
       if (!needs_work_copy_[c] || sc.work_copy[c].allocated()) continue;
@@ -319,25 +338,26 @@ Status LowMemoryRenderPipeline::SetUpThreadsImpl(size_t num_threads,
 std::vector<GroupBuffer> LowMemoryRenderPipeline::AcquireGroupBuffers(
     uint64_t group, uint64_t thread) {
   const FrameGeometry& g = frame_geometry;
+  std::vector<GroupBuffer> result(layout_.size());
+  // Before set-up, or for ids beyond it: no planes, nothing to write.
+  if (!HasBufferSet(group, thread)) return result;
   std::vector<PlaneStorage>& set = BufferSet(group, thread);
   const uint64_t gx = group % g.xsize_groups;
   const uint64_t gy = group / g.xsize_groups;
-  std::vector<GroupBuffer> result;
-  result.reserve(layout_.size());
   for (size_t c = 0; c < layout_.size(); ++c) {
     const ChannelLayout& l = layout_[c];
     const uint64_t x0 = gx * l.group_x;
     const uint64_t y0 = gy * l.group_y;
     const uint64_t xs = l.xsize > x0 ? std::min(l.xsize - x0, l.group_x) : 0;
     const uint64_t ys = l.ysize > y0 ? std::min(l.ysize - y0, l.group_y) : 0;
-    result.push_back(
-        GroupBuffer{&set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, xs, ys}});
+    result[c] = GroupBuffer{&set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, xs, ys}};
   }
   return result;
 }
 
 Status LowMemoryRenderPipeline::RenderGroup(uint64_t group, uint64_t thread) {
   const FrameGeometry& g = frame_geometry;
+  if (!HasBufferSet(group, thread) || thread >= scratch_.size()) return FailedStatus();
   std::vector<PlaneStorage>& buffers = BufferSet(group, thread);
   for (size_t c = 0; c < layout_.size(); ++c) {
     QOV_RETURN_IF_ERROR(StoreGroupEdges(group, c, buffers[c]));
@@ -414,8 +434,12 @@ Status LowMemoryRenderPipeline::FillOutsideFrameRect(uint64_t thread,
   if (rect.xsize == 0) return OkStatus();
   const size_t n = stages.size();
   const size_t channels = layout_.size();
+  if (first_image_space_stage_ == 0 || first_image_space_stage_ >= n ||
+      thread >= outside_rows_.size() || thread >= scratch_.size()) {
+    return FailedStatus();
+  }
   const PlaneStorage& rows = outside_rows_[thread];
-  if (rect.xsize + 64 > rows.xsize()) return FailedStatus();
+  if (rect.xsize + 64 > rows.xsize() || rows.ysize() < channels) return FailedStatus();
   RowScratch& sc = scratch_[thread];
   for (size_t c = 0; c < channels; ++c) {
     sc.tail_input[c][0] = reinterpret_cast<float*>(rows.RowBytes(c));
@@ -424,24 +448,12 @@ Status LowMemoryRenderPipeline::FillOutsideFrameRect(uint64_t thread,
     QOV_RETURN_IF_ERROR(stages[first_image_space_stage_ - 1]->RenderPaddingRow(
         sc.tail_input, rect.xsize, rect.x0, rect.y0 + y));
     for (size_t i = first_image_space_stage_; i < n; ++i) {
-      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.output, 0, 0,
+      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.no_output, 0, 0,
                                                rect.xsize, rect.x0, rect.y0 + y,
                                                thread));
     }
   }
   return OkStatus();
-}
-
-uint64_t LowMemoryRenderPipeline::AllocatedBytes() const {
-  uint64_t total = 0;
-  auto add = [&](const PlaneStorage& p) { total += p.bytes_per_row() * p.ysize(); };
-  for (const auto& set : group_buffers_) for (const auto& p : set) add(p);
-  for (const auto& t : stage_rings_) for (const auto& c : t) for (const auto& p : c) add(p);
-  for (const auto& p : outside_rows_) add(p);
-  for (const auto& p : saved_row_edges_) add(p);
-  for (const auto& p : saved_column_edges_) add(p);
-  for (const auto& sc : scratch_) for (const auto& p : sc.work_copy) add(p);
-  return total;
 }
 
 std::unique_ptr<RenderPipeline> MakeLowMemoryRenderPipeline(

@@ -17,6 +17,12 @@
 
 namespace qov {
 
+// Concurrency: AcquireGroupBuffers and RenderGroup run on several threads at
+// once for different groups, each call with its own thread id (and its own
+// group when buffers_per_group); they share only the saved edge strips (each
+// group writes its own) and the border tracker (atomic). Configure and
+// SetUpThreadsImpl run alone. Group buffers keep the decoded samples: rows
+// that stages change in place are changed in a per-thread working copy.
 class LowMemoryRenderPipeline final : public RenderPipeline {
  public:
   explicit LowMemoryRenderPipeline(const QovMemoryManagerStruct* manager)
@@ -56,7 +62,7 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   Status FetchNeighbourEdges(uint64_t group, size_t c, const PixelRect& rect,
                              PlaneStorage* buffer);
 
-  // Read access for tests and the benchmark.
+  // Read access for tests.
   uint64_t edge_band_x() const { return edge_band_x_; }
   uint64_t edge_band_y() const { return edge_band_y_; }
   uint64_t buffer_margin_x() const { return buffer_margin_x_; }
@@ -72,8 +78,6 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   const PlaneStorage& saved_column_edges(size_t c) const {
     return saved_column_edges_[c];
   }
-  // Bytes of sample storage held by the pipeline (buffers, rings, edges).
-  uint64_t AllocatedBytes() const;
 
  private:
   // Derived sizes of one channel (see Configure).
@@ -100,8 +104,11 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
     std::vector<ChannelRowSet> stage_input;  // per stage before the tail
     std::vector<uint8_t> window_filled;   // per stage before the tail
     std::vector<int64_t> stage_row;       // current row of each such stage
+    // Per stage before the tail: 1 << shift_y output rows for every
+    // channel the stage writes anew, none for the others.
+    std::vector<ChannelRowSet> stage_output;
     ChannelRowSet tail_input;
-    ChannelRowSet output;
+    ChannelRowSet no_output;  // one empty entry per channel
     // Working copies of group-buffer channels that stages change in place
     // while earlier stages still read them; empty for other channels.
     std::vector<PlaneStorage> work_copy;
@@ -117,6 +124,10 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   void ComputeStageTables();
   void MirrorRowIntoBuffer(RowScratch& scratch, size_t stage, size_t c, size_t j);
   Status RenderOutsideFrame(uint64_t group, uint64_t thread);
+  bool HasBufferSet(uint64_t group, uint64_t thread) const {
+    return group < frame_geometry.num_groups &&
+           (buffers_per_group_ ? group : thread) < group_buffers_.size();
+  }
   std::vector<PlaneStorage>& BufferSet(uint64_t group, uint64_t thread) {
     return group_buffers_[buffers_per_group_ ? group : thread];
   }

@@ -195,7 +195,7 @@ Status LowMemoryRenderPipeline::RunStagesOverRect(uint64_t thread,
         if (mode == RowChannelMode::kSeparateOutput) {
           const RowSource& out = sc.sources[(i + 1) * channels + c];
           for (int64_t l = 0; l < (int64_t{1} << sg.shift_y); ++l) {
-            sc.output[c][l] = out.Row((y << sg.shift_y) + l);
+            sc.stage_output[i][c][l] = out.Row((y << sg.shift_y) + l);
           }
         }
       }
@@ -205,7 +205,7 @@ Status LowMemoryRenderPipeline::RunStagesOverRect(uint64_t thread,
       const uint64_t extra_left = std::min<uint64_t>(p.x0, margin);
       const uint64_t extra_right =
           std::min<uint64_t>(stage_extent_[i].xsize - p.x0 - p.xsize, margin);
-      QOV_RETURN_IF_ERROR(stage.RenderRow(sc.stage_input[i], sc.output, extra_left,
+      QOV_RETURN_IF_ERROR(stage.RenderRow(sc.stage_input[i], sc.stage_output[i], extra_left,
                                           extra_right, p.xsize, p.x0,
                                           static_cast<size_t>(big_y), thread));
     }
@@ -220,7 +220,7 @@ Status LowMemoryRenderPipeline::RunStagesOverRect(uint64_t thread,
     for (size_t i = first_tail_stage_; i < first_image_space_stage_; ++i) {
       const PixelRect& p = sc.process_rect[i];
       if (p.xsize == 0 || ypos >= p.ysize) continue;
-      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.output, 0, 0, p.xsize,
+      QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.no_output, 0, 0, p.xsize,
                                                p.x0, ypos, thread));
     }
     if (first_image_space_stage_ < n) {
@@ -230,7 +230,7 @@ Status LowMemoryRenderPipeline::RunStagesOverRect(uint64_t thread,
       for (size_t i = first_image_space_stage_; i < n; ++i) {
         const PixelRect& p = sc.process_rect[i];
         if (p.xsize == 0) continue;
-        QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.output, 0, 0, p.xsize,
+        QOV_RETURN_IF_ERROR(stages[i]->RenderRow(sc.tail_input, sc.no_output, 0, 0, p.xsize,
                                                  p.x0, static_cast<size_t>(iy), thread));
       }
     }

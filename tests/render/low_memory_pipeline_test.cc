@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -17,6 +19,21 @@
 #include "lib/render/low_memory_render_pipeline.h"
 #include "tests/render/low_memory_test_stages.h"
 #include "tests/support/counting_manager.h"
+
+// Heap allocations made by this process while `g_count_allocations` is set.
+std::atomic<bool> g_count_allocations{false};
+std::atomic<int64_t> g_allocations{0};
+
+// Out of line, so that the compiler does not pair the malloc and free
+// inside them with the new and delete expressions of other code.
+[[gnu::noinline]] void* operator new(size_t size) {
+  if (g_count_allocations.load(std::memory_order_relaxed)) ++g_allocations;
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace qov {
 namespace {
@@ -54,6 +71,8 @@ FrameGeometry MakeGeometry(uint64_t wu, uint64_t hu, uint64_t up, uint64_t dim =
 enum class Mix {
   kPlain,         // one in-place stage, no borders
   kFilters,       // two bordered filters, in-place stages, a read-only mix
+  kWidening,      // a narrow filter feeding a wide one
+  kUnevenChains,  // a stage reading a filtered channel and one filtered later
   kUpsample2,     // in-place stage before and after a 2x upsampler
   kUpsample8,     // filter then 8x upsampler
   kChroma,        // channels 1 and 2 at half size, horizontal then vertical
@@ -65,6 +84,8 @@ const char* MixName(Mix m) {
   switch (m) {
     case Mix::kPlain: return "plain";
     case Mix::kFilters: return "filters";
+    case Mix::kWidening: return "widening";
+    case Mix::kUnevenChains: return "uneven-chains";
     case Mix::kUpsample2: return "upsample2";
     case Mix::kUpsample8: return "upsample8";
     case Mix::kChroma: return "chroma";
@@ -106,6 +127,15 @@ Status BuildMix(const Case& cs, RenderPipelineAssembler* a, Capture* capture) {
       QOV_RETURN_IF_ERROR(add(MakeShadeStage(0x7)));
       QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x7, 1, 1)));
       QOV_RETURN_IF_ERROR(add(MakeMixStage(0, 3)));
+      break;
+    case Mix::kWidening:
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 1, 1)));
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0xF, 3, 3)));
+      break;
+    case Mix::kUnevenChains:
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x1, 1, 1)));
+      QOV_RETURN_IF_ERROR(add(MakeMixStage(0, 3)));
+      QOV_RETURN_IF_ERROR(add(MakeFilterStage(0x8, 3, 3)));
       break;
     case Mix::kUpsample2:
       QOV_RETURN_IF_ERROR(add(MakeShadeStage(0xF)));
@@ -254,8 +284,9 @@ void ExpectSame(const Capture& want, const Capture& got, const std::string& what
 std::vector<Case> ComparisonCases() {
   std::vector<Case> cases;
   const std::pair<uint64_t, uint64_t> sizes[] = {{1, 1},   {255, 61},  {256, 256},
-                                                 {257, 300}, {2049, 70}, {130, 700}};
-  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
+                                                 {257, 300}, {2049, 70}, {130, 700},
+                                                 {147, 146}};
+  for (Mix m : {Mix::kPlain, Mix::kFilters, Mix::kWidening, Mix::kUnevenChains, Mix::kUpsample2, Mix::kUpsample8, Mix::kChroma}) {
     for (const auto& [w, h] : sizes) cases.push_back(Case{w, h, m});
   }
   // Frames placed in a larger or smaller image, at negative and partial origins.
@@ -517,6 +548,41 @@ TEST(LowMemoryPipelineTest, EveryAllocationFailureIsClean) {
     EXPECT_EQ(status, FailedStatus()) << k;
   }
   EXPECT_GT(k, 20);  // edges, buffers, rings, outside rows, working copies
+}
+
+
+// Rendering allocates nothing: once set up, a pass over every group makes
+// only the handles' buffer lists (one per group) and takes nothing from the
+// memory manager.
+TEST(LowMemoryPipelineTest, RenderingAllocatesNothing) {
+  for (Mix mix : {Mix::kFilters, Mix::kUpsample2, Mix::kChroma, Mix::kUpsampleComposite}) {
+    const Case cs{600, 520, mix, -3, 5, 610, 500};
+    test::CountingManager mm;
+    Capture cap(kChannels, HasComposite(mix) ? cs.image_w : cs.w,
+                HasComposite(mix) ? cs.image_h : cs.h);
+    RenderPipelineAssembler a(&mm.manager, kChannels, false);
+    ASSERT_TRUE(BuildMix(cs, &a, &cap).ok());
+    auto p = a.Assemble(MakeGeometry(cs.w, cs.h, UpsamplingOf(mix)));
+    ASSERT_TRUE(p.ok());
+    RenderPipeline* pipeline = p->get();
+    ASSERT_TRUE(pipeline->SetUpThreads(1, false).ok());
+    const uint64_t n = pipeline->frame_geometry.num_groups;
+    for (uint64_t g = 0; g < n; ++g) ASSERT_TRUE(SubmitGroup(pipeline, g, 0).ok());
+    for (uint64_t g = 0; g < n; ++g) pipeline->ForgetGroup(g);
+    const int managed = mm.allocs;
+    const std::vector<uint64_t> order = MakeOrder(n, Order::kRandom, 1);
+    g_allocations = 0;
+    g_count_allocations = true;
+    Status status = OkStatus();
+    for (uint64_t g : order) {
+      status = SubmitGroup(pipeline, g, 0);
+      if (!status.ok()) break;
+    }
+    g_count_allocations = false;
+    ASSERT_TRUE(status.ok()) << MixName(mix);
+    EXPECT_EQ(g_allocations.load(), static_cast<int64_t>(n)) << MixName(mix);
+    EXPECT_EQ(mm.allocs, managed) << MixName(mix);
+  }
 }
 
 }  // namespace
