@@ -416,12 +416,11 @@ TEST(DequantComputeTest, InvalidSpecsAndWeightsFail) {
 }
 
 TEST(DequantComputeTest, AllocationFailureIsReported) {
-  test::CountingManager refusing;
+  test::CountingManager refusing, counting;  // outlive the set's block
   refusing.refuse = true;
   DequantTableSet set;
   EXPECT_TRUE(set.PrepareTables(&refusing.manager, 1).failed());
   EXPECT_EQ(set.computed_kinds(), 0u);
-  test::CountingManager counting;
   ASSERT_TRUE(set.PrepareTables(&counting.manager, 1).ok());
   ASSERT_TRUE(set.PrepareTables(&counting.manager, 2).ok());
   EXPECT_EQ(counting.allocs, 1);  // one block per frame
