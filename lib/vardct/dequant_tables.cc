@@ -225,7 +225,10 @@ Status EvaluateDistanceBands(size_t rows, size_t columns,
       for (size_t j = 0; j < columns; ++j) {
         const float dx = static_cast<float>(j) * col_scale;
         const float d = std::sqrt(dx * dx + dy * dy);
-        const size_t i = static_cast<size_t>(d);
+        // d stays below n - 1 by the scale constant's margin; the clamp only
+        // guards the band array against a rounding surprise.
+        size_t i = static_cast<size_t>(d);
+        if (i > n - 2) i = n - 2;
         const float frac = d - static_cast<float>(i);
         t[k * columns + j] = InterpolatedPow(band[i], band[i + 1], frac);
       }
