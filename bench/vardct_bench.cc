@@ -78,7 +78,9 @@ void BM_DequantizeCoefficients(benchmark::State& state, int64_t target) {
     q[c].resize(count);
     for (size_t i = 0; i < count; ++i) q[c][i] = static_cast<int16_t>(i % 9) - 4;
   }
-  std::vector<float> table(3 * count, 0.75f), out(3 * count);
+  std::vector<float> table_block(3 * count, 0.75f), out(3 * count);
+  const float* const table[3] = {table_block.data(), table_block.data() + count,
+                                 table_block.data() + 2 * count};
   const void* qp[3] = {q[0].data(), q[1].data(), q[2].data()};
   VarblockDequantParams p;
   p.quant = 5;
@@ -87,10 +89,10 @@ void BM_DequantizeCoefficients(benchmark::State& state, int64_t target) {
   if (target != 0) hwy::SetSupportedTargetsForTest(target);
   for (auto _ : state) {
     if (target == 0) {
-      DequantizeCoefficientsScalar(p, count, table.data(), qp,
+      DequantizeCoefficientsScalar(p, count, table, qp,
                                    CoefficientWidth::Bits16, out.data());
     } else {
-      DequantizeCoefficients(p, count, table.data(), qp,
+      DequantizeCoefficients(p, count, table, qp,
                              CoefficientWidth::Bits16, out.data());
     }
     benchmark::DoNotOptimize(out.data());
