@@ -24,6 +24,17 @@ int16_t Saturate16(int64_t v) {
 
 }  // namespace
 
+JpegQuantSource JpegQuantSourceOf(const DequantTableSet& tables) {
+  const DequantTableSpec& spec = tables.spec(DequantTableKind::Dct8By8);
+  JpegQuantSource source;
+  source.present = true;
+  source.mode = static_cast<uint32_t>(spec.mode);
+  source.denominator = spec.denominator;
+  source.raw = spec.raw.data();
+  source.raw_size = spec.raw.size();
+  return source;
+}
+
 Status PrepareJpegCoefficientPath(const ChromaFromLumaMap& cfl,
                                   uint32_t color_transform,
                                   const JpegQuantSource& quant,

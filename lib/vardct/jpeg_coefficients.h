@@ -10,6 +10,7 @@
 
 #include "lib/base/status.h"
 #include "lib/vardct/chroma_from_luma.h"
+#include "lib/vardct/dequant_tables.h"
 #include "lib/vardct/varblock.h"
 
 namespace qov {
@@ -23,6 +24,9 @@ struct JpegQuantSource {
   const int32_t* raw = nullptr;  // X 0-63, Y 64-127, B 128-191, natural order
   size_t raw_size = 0;
 };
+
+// The 8x8 DCT spec of a frame's table set.
+JpegQuantSource JpegQuantSourceOf(const DequantTableSet& tables);
 
 // Integer tables built once per group call.
 struct JpegCoefficientPath {

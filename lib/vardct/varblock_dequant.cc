@@ -1,6 +1,8 @@
 // SIMD copies of varblock dequantisation (16-bit and 32-bit inputs).
 #include "lib/vardct/varblock_dequant.h"
 
+#include "lib/vardct/dct.h"
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "lib/vardct/varblock_dequant.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -37,7 +39,7 @@ HWY_INLINE hn::Vec<D> Adjust(D d, hn::Vec<D> q, hn::Vec<D> bias,
 
 template <typename T>
 void DequantizeT(const float* params, int32_t quant, size_t count,
-                 const float* HWY_RESTRICT table, const T* const* q,
+                 const float* const* table, const T* const* q,
                  float* HWY_RESTRICT out) {
   // params: inv_global_scale, x_mul, b_mul, x_factor, b_factor, biases[4].
   const hn::ScalableTag<float> d;
@@ -48,9 +50,9 @@ void DequantizeT(const float* params, int32_t quant, size_t count,
   const auto xf = hn::Set(d, params[3]), bf = hn::Set(d, params[4]);
   const auto bias_x = hn::Set(d, params[5]), bias_y = hn::Set(d, params[6]);
   const auto bias_b = hn::Set(d, params[7]), num = hn::Set(d, params[8]);
-  const float* tx = table;
-  const float* ty = table + count;
-  const float* tb = table + 2 * count;
+  const float* HWY_RESTRICT tx = table[0];
+  const float* HWY_RESTRICT ty = table[1];
+  const float* HWY_RESTRICT tb = table[2];
   for (size_t i = 0; i < count; i += hn::Lanes(d)) {
     const auto y = hn::Mul(Adjust(d, LoadQuantized(d, q[1], i), bias_y, num),
                            hn::Mul(hn::LoadU(d, ty + i), vs));
@@ -65,12 +67,12 @@ void DequantizeT(const float* params, int32_t quant, size_t count,
 }
 
 void Dequantize16Kernel(const float* params, int32_t quant, size_t count,
-                        const float* table, const int16_t* const* q,
+                        const float* const* table, const int16_t* const* q,
                         float* out) {
   DequantizeT(params, quant, count, table, q, out);
 }
 void Dequantize32Kernel(const float* params, int32_t quant, size_t count,
-                        const float* table, const int32_t* const* q,
+                        const float* const* table, const int32_t* const* q,
                         float* out) {
   DequantizeT(params, quant, count, table, q, out);
 }
@@ -86,8 +88,9 @@ HWY_EXPORT(Dequantize16Kernel);
 HWY_EXPORT(Dequantize32Kernel);
 
 void DequantizeCoefficients(const VarblockDequantParams& p, size_t count,
-                            const float* table, const void* const q[3],
-                            CoefficientWidth width, float* out) {
+                            const float* const table[3],
+                            const void* const q[3], CoefficientWidth width,
+                            float* out) {
   const float params[9] = {p.inv_global_scale, p.x_mul,     p.b_mul,
                            p.x_factor,         p.b_factor,  p.biases[0],
                            p.biases[1],        p.biases[2], p.biases[3]};
@@ -103,6 +106,21 @@ void DequantizeCoefficients(const VarblockDequantParams& p, size_t count,
                                    static_cast<const int32_t*>(q[2])};
     HWY_DYNAMIC_DISPATCH(Dequantize32Kernel)
     (params, p.quant, count, table, q32, out);
+  }
+}
+
+void DequantizeVarblock(const VarblockDequantParams& params, VarBlockKind kind,
+                        const DequantTableSet& tables, const void* const q[3],
+                        CoefficientWidth width, const size_t block_x[3],
+                        const float* const dc_rows[3], size_t dc_stride,
+                        float* out, float* scratch) {
+  const size_t count = CoefficientCount(kind);
+  const float* const table[3] = {tables.Table(kind, 0), tables.Table(kind, 1),
+                                 tables.Table(kind, 2)};
+  DequantizeCoefficients(params, count, table, q, width, out);
+  for (size_t c = 0; c < 3; ++c) {
+    DcToLowFrequencies(static_cast<uint32_t>(kind), dc_rows[c] + block_x[c],
+                       dc_stride, out + c * count, scratch);
   }
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "lib/vardct/ac_image.h"
+#include "lib/vardct/dequant_tables.h"
+#include "lib/vardct/varblock.h"
 
 namespace qov {
 
@@ -34,15 +36,28 @@ struct VarblockDequantParams {
 //   B = b_factor * Y + a(qB) * (TB * (b_mul * s)),
 // with fused multiply-adds on targets that have them.
 void DequantizeCoefficients(const VarblockDequantParams& params, size_t count,
-                            const float* table, const void* const q[3],
-                            CoefficientWidth width, float* out);
+                            const float* const table[3],
+                            const void* const q[3], CoefficientWidth width,
+                            float* out);
 // The reference, with an exact division for the reciprocal: results agree
 // with the SIMD copies within the reciprocal's precision (relative 1.5 *
 // 2^-12 of the numerator term) and the rounding of fused operations.
 void DequantizeCoefficientsScalar(const VarblockDequantParams& params,
-                                  size_t count, const float* table,
+                                  size_t count, const float* const table[3],
                                   const void* const q[3],
                                   CoefficientWidth width, float* out);
+
+// A whole varblock ready for its inverse transform: DequantizeCoefficients
+// with the kind's tables of `tables` (prepared for the kind), then the
+// lowest frequencies of each channel c from the DC image at dc_rows[c] +
+// block_x[c] (also for a channel on whose grid the block does not lie).
+// out: 3 x CoefficientCount(kind) floats; scratch: kLowFrequencyScratchFloats
+// floats, 32-byte aligned.
+void DequantizeVarblock(const VarblockDequantParams& params, VarBlockKind kind,
+                        const DequantTableSet& tables, const void* const q[3],
+                        CoefficientWidth width, const size_t block_x[3],
+                        const float* const dc_rows[3], size_t dc_stride,
+                        float* out, float* scratch);
 
 }  // namespace qov
 

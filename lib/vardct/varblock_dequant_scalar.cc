@@ -13,13 +13,13 @@ float Adjust(float q, float bias, float numerator) {
 
 template <typename T>
 void Dequantize(const VarblockDequantParams& p, size_t count,
-                const float* table, const T* const q[3], float* out) {
+                const float* const table[3], const T* const q[3], float* out) {
   const float s = p.inv_global_scale / static_cast<float>(p.quant);
   const float sx = p.x_mul * s;
   const float sb = p.b_mul * s;
-  const float* tx = table;
-  const float* ty = table + count;
-  const float* tb = table + 2 * count;
+  const float* tx = table[0];
+  const float* ty = table[1];
+  const float* tb = table[2];
   for (size_t i = 0; i < count; ++i) {
     const float y = Adjust(static_cast<float>(q[1][i]), p.biases[1],
                            p.biases[3]) * (ty[i] * s);
@@ -36,7 +36,7 @@ void Dequantize(const VarblockDequantParams& p, size_t count,
 }  // namespace
 
 void DequantizeCoefficientsScalar(const VarblockDequantParams& params,
-                                  size_t count, const float* table,
+                                  size_t count, const float* const table[3],
                                   const void* const q[3],
                                   CoefficientWidth width, float* out) {
   if (width == CoefficientWidth::Bits16) {

@@ -1,5 +1,5 @@
-// The frame-global VarDCT records read from written streams: block context
-// map and chroma-from-luma map.
+// The frame-global VarDCT records read from written streams: quantizer,
+// block context map and chroma-from-luma map.
 #include <cmath>
 #include <vector>
 
@@ -8,6 +8,7 @@
 #include "lib/encode/context_map_writer.h"
 #include "lib/vardct/block_ctx_map.h"
 #include "lib/vardct/chroma_from_luma.h"
+#include "lib/vardct/quantizer.h"
 #include "tests/vardct/vardct_test_helpers.h"
 
 namespace qov {
@@ -15,6 +16,87 @@ namespace {
 
 using vardct_test::OwnedReader;
 using vardct_test::StreamWriter;
+
+// --- Quantizer -------------------------------------------------------------
+
+TEST(QuantizerTest, ConstructorTakesTheDcSteps) {
+  DequantTableSet set;
+  const Quantizer q(&set);
+  EXPECT_EQ(q.global_scale, 1024);
+  EXPECT_EQ(q.quant_dc, 64);
+  EXPECT_EQ(q.inv_global_scale, 64.0f);
+  EXPECT_EQ(q.dc_multipliers[0], 1.0f / 4096);
+  EXPECT_EQ(q.dc_multipliers[2], 1.0f / 256);
+  EXPECT_EQ(q.inv_dc_multipliers[1], 512.0f);
+}
+
+struct QuantCase {
+  const char* name;
+  uint32_t g_selector, g_bits, g_extra;
+  uint32_t q_selector, q_bits, q_extra;
+  uint32_t global_scale, quant_dc;
+};
+
+TEST(QuantizerTest, ReadParams) {
+  const QuantCase cases[] = {
+      {"1024 and 64", 0, 11, 1023, 2, 8, 63, 1024, 64},
+      {"both 1", 0, 11, 0, 1, 5, 0, 1, 1},
+      {"DC quantisation 16 without bits", 1, 11, 5, 0, 0, 0, 2054, 16},
+      {"largest", 3, 16, 65535, 3, 16, 65535, 73728, 65536},
+  };
+  for (const QuantCase& c : cases) {
+    DequantTableSet set;
+    set.dc_steps[1] = 0.03f;  // the steps the set holds at reading time
+    set.inv_dc_steps[1] = 1.0f / 0.03f;
+    Quantizer q(&set);
+    StreamWriter w;
+    w.Bits(2, c.g_selector);
+    w.Bits(c.g_bits, c.g_extra);
+    w.Bits(2, c.q_selector);
+    if (c.q_bits != 0) w.Bits(c.q_bits, c.q_extra);
+    OwnedReader r(w.Bytes());
+    ASSERT_TRUE(q.ReadParams(r.reader).ok()) << c.name;
+    EXPECT_EQ(q.global_scale, static_cast<int32_t>(c.global_scale)) << c.name;
+    EXPECT_EQ(q.quant_dc, static_cast<int32_t>(c.quant_dc)) << c.name;
+    const float inv = static_cast<float>(65536.0 / c.global_scale);
+    const float fraction = static_cast<float>(c.global_scale / 65536.0);
+    const float inv_dc = inv / static_cast<float>(c.quant_dc);
+    EXPECT_EQ(q.inv_global_scale, inv) << c.name;
+    EXPECT_EQ(q.global_scale_fraction, fraction) << c.name;
+    EXPECT_EQ(q.inv_quant_dc, inv_dc) << c.name;
+    for (size_t ch = 0; ch < 3; ++ch) {
+      EXPECT_EQ(q.dc_multipliers[ch], set.dc_steps[ch] * inv_dc) << c.name;
+      EXPECT_EQ(q.inv_dc_multipliers[ch],
+                set.inv_dc_steps[ch] * (fraction * c.quant_dc))
+          << c.name;
+    }
+  }
+  // 1024 and 64 reproduce the defaults: multipliers equal to the steps.
+  DequantTableSet set;
+  Quantizer q(&set);
+  StreamWriter w;
+  w.Bits(2, 0);
+  w.Bits(11, 1023);
+  w.Bits(2, 2);
+  w.Bits(8, 63);
+  OwnedReader r(w.Bytes());
+  ASSERT_TRUE(q.ReadParams(r.reader).ok());
+  EXPECT_EQ(q.inv_quant_dc, 1.0f);
+  EXPECT_EQ(q.dc_multipliers[0], set.dc_steps[0]);
+  EXPECT_EQ(q.inv_dc_multipliers[2], set.inv_dc_steps[2]);
+}
+
+TEST(QuantizerTest, TruncatedBundleKeepsTheQuantizer) {
+  DequantTableSet set;
+  Quantizer q(&set);
+  StreamWriter w;
+  w.Bits(2, 3);
+  w.Bits(6, 0);  // 16 bits announced, 6 present
+  OwnedReader r(w.Bytes());
+  EXPECT_EQ(q.ReadParams(r.reader), StatusValue::NeedMoreBytes);
+  EXPECT_EQ(q.global_scale, 1024);
+  EXPECT_EQ(q.inv_global_scale, 64.0f);
+}
 
 // --- Block context map -----------------------------------------------------
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "lib/base/memory.h"
+#include "tests/vardct/vardct_test_helpers.h"
 
 namespace qov {
 namespace {
@@ -133,6 +135,46 @@ TEST(JpegPreparationTest, Tables) {
       PrepareJpegCoefficientPath(JpegCfl(), 1, q.source, 1, &path).ok());
   EXPECT_TRUE(path.single_component);
   EXPECT_EQ(path.component[0] + path.component[1] + path.component[2], 0u);
+}
+
+// Hands out a fixed raw table for every raw spec.
+class FixedRawReader : public RawQuantMatrixReader {
+ public:
+  explicit FixedRawReader(std::vector<int32_t> values, float denominator)
+      : values_(std::move(values)), denominator_(denominator) {}
+  Status ReadRawQuantMatrix(const QovMemoryManagerStruct*, size_t width,
+                            size_t height, BitReader*, DequantTableSpec* spec,
+                            uint32_t) override {
+    if (values_.size() != 3 * width * height) return FailedStatus();
+    return SetRawQuantTable(denominator_, values_.data(), values_.size(), spec);
+  }
+
+ private:
+  std::vector<int32_t> values_;
+  float denominator_;
+};
+
+TEST(JpegPreparationTest, FromTheTableSet) {
+  // Library specs: the 8x8 spec is not raw.
+  DequantTableSet set;
+  JpegCoefficientPath path;
+  EXPECT_EQ(PrepareJpegCoefficientPath(JpegCfl(), 2, JpegQuantSourceOf(set), 3,
+                                       &path),
+            StatusValue::Failed);
+  // A raw 8x8 spec read from a stream, the other 16 from the library.
+  vardct_test::StreamWriter w;
+  w.Bits(1, 0);
+  w.Bits(3, 7);
+  for (int k = 1; k < 17; ++k) w.Bits(3, 0);
+  vardct_test::OwnedReader r(w.Bytes());
+  Quant q;
+  FixedRawReader raw(q.raw, 1.0f / 2040);
+  ASSERT_TRUE(set.ReadSpecs(HeapMemoryManager(), &r.reader, &raw).ok());
+  const JpegQuantSource source = JpegQuantSourceOf(set);
+  EXPECT_EQ(source.raw_size, 192u);
+  ASSERT_TRUE(
+      PrepareJpegCoefficientPath(JpegCfl(), 1, source, 3, &path).ok());
+  EXPECT_EQ(path.dc_offset[1], 1024 / q.raw[64]);
 }
 
 TEST(JpegBlockTest, Transpose) {

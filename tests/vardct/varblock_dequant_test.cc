@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "lib/base/memory.h"
+#include "lib/vardct/dct.h"
 
 namespace qov {
 namespace {
@@ -81,8 +83,10 @@ TEST_P(VarblockDequantTest, MatchesScalar) {
                     : static_cast<const void*>(in.q32[ch].data());
       }
       std::vector<float> ref(3 * c.count + kGuardSamples, kGuard), got = ref;
-      DequantizeCoefficientsScalar(p, c.count, in.table.data(), q, w, ref.data());
-      DequantizeCoefficients(p, c.count, in.table.data(), q, w, got.data());
+      const float* const table[3] = {in.table.data(), in.table.data() + c.count,
+                                     in.table.data() + 2 * c.count};
+      DequantizeCoefficientsScalar(p, c.count, table, q, w, ref.data());
+      DequantizeCoefficients(p, c.count, table, q, w, got.data());
       // Scale of a coefficient: table (<= 4) x step (64 / 7 x 1.25) x the
       // numerator term; products with Y widen it by the factors.
       ExpectClose(got, ref, 3 * c.count, 4.0f * 64 / 7 * 1.25f * 3.0f,
@@ -115,7 +119,9 @@ TEST(VarblockDequantValuesTest, Documented) {
     p.x_factor = x_factor;
     p.b_factor = 1.0f;
     std::vector<float> out(3 * count);
-    DequantizeCoefficients(p, count, table.data(), qp, CoefficientWidth::Bits32,
+    const float* const tables[3] = {table.data(), table.data() + count,
+                                    table.data() + 2 * count};
+    DequantizeCoefficients(p, count, tables, qp, CoefficientWidth::Bits32,
                            out.data());
     const float* x = out.data();
     const float* y = out.data() + count;
@@ -133,6 +139,64 @@ TEST(VarblockDequantValuesTest, Documented) {
     EXPECT_NEAR(x[3], x_factor * y[3], 1e-4f);
     EXPECT_NEAR(b[3], y[3], 1e-4f);
     EXPECT_NEAR(b[5], y[5] - 0.9500649f * (table[2 * count + 5] * (0.5f * s)), 1e-4f);
+  }
+}
+
+// The whole varblock: the kind's tables of the set, then the lowest
+// frequencies from the DC image at each channel's block position.
+TEST(DequantizeVarblockTest, TablesAndLowFrequencies) {
+  DequantTableSet set;
+  const uint32_t kinds = (1u << static_cast<uint32_t>(VarBlockKind::Dct8By8)) |
+                         (1u << static_cast<uint32_t>(VarBlockKind::Dct16By16));
+  ASSERT_TRUE(set.PrepareTables(HeapMemoryManager(), kinds).ok());
+  // A DC image of 6 x 4 samples per channel, distinct values.
+  std::vector<float> dc[3];
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < 24; ++i) dc[c].push_back(0.01f * (i + 1) + c);
+  }
+  const float* const dc_rows[3] = {dc[0].data(), dc[1].data(), dc[2].data()};
+  std::vector<float> scratch(kLowFrequencyScratchFloats + 64);
+  float* aligned = reinterpret_cast<float*>(
+      (reinterpret_cast<uintptr_t>(scratch.data()) + 31) & ~uintptr_t{31});
+  for (VarBlockKind kind : {VarBlockKind::Dct8By8, VarBlockKind::Dct16By16}) {
+    const size_t count = CoefficientCount(kind);
+    std::vector<int32_t> q[3];
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t i = 0; i < count; ++i) q[c].push_back(static_cast<int32_t>(i % 5) - 2);
+    }
+    const void* qp[3] = {q[0].data(), q[1].data(), q[2].data()};
+    VarblockDequantParams p;
+    p.quant = 3;
+    p.x_factor = 0.25f;
+    p.b_factor = 0.75f;
+    const size_t block_x[3] = {2, 1, 3};
+    std::vector<float> got(3 * count), plain(3 * count);
+    DequantizeVarblock(p, kind, set, qp, CoefficientWidth::Bits32, block_x,
+                       dc_rows, 6, got.data(), aligned);
+    const float* const tables[3] = {set.Table(kind, 0), set.Table(kind, 1),
+                                    set.Table(kind, 2)};
+    DequantizeCoefficients(p, count, tables, qp, CoefficientWidth::Bits32,
+                           plain.data());
+    const size_t side = CoveredBlocksX(kind);
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t i = 0; i < count; ++i) {
+        const bool corner = i / (8 * side) < side && i % (8 * side) < side;
+        if (!corner) {
+          EXPECT_EQ(got[c * count + i], plain[c * count + i]) << c << " " << i;
+        }
+      }
+      if (kind == VarBlockKind::Dct8By8) {
+        EXPECT_EQ(got[c * count], dc[c][block_x[c]]);
+      } else {
+        // The 2 x 2 corner comes from the 2 x 2 DC samples at the block.
+        std::vector<float> lf(count, 0.0f);
+        DcToLowFrequenciesScalar(static_cast<uint32_t>(kind),
+                                 dc[c].data() + block_x[c], 6, lf.data());
+        for (size_t i : {size_t{0}, size_t{1}, size_t{16}, size_t{17}}) {
+          EXPECT_NEAR(got[c * count + i], lf[i], 1e-5f) << c << " " << i;
+        }
+      }
+    }
   }
 }
 
