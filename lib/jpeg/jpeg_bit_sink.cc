@@ -109,6 +109,7 @@ void JpegBitSink::PutMarker(uint8_t second) {
 bool EmitScanHeader(const JPEGData& jpeg, const JpegScanSpec& scan,
                     JpegEmitState& state) {
   const uint32_t n = scan.component_count;
+  if (n > 4) return false;  // not a scan the bundle can describe
   JpegOutputPiece piece;
   piece.owned.assign(2 * n + 8, 0);
   uint8_t* p = piece.owned.data();
@@ -134,7 +135,7 @@ bool EmitScanHeader(const JPEGData& jpeg, const JpegScanSpec& scan,
   piece.data = p;
   piece.size = piece.owned.size();
   state.output_queue.push_back(std::move(piece));
-  return ok && n <= 4;
+  return ok;
 }
 
 void CountScanMcus(const JPEGData& jpeg, const JpegScanSpec& scan,

@@ -285,6 +285,23 @@ void EmitPendingEobRun(JpegEobRunState& run, JpegBitSink& sink) {
 
 namespace {
 
+// Appends the n (at most 63) low bits of `bits`, earliest highest, to the
+// run's correction bits: first into the free low bits of a partial last
+// word, then whole words, then a new partial word.
+void AppendCorrectionBits(uint64_t bits, int n, JpegEobRunState& run) {
+  while (n > 0) {
+    const int used = static_cast<int>(run.correction_bit_count % 16);
+    if (used == 0) run.correction_bits.push_back(0);
+    const int take = std::min(16 - used, n);
+    const uint16_t piece =
+        static_cast<uint16_t>((bits >> (n - take)) & ((1u << take) - 1));
+    uint16_t& word = run.correction_bits.back();
+    word = static_cast<uint16_t>((word << take) | piece);
+    run.correction_bit_count += take;
+    n -= take;
+  }
+}
+
 // Ends a block with an end-of-band that joins the pending run.
 void ExtendEobRun(const JpegHuffmanTable& ac, uint32_t ss,
                   JpegEobRunState& run, JpegBitSink& sink) {
@@ -375,10 +392,17 @@ void EncodeRefinementBlock(const int16_t block[64], const JpegHuffmanTable& ac,
     m[k] = std::abs(static_cast<int32_t>(block[kJpegZigZag[k]])) >> al;
     if (m[k] == 1) last_new = k;
   }
-  uint8_t pending[64];
+  // Correction bits since the block's last symbol, earliest highest.
+  uint64_t pending = 0;
   int num_pending = 0;
   auto put_pending = [&]() {
-    for (int i = 0; i < num_pending; ++i) sink.PutBits(pending[i], 1);
+    if (num_pending > 32) {
+      sink.PutBits(pending >> 32, num_pending - 32);
+      sink.PutBits(pending & 0xFFFFFFFFu, 32);
+    } else {
+      sink.PutBits(pending, num_pending);
+    }
+    pending = 0;
     num_pending = 0;
   };
   int32_t r = 0;
@@ -400,21 +424,14 @@ void EncodeRefinementBlock(const int16_t block[64], const JpegHuffmanTable& ac,
       put_pending();
       r = 0;
     } else {
-      pending[num_pending++] = static_cast<uint8_t>(m[k] & 1);
+      pending = (pending << 1) | static_cast<uint64_t>(m[k] & 1);
+      ++num_pending;
     }
   }
   if (r > 0 || num_pending > 0) {
     if (run.run_length == 0) run.run_table = &ac;
     ++run.run_length;
-    for (int i = 0; i < num_pending; ++i) {
-      if (run.correction_bit_count % 16 == 0) {
-        run.correction_bits.push_back(pending[i]);
-      } else {
-        uint16_t& word = run.correction_bits.back();
-        word = static_cast<uint16_t>((word << 1) | pending[i]);
-      }
-      ++run.correction_bit_count;
-    }
+    AppendCorrectionBits(pending, num_pending, run);
     if (run.run_length == JpegEobRunState::kMaxRun) {
       EmitPendingEobRun(run, sink);
     }
