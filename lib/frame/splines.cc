@@ -223,22 +223,29 @@ void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
   }
 }
 
-void DrawSplineSegmentsRow(float* row_x, float* row_y, float* row_b, uint64_t y,
-                           uint64_t x_begin, uint64_t x_end,
-                           const SplineDrawSegment* segments,
-                           const uint64_t* indices, const uint64_t* offsets,
-                           uint64_t first_row) {
+void SplineSegmentColumns(const SplineDrawSegment& segment, uint64_t x_begin,
+                          uint64_t x_end, uint64_t* from, uint64_t* to) {
+  const int64_t xb = RoundToInt(segment.centre_x - segment.max_distance);
+  const int64_t xe = RoundToInt(segment.centre_x + segment.max_distance);
+  *from = *to = 0;
+  if (xe < static_cast<int64_t>(x_begin) || xb >= static_cast<int64_t>(x_end)) {
+    return;
+  }
+  *from = std::max<uint64_t>(x_begin, static_cast<uint64_t>(std::max<int64_t>(xb, 0)));
+  *to = std::min<uint64_t>(x_end, static_cast<uint64_t>(xe) + 1);
+}
+
+void DrawSplineSegmentsRowScalar(float* row_x, float* row_y, float* row_b,
+                                 uint64_t y, uint64_t x_begin, uint64_t x_end,
+                                 const SplineDrawSegment* segments,
+                                 const uint64_t* indices,
+                                 const uint64_t* offsets, uint64_t first_row) {
   const uint64_t r = y - first_row;
   const float fy = static_cast<float>(y);
   for (uint64_t i = offsets[r]; i < offsets[r + 1]; ++i) {
     const SplineDrawSegment& seg = segments[indices[i]];
-    const int64_t xb = RoundToInt(seg.centre_x - seg.max_distance);
-    const int64_t xe = RoundToInt(seg.centre_x + seg.max_distance);
-    if (xe < static_cast<int64_t>(x_begin) || xb >= static_cast<int64_t>(x_end)) {
-      continue;
-    }
-    const uint64_t from = std::max<uint64_t>(x_begin, static_cast<uint64_t>(std::max<int64_t>(xb, 0)));
-    const uint64_t to = std::min<uint64_t>(x_end, static_cast<uint64_t>(xe) + 1);
+    uint64_t from, to;
+    SplineSegmentColumns(seg, x_begin, x_end, &from, &to);
     const float dy = fy - seg.centre_y;
     for (uint64_t x = from; x < to; ++x) {
       const float dx = static_cast<float>(x) - seg.centre_x;

@@ -81,12 +81,23 @@ void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
 
 // Adds the segments listed for row y (entries offsets[y - first_row] ..
 // offsets[y - first_row + 1]) into columns [x_begin, x_end) of the rows,
-// which point at column x_begin.
+// which point at column x_begin; columns must be below 2^31. Writes exactly
+// the columns each segment reaches. Dispatched per target; targets with
+// fused multiply-add may differ from the scalar version in the last bits.
 void DrawSplineSegmentsRow(float* row_x, float* row_y, float* row_b, uint64_t y,
                            uint64_t x_begin, uint64_t x_end,
                            const SplineDrawSegment* segments,
                            const uint64_t* indices, const uint64_t* offsets,
                            uint64_t first_row);
+void DrawSplineSegmentsRowScalar(float* row_x, float* row_y, float* row_b,
+                                 uint64_t y, uint64_t x_begin, uint64_t x_end,
+                                 const SplineDrawSegment* segments,
+                                 const uint64_t* indices,
+                                 const uint64_t* offsets, uint64_t first_row);
+// The columns [from, to) a segment covers within [x_begin, x_end); empty
+// (from >= to) when it misses them.
+void SplineSegmentColumns(const SplineDrawSegment& segment, uint64_t x_begin,
+                          uint64_t x_end, uint64_t* from, uint64_t* to);
 
 class Splines {
  public:
