@@ -70,12 +70,15 @@ struct SplineRowRange {
 // One cosine series (32 coefficients) at position s in [0, 31].
 float EvaluateCosineSeries(const float* coefficients, float s);
 
-// Appends the segments of one curve resampled into `points` with arc length
-// `arc_length`, and the rows each touches, cut to [0, height). Points with
-// an unusable sigma or weight, or touching no row, add nothing.
+// Appends the segments of sample points first_index, first_index + 1, ...
+// (`points`) of one curve with arc length `arc_length`, and the rows each
+// touches, cut to [0, height). Points with an unusable sigma or weight, or
+// touching no row, add nothing; so do points whose reach, bounded from the
+// curve's coefficients, cannot come near row 0 .. height - 1 or column 0
+// and on (their series are not evaluated).
 void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
                          const std::vector<SplineSamplePoint>& points,
-                         float arc_length,
+                         uint64_t first_index, float arc_length,
                          std::vector<SplineDrawSegment>* segments,
                          std::vector<SplineRowRange>* rows);
 

@@ -340,6 +340,28 @@ TEST(SplinesDrawTest, StageDrawsTheSpanWithExtras) {
   EXPECT_NE(want[1][5], 0.0f);
 }
 
+// A long stroke far below the image gives no segment; one crossing the
+// image keeps only the dots that reach it from the left edge on.
+TEST(SplinesPrepareTest, OnlyDotsReachingTheImageAreKept) {
+  Splines far(Heap());
+  ASSERT_TRUE(DecodeBytes(&far, WriteStream(6, SplineTokens({Line(0, 5000, {{200000, 0}})}, 0)),
+                          64 * 64).ok());
+  ASSERT_TRUE(far.PrepareDrawing(64, 64, 0.0f, 1.0f).ok());
+  EXPECT_TRUE(far.segments().empty());
+
+  Splines crossing(Heap());
+  ASSERT_TRUE(DecodeBytes(&crossing,
+                          WriteStream(6, SplineTokens({Line(1000, 30, {{-1100, 0}})}, 0)),
+                          64 * 64).ok());
+  ASSERT_TRUE(crossing.PrepareDrawing(64, 64, 0.0f, 1.0f).ok());
+  // 1101 dots from x = 1000 to -100; the hundred or so left of the image go.
+  EXPECT_GT(crossing.segments().size(), 950u);
+  EXPECT_LT(crossing.segments().size(), 1050u);
+  for (const SplineDrawSegment& s : crossing.segments()) {
+    EXPECT_GE(s.centre_x + s.max_distance, -0.5f);
+  }
+}
+
 class SplineDrawTargetTest : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(SplineDrawTargetTest);
 
