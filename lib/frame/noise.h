@@ -49,6 +49,18 @@ void AddGroupNoiseTiles(uint64_t visible_frame, uint64_t nonvisible_frame,
                         uint64_t upsampling, uint64_t group,
                         const NoiseRect channels[3]);
 
+class FrameDecodingState;
+struct FrameGeometry;
+class FrameHeader;
+
+// Writes the noise planes of AC group `group` into the render pipeline's
+// input for that group and buffer set `storage_index` (the channels after
+// colour and extra channels), from the state's frame counters. Does nothing
+// without a pipeline or when its input lacks the noise channels.
+void AddGroupNoise(FrameDecodingState& state, const FrameGeometry& geometry,
+                   const FrameHeader& header, uint64_t group,
+                   uint64_t storage_index);
+
 // SplitMix64's finaliser, the seeding step of the generator.
 inline uint64_t NoiseSeedMix(uint64_t z) {
   z ^= z >> 30;

@@ -185,14 +185,43 @@ float EvaluateCosineSeries(const float* coefficients, float s) {
   return sum;
 }
 
+// An upper bound of the reach of any point of the curve: |sigma| and the
+// colours are at most the sums of their coefficients' magnitudes (the
+// cosine stays within 1.01), and the reach is
+// |sigma| sqrt(2 (11.5129261 + ln(peak))).
+double MaxReach(const SplineCurve& curve) {
+  double sigma = 0, color = 0;
+  for (size_t k = 0; k < kSplineCoefficients; ++k) {
+    sigma += std::abs(static_cast<double>(curve.sigma[k]));
+  }
+  for (int c = 0; c < 3; ++c) {
+    double sum = 0;
+    for (size_t k = 0; k < kSplineCoefficients; ++k) {
+      sum += std::abs(static_cast<double>(curve.color[c][k]));
+    }
+    color = std::max(color, sum);
+  }
+  constexpr double kSeriesBound = 1.41421354 * 1.01;
+  sigma *= kSeriesBound;
+  const double peak = std::max(color * kSeriesBound, 0.01);
+  return sigma * std::sqrt(2.0 * (11.5129261 + std::log(peak))) + 2.0;
+}
+
 void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
                          const std::vector<SplineSamplePoint>& points,
-                         float arc_length,
+                         uint64_t first_index, float arc_length,
                          std::vector<SplineDrawSegment>* segments,
                          std::vector<SplineRowRange>* rows) {
   const float inverse_length = 1.0f / arc_length;
-  for (size_t i = 0; i < points.size(); ++i) {
-    const SplineSamplePoint& point = points[i];
+  const double reach = MaxReach(curve);
+  for (size_t j = 0; j < points.size(); ++j) {
+    const SplineSamplePoint& point = points[j];
+    // Weights stay at most 1, so the bound holds for every point.
+    if (point.y + reach < 0 || point.y - reach > static_cast<double>(height) ||
+        point.x + reach < 0) {
+      continue;
+    }
+    const uint64_t i = first_index + j;
     const float s =
         std::min(static_cast<float>(i) * inverse_length, 1.0f) * 31.0f;
     const float sigma = EvaluateCosineSeries(curve.sigma, s);
@@ -223,22 +252,29 @@ void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
   }
 }
 
-void DrawSplineSegmentsRow(float* row_x, float* row_y, float* row_b, uint64_t y,
-                           uint64_t x_begin, uint64_t x_end,
-                           const SplineDrawSegment* segments,
-                           const uint64_t* indices, const uint64_t* offsets,
-                           uint64_t first_row) {
+void SplineSegmentColumns(const SplineDrawSegment& segment, uint64_t x_begin,
+                          uint64_t x_end, uint64_t* from, uint64_t* to) {
+  const int64_t xb = RoundToInt(segment.centre_x - segment.max_distance);
+  const int64_t xe = RoundToInt(segment.centre_x + segment.max_distance);
+  *from = *to = 0;
+  if (xe < static_cast<int64_t>(x_begin) || xb >= static_cast<int64_t>(x_end)) {
+    return;
+  }
+  *from = std::max<uint64_t>(x_begin, static_cast<uint64_t>(std::max<int64_t>(xb, 0)));
+  *to = std::min<uint64_t>(x_end, static_cast<uint64_t>(xe) + 1);
+}
+
+void DrawSplineSegmentsRowScalar(float* row_x, float* row_y, float* row_b,
+                                 uint64_t y, uint64_t x_begin, uint64_t x_end,
+                                 const SplineDrawSegment* segments,
+                                 const uint64_t* indices,
+                                 const uint64_t* offsets, uint64_t first_row) {
   const uint64_t r = y - first_row;
   const float fy = static_cast<float>(y);
   for (uint64_t i = offsets[r]; i < offsets[r + 1]; ++i) {
     const SplineDrawSegment& seg = segments[indices[i]];
-    const int64_t xb = RoundToInt(seg.centre_x - seg.max_distance);
-    const int64_t xe = RoundToInt(seg.centre_x + seg.max_distance);
-    if (xe < static_cast<int64_t>(x_begin) || xb >= static_cast<int64_t>(x_end)) {
-      continue;
-    }
-    const uint64_t from = std::max<uint64_t>(x_begin, static_cast<uint64_t>(std::max<int64_t>(xb, 0)));
-    const uint64_t to = std::min<uint64_t>(x_end, static_cast<uint64_t>(xe) + 1);
+    uint64_t from, to;
+    SplineSegmentColumns(seg, x_begin, x_end, &from, &to);
     const float dy = fy - seg.centre_y;
     for (uint64_t x = from; x < to; ++x) {
       const float dx = static_cast<float>(x) - seg.centre_x;
@@ -461,17 +497,40 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
       SaturatingAdd(SaturatingMul(16, image_size), uint64_t{1} << 20);
   std::vector<SplineRowRange> rows;
   std::vector<SplinePoint> path;
-  std::vector<SplineSamplePoint> samples;
+  // Sample points are made twice, counted first (the arc length places each
+  // along the series) and then built in chunks, so they are never all held.
+  constexpr size_t kChunk = 4096;
+  std::vector<SplineSamplePoint> chunk;
+  chunk.reserve(kChunk);
   for (const SplineCurve& curve : curves) {
     DensifyPath(curve.control_points, &path);
-    samples.clear();
-    ResamplePath(path, [&](const SplineSamplePoint& p) { samples.push_back(p); });
-    const float arc_length =
-        static_cast<float>(samples.size()) - 2.0f + samples.back().weight;
+    uint64_t count = 0;
+    float last_weight = 0.0f;
+    ResamplePath(path, [&](const SplineSamplePoint& p) {
+      ++count;
+      last_weight = p.weight;
+    });
+    const float arc_length = static_cast<float>(count) - 2.0f + last_weight;
     if (!(arc_length > 0.0f)) continue;
-    BuildSplineSegments(height, curve, samples, arc_length, &segments_, &rows);
-    // Every segment touches a row: stop before the list outgrows the index.
-    if (segments_.size() > max_pairs) return FailedStatus();
+    uint64_t first_index = 0;
+    bool too_many = false;
+    auto flush = [&] {
+      if (!too_many) {
+        BuildSplineSegments(height, curve, chunk, first_index, arc_length,
+                            &segments_, &rows);
+        // Every segment touches a row: stop before the list outgrows the
+        // index.
+        too_many = segments_.size() > max_pairs;
+      }
+      first_index += chunk.size();
+      chunk.clear();
+    };
+    ResamplePath(path, [&](const SplineSamplePoint& p) {
+      chunk.push_back(p);
+      if (chunk.size() == kChunk) flush();
+    });
+    flush();
+    if (too_many) return FailedStatus();
   }
   return BuildRowIndex(rows, max_pairs);
 }

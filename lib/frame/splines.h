@@ -70,23 +70,37 @@ struct SplineRowRange {
 // One cosine series (32 coefficients) at position s in [0, 31].
 float EvaluateCosineSeries(const float* coefficients, float s);
 
-// Appends the segments of one curve resampled into `points` with arc length
-// `arc_length`, and the rows each touches, cut to [0, height). Points with
-// an unusable sigma or weight, or touching no row, add nothing.
+// Appends the segments of sample points first_index, first_index + 1, ...
+// (`points`) of one curve with arc length `arc_length`, and the rows each
+// touches, cut to [0, height). Points with an unusable sigma or weight, or
+// touching no row, add nothing; so do points whose reach, bounded from the
+// curve's coefficients, cannot come near row 0 .. height - 1 or column 0
+// and on (their series are not evaluated).
 void BuildSplineSegments(uint64_t height, const SplineCurve& curve,
                          const std::vector<SplineSamplePoint>& points,
-                         float arc_length,
+                         uint64_t first_index, float arc_length,
                          std::vector<SplineDrawSegment>* segments,
                          std::vector<SplineRowRange>* rows);
 
 // Adds the segments listed for row y (entries offsets[y - first_row] ..
 // offsets[y - first_row + 1]) into columns [x_begin, x_end) of the rows,
-// which point at column x_begin.
+// which point at column x_begin; columns must be below 2^31. Writes exactly
+// the columns each segment reaches. Dispatched per target; targets with
+// fused multiply-add may differ from the scalar version in the last bits.
 void DrawSplineSegmentsRow(float* row_x, float* row_y, float* row_b, uint64_t y,
                            uint64_t x_begin, uint64_t x_end,
                            const SplineDrawSegment* segments,
                            const uint64_t* indices, const uint64_t* offsets,
                            uint64_t first_row);
+void DrawSplineSegmentsRowScalar(float* row_x, float* row_y, float* row_b,
+                                 uint64_t y, uint64_t x_begin, uint64_t x_end,
+                                 const SplineDrawSegment* segments,
+                                 const uint64_t* indices,
+                                 const uint64_t* offsets, uint64_t first_row);
+// The columns [from, to) a segment covers within [x_begin, x_end); empty
+// (from >= to) when it misses them.
+void SplineSegmentColumns(const SplineDrawSegment& segment, uint64_t x_begin,
+                          uint64_t x_end, uint64_t* from, uint64_t* to);
 
 class Splines {
  public:

@@ -11,6 +11,9 @@
 
 #include "gtest/gtest.h"
 #include "lib/encode/bit_writer.h"
+#include "lib/frame/frame_decoding_state.h"
+#include "lib/render/render_pipeline.h"
+#include "tests/frame/frame_test_helpers.h"
 #include "tests/frame/feature_test_helpers.h"
 
 namespace qov {
@@ -245,6 +248,63 @@ TEST(GroupNoiseTest, TilesOfAnUpsampledGroup) {
   NoisePlanes again(12, 10);
   AddGroupNoiseTiles(4, 1, kD, 2, 2, 3, again.rects);
   EXPECT_EQ(again.All(), got.All());
+}
+
+// A stage that leaves every channel alone.
+class PassStage final : public RenderPipelineStage {
+ public:
+  PassStage() : RenderPipelineStage(StageGeometry{}) {}
+  Status RenderRow(const ChannelRowSet&, const ChannelRowSet&, size_t, size_t,
+                   size_t, size_t, size_t, size_t) const override {
+    return OkStatus();
+  }
+  RowChannelMode ChannelModeOf(size_t) const override {
+    return RowChannelMode::kModifyRows;
+  }
+  const char* StageName() const override { return "Pass"; }
+};
+
+// AddGroupNoise fills the group's noise channels (after colour and the one
+// extra channel) of the pipeline input with the tile of the group's
+// position and the state's frame counters.
+TEST(GroupNoiseTest, WritesThePipelineInputOfTheGroup) {
+  auto metadata = MakeMetadata(300, 300);
+  metadata->m.extra_channel_info.resize(1);
+  FrameHeader header(metadata.get());
+  header.ec_blending_info.resize(1);
+  header.ec_upsampling.assign(1, 1);
+  const FrameGeometry geometry = header.ComputeGeometry();
+  ASSERT_EQ(geometry.group_dim, 256u);
+  ASSERT_EQ(geometry.xsize_groups, 2u);
+
+  FrameDecodingState state(Heap());
+  state.visible_frame_index = 3;
+  state.nonvisible_frame_index = 1;
+  RenderPipelineAssembler assembler(Heap(), 7, true);
+  ASSERT_TRUE(assembler.Append(std::make_unique<PassStage>()).ok());
+  auto pipeline = assembler.Assemble(geometry);
+  ASSERT_TRUE(pipeline.ok());
+  state.render_pipeline = std::move(pipeline).value();
+  ASSERT_TRUE(state.render_pipeline->SetUpThreads(1, false).ok());
+
+  const uint64_t group = 3;  // gx 1, gy 1: 44 x 44 at (256, 256)
+  AddGroupNoise(state, geometry, header, group, 0);
+  GroupRenderInput input = state.render_pipeline->OpenGroupInput(group, 0);
+  ASSERT_EQ(input.buffers.size(), 7u);
+  NoisePlanes want(input.buffers[4].rect.xsize, input.buffers[4].rect.ysize);
+  AddNoisePlanesScalar(3, 1, 256, 256, want.rects);
+  for (int c = 0; c < 3; ++c) {
+    const GroupBuffer& buffer = input.buffers[4 + c];
+    ASSERT_EQ(buffer.rect.xsize, 300u - 256u);
+    for (uint64_t y = 0; y < buffer.rect.ysize; ++y) {
+      for (uint64_t x = 0; x < buffer.rect.xsize; ++x) {
+        ASSERT_EQ(buffer.Row(y)[x], want.At(c, x, y)) << c << " " << x << " " << y;
+      }
+    }
+  }
+  // Without a pipeline nothing happens.
+  FrameDecodingState bare(Heap());
+  AddGroupNoise(bare, geometry, header, 0, 0);
 }
 
 }  // namespace
