@@ -22,6 +22,10 @@ SqueezeParams MakeStep(bool horizontal, bool in_place, uint64_t first,
   return step;
 }
 
+// The shift before a squeeze step: the step raised it by one unless it was
+// negative (a channel that is not an image plane keeps -1 both ways).
+int32_t ShiftBeforeStep(int32_t shift) { return shift >= 0 ? shift - 1 : shift; }
+
 uint64_t FilledChannelCount(const ModularImage& image) {
   uint64_t filled = 0;
   for (const ModularChannel& c : image.channels) {
@@ -174,13 +178,14 @@ Status UndoHorizontalSqueeze(ModularImage& image, uint32_t c, uint32_t r,
     return FailedStatus();
   }
   if (res.width == 0) {
-    avg.hshift -= 1;
+    avg.hshift = ShiftBeforeStep(avg.hshift);
     return OkStatus();
   }
   QOV_ASSIGN_OR_RETURN(
       ModularChannel out,
       ModularChannel::Create(image.memory_manager, avg.width + res.width,
-                             avg.height, avg.hshift - 1, avg.vshift));
+                             avg.height, ShiftBeforeStep(avg.hshift),
+                             avg.vshift));
   const uint64_t height = avg.height;
   if (height > 0) {
     const uint32_t items = static_cast<uint32_t>((height + 7) / 8);
@@ -209,14 +214,14 @@ Status UndoVerticalSqueeze(ModularImage& image, uint32_t c, uint32_t r,
     return FailedStatus();
   }
   if (res.height == 0) {
-    avg.vshift -= 1;
+    avg.vshift = ShiftBeforeStep(avg.vshift);
     return OkStatus();
   }
   QOV_ASSIGN_OR_RETURN(
       ModularChannel out,
       ModularChannel::Create(image.memory_manager, avg.width,
                              avg.height + res.height, avg.hshift,
-                             avg.vshift - 1));
+                             ShiftBeforeStep(avg.vshift)));
   const uint64_t width = avg.width;
   if (width > 0) {
     const uint32_t items = static_cast<uint32_t>((width + 63) / 64);

@@ -261,6 +261,9 @@ void CheckRoundTrip(const RoundTripCase& c, const TaskPool* pool) {
   for (size_t i = 0; i < c.shapes.size(); ++i) {
     EXPECT_EQ(coded.channels[i].width, c.shapes[i].width) << c.name;
     EXPECT_EQ(coded.channels[i].height, c.shapes[i].height) << c.name;
+    // Shifts come back too; a palette-like -1 stays -1.
+    EXPECT_EQ(coded.channels[i].hshift, c.shapes[i].hshift) << c.name;
+    EXPECT_EQ(coded.channels[i].vshift, c.shapes[i].vshift) << c.name;
     EXPECT_EQ(test::Samples(coded, i), test::Samples(original, i))
         << c.name << " channel " << i;
   }
@@ -277,6 +280,8 @@ const RoundTripCase kRoundTrips[] = {
      {Step(true, true, 0, 1), Step(true, true, 0, 1), Step(false, true, 0, 1)}, -9, 9},
     {"over the palette", {{9, 3, -1, -1}, {6, 6}}, 1,
      {Step(true, true, 0, 1), Step(false, true, 2, 1)}, -99, 99},
+    {"palette both ways, empty residual", {{1, 3, -1, -1}, {6, 6}}, 1,
+     {Step(true, true, 0, 1), Step(false, true, 0, 1)}, -99, 99},
     {"wide rows for tiles", {{130, 21}, {129, 16}}, 0,
      {Step(true, true, 0, 2), Step(true, true, 0, 2), Step(false, true, 0, 2)}, -4000, 4000},
     // Large values: the vector paths fall back to the 64-bit rule.
