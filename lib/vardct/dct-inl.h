@@ -26,18 +26,70 @@ namespace qov {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Inverse DCT of N vectors held in registers, in place; the same operations
+// in the same order as the scratch-based levels below.
+template <size_t N, class D, class V>
+HWY_INLINE void IdctRegisters(D d, V* x) {
+  if constexpr (N == 2) {
+    const V a = x[0], b = x[1];
+    x[0] = hn::Add(a, b);
+    x[1] = hn::Sub(a, b);
+  } else if constexpr (N > 2) {
+    constexpr size_t h = N / 2;
+    V even[h], odd[h];
+    for (size_t i = 0; i < h; ++i) even[i] = x[2 * i];
+    odd[0] = hn::Mul(x[1], hn::Set(d, kSqrt2));
+    for (size_t i = 1; i < h; ++i) odd[i] = hn::Add(x[2 * i + 1], x[2 * i - 1]);
+    IdctRegisters<h>(d, even);
+    IdctRegisters<h>(d, odd);
+    const float* w = DctMultipliers(N);
+    for (size_t i = 0; i < h; ++i) {
+      const V m = hn::Set(d, w[i]);
+      x[i] = hn::MulAdd(odd[i], m, even[i]);
+      x[N - 1 - i] = hn::NegMulAdd(odd[i], m, even[i]);
+    }
+  }
+}
+
 // Inverse DCT of N vectors in[i * in_stride] to out[i * out_stride]; in and
-// out may be the same area. tmp: (2N - 4) vectors.
+// out may be the same area. tmp: (2N - 4) vectors. Up to 16 points the work
+// stays in registers; larger levels split into halves in the scratch area.
 template <size_t N, class D>
 HWY_INLINE void IdctVectors(D d, const float* in, size_t in_stride, float* out,
                             size_t out_stride, float* HWY_RESTRICT tmp) {
-  if constexpr (N == 1) {
+  if constexpr (N >= 4 && N <= 16) {
+    hn::Vec<D> x[N];
+    for (size_t i = 0; i < N; ++i) x[i] = hn::LoadU(d, in + i * in_stride);
+    IdctRegisters<N>(d, x);
+    for (size_t i = 0; i < N; ++i) hn::StoreU(x[i], d, out + i * out_stride);
+  } else if constexpr (N == 1) {
     hn::StoreU(hn::LoadU(d, in), d, out);
   } else if constexpr (N == 2) {
     const auto x0 = hn::LoadU(d, in);
     const auto x1 = hn::LoadU(d, in + in_stride);
     hn::StoreU(hn::Add(x0, x1), d, out);
     hn::StoreU(hn::Sub(x0, x1), d, out + out_stride);
+  } else if constexpr (N == 32) {
+    // Both 16-point halves in registers; only the even results are parked.
+    constexpr size_t h = 16;
+    const size_t L = hn::Lanes(d);
+    hn::Vec<D> v[h];
+    for (size_t i = 0; i < h; ++i) v[i] = hn::LoadU(d, in + 2 * i * in_stride);
+    IdctRegisters<h>(d, v);
+    for (size_t i = 0; i < h; ++i) hn::StoreU(v[i], d, tmp + i * L);
+    v[0] = hn::Mul(hn::LoadU(d, in + in_stride), hn::Set(d, kSqrt2));
+    for (size_t i = 1; i < h; ++i) {
+      v[i] = hn::Add(hn::LoadU(d, in + (2 * i + 1) * in_stride),
+                     hn::LoadU(d, in + (2 * i - 1) * in_stride));
+    }
+    IdctRegisters<h>(d, v);
+    const float* w = DctMultipliers(N);
+    for (size_t i = 0; i < h; ++i) {
+      const auto e = hn::LoadU(d, tmp + i * L);
+      const auto m = hn::Set(d, w[i]);
+      hn::StoreU(hn::MulAdd(v[i], m, e), d, out + i * out_stride);
+      hn::StoreU(hn::NegMulAdd(v[i], m, e), d, out + (N - 1 - i) * out_stride);
+    }
   } else {
     constexpr size_t h = N / 2;
     const size_t L = hn::Lanes(d);

@@ -77,6 +77,14 @@ size_t InverseTransformScratchFloats(uint32_t kind) {
   return w * h + ColumnIdctScratchFloats(w > h ? w : h);
 }
 
+size_t LowFrequencyScratchFloats(uint32_t kind) {
+  if (kind >= kNumVarBlockKinds) return 0;
+  const size_t cx = kVarBlockCoveredX[kind], cy = kVarBlockCoveredY[kind];
+  if (cx * cy == 1) return 0;
+  const size_t n = cx > cy ? cx : cy;
+  return 2 * cx * cy + (n >= 4 ? ColumnIdctScratchFloats(n) : 0);
+}
+
 void InverseTransformBlock(uint32_t kind, float* coefficients, float* pixels,
                            size_t pixel_stride, float* scratch) {
   HWY_DYNAMIC_DISPATCH(InverseTransformBlockKernel)

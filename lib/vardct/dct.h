@@ -67,14 +67,16 @@ void InverseTransformBlock(uint32_t kind, float* coefficients, float* pixels,
 void InverseTransformBlockScalar(uint32_t kind, float* coefficients,
                                  float* pixels, size_t pixel_stride);
 
-// Scratch floats DcToLowFrequencies needs (any kind).
-inline constexpr size_t kLowFrequencyScratchFloats =
-    2 * 32 * 32 + ColumnIdctScratchFloats(32);
+// Scratch floats DcToLowFrequencies needs for `kind`: none for one-block
+// kinds, else 2 X Y + ColumnIdctScratchFloats(max(X, Y)) (at most 4 x 64 X Y,
+// the group decoder's transform scratch).
+size_t LowFrequencyScratchFloats(uint32_t kind);
 
 // Overwrites the lowest-frequency corner of a varblock's coefficient block
 // with the resampled forward DCT of its X x Y DC samples (dc + y * dc_stride
 // + x); one-block kinds take the DC sample as coefficient 0. Writes nothing
-// else; a kind above 26 writes nothing.
+// else; a kind above 26 writes nothing. scratch: LowFrequencyScratchFloats
+// floats, 32-byte aligned.
 void DcToLowFrequencies(uint32_t kind, const float* dc, size_t dc_stride,
                         float* coefficients, float* scratch);
 void DcToLowFrequenciesScalar(uint32_t kind, const float* dc, size_t dc_stride,

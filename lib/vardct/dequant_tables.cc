@@ -199,10 +199,35 @@ float InterpolatedPow(float a, float b, float t) {
   return ApproxPow2(y) * a;
 }
 
-Status EvaluateDistanceBands(size_t rows, size_t columns,
-                             const DistanceBandList& bands, float* out) {
+namespace {
+
+// Interpolates one channel, entry by entry (the reference order).
+void DistanceBandRowsScalar(size_t rows, size_t columns, const float* band, size_t n,
+                            float* t) {
+  const float base = static_cast<float>(n - 1) / FloatFromBits(0x3FB504FBu);
+  const float row_scale = base / static_cast<float>(rows - 1);
+  const float col_scale = base / static_cast<float>(columns - 1);
+  for (size_t k = 0; k < rows; ++k) {
+    const float dy = static_cast<float>(k) * row_scale;
+    for (size_t j = 0; j < columns; ++j) {
+      const float dx = static_cast<float>(j) * col_scale;
+      const float d = std::sqrt(dx * dx + dy * dy);
+      // d stays below n - 1 by the scale constant's margin; the clamp only
+      // guards the band array against a rounding surprise.
+      size_t i = static_cast<size_t>(d);
+      if (i > n - 2) i = n - 2;
+      const float frac = d - static_cast<float>(i);
+      t[k * columns + j] = InterpolatedPow(band[i], band[i + 1], frac);
+    }
+  }
+}
+
+Status EvaluateBands(size_t rows, size_t columns, const DistanceBandList& bands,
+                     float* out, bool scalar) {
   const size_t n = bands.count;
-  if (n < 1 || n > 16 || rows < 2 || columns < 2) return FailedStatus();
+  if (n < 1 || n > 16 || rows < 2 || columns < 4 || columns % 4 != 0) {
+    return FailedStatus();
+  }
   for (size_t c = 0; c < 3; ++c) {
     const float* v = bands.values[c];
     float band[16];
@@ -215,23 +240,25 @@ Status EvaluateDistanceBands(size_t rows, size_t columns,
     float* t = out + c * rows * columns;
     if (n == 1) {
       for (size_t i = 0; i < rows * columns; ++i) t[i] = band[0];
-      continue;
-    }
-    const float base = static_cast<float>(n - 1) / FloatFromBits(0x3FB504FBu);
-    const float row_scale = base / static_cast<float>(rows - 1);
-    const float col_scale = base / static_cast<float>(columns - 1);
-    for (size_t k = 0; k < rows; ++k) {
-      const float dy = static_cast<float>(k) * row_scale;
-      for (size_t j = 0; j < columns; ++j) {
-        const float dx = static_cast<float>(j) * col_scale;
-        const float d = std::sqrt(dx * dx + dy * dy);
-        const size_t i = static_cast<size_t>(d);
-        const float frac = d - static_cast<float>(i);
-        t[k * columns + j] = InterpolatedPow(band[i], band[i + 1], frac);
-      }
+    } else if (scalar) {
+      DistanceBandRowsScalar(rows, columns, band, n, t);
+    } else {
+      DistanceBandRowsDispatch(rows, columns, band, n, t);
     }
   }
   return OkStatus();
+}
+
+}  // namespace
+
+Status EvaluateDistanceBands(size_t rows, size_t columns,
+                             const DistanceBandList& bands, float* out) {
+  return EvaluateBands(rows, columns, bands, out, /*scalar=*/false);
+}
+
+Status EvaluateDistanceBandsScalar(size_t rows, size_t columns,
+                                   const DistanceBandList& bands, float* out) {
+  return EvaluateBands(rows, columns, bands, out, /*scalar=*/true);
 }
 
 Status FillDequantTable(const DequantTableSpec& spec, float* multipliers,

@@ -143,10 +143,19 @@ float ApproxPow2(float y);
 float InterpolatedPow(float a, float b, float t);
 
 // Three rows x columns tables (X, Y, B) interpolated from a band list; rows
-// and columns at least 4, columns a multiple of 4. Failed when a band falls
-// below 1e-8.
+// at least 2, columns a positive multiple of 4 (else failed). Failed when a
+// band falls below 1e-8. Runs four columns at a time on the best target;
+// targets with fused multiply-add fuse the approximations' multiply-adds and
+// the distance's sum of squares, so their last bits can differ from the
+// scalar reference, which the other targets match exactly.
 Status EvaluateDistanceBands(size_t rows, size_t columns,
                              const DistanceBandList& bands, float* out);
+Status EvaluateDistanceBandsScalar(size_t rows, size_t columns,
+                                   const DistanceBandList& bands, float* out);
+// One channel of n >= 2 band values (the dispatching kernel behind
+// EvaluateDistanceBands; columns a multiple of 4).
+void DistanceBandRowsDispatch(size_t rows, size_t columns, const float* bands,
+                              size_t n, float* out);
 
 // Computes the three channel tables of table kind k from `spec` into
 // multipliers[*position ...] and weights[*position ...] and advances the

@@ -233,9 +233,9 @@ inline void DcToLowFrequencies(uint32_t kind, const float* dc, size_t dc_stride,
     return;
   }
   const size_t row_len = 8 * (cx > cy ? cx : cy);
-  float* d = scratch;            // cy rows of cx, later cx rows of cy
-  float* t = scratch + 32 * 32;  // the transformed block
-  float* work = scratch + 2 * 32 * 32;
+  float* d = scratch;                // cy rows of cx, later cx rows of cy
+  float* t = scratch + cx * cy;      // the transformed block
+  float* work = scratch + 2 * cx * cy;
   for (size_t y = 0; y < cy; ++y) {
     for (size_t x = 0; x < cx; ++x) d[y * cx + x] = dc[y * dc_stride + x];
   }

@@ -590,6 +590,7 @@ TEST_P(InverseTransformTest, UnknownKindsTouchNothing) {
   // The group decoder's 4 W H scratch covers every kind.
   for (uint32_t kind = 0; kind < kNumVarBlockKinds; ++kind) {
     EXPECT_LE(InverseTransformScratchFloats(kind), 4 * KindWidth(kind) * KindHeight(kind));
+    EXPECT_LE(LowFrequencyScratchFloats(kind), 4 * KindWidth(kind) * KindHeight(kind));
   }
 }
 
@@ -631,7 +632,7 @@ TEST_P(LowFrequencyTest, MatchesFormulaAndScalarWritingOnlyTheCorner) {
     const std::vector<float> dc = RandomFloats(32 * stride, kind + 3);
     const size_t n = kind < kNumVarBlockKinds ? KindWidth(kind) * KindHeight(kind) : 64;
     std::vector<float> got(n, kGuard), ref(n, kGuard);
-    Scratch scratch(kLowFrequencyScratchFloats);
+    Scratch scratch(LowFrequencyScratchFloats(kind));
     DcToLowFrequencies(kind, dc.data(), stride, got.data(), scratch.data());
     DcToLowFrequenciesScalar(kind, dc.data(), stride, ref.data());
     ASSERT_TRUE(scratch.GuardIntact());
@@ -656,7 +657,7 @@ TEST_P(LowFrequencyTest, MatchesFormulaAndScalarWritingOnlyTheCorner) {
 }
 
 TEST_P(LowFrequencyTest, KnownValues) {
-  Scratch scratch(kLowFrequencyScratchFloats);
+  Scratch scratch(LowFrequencyScratchFloats(24));
   // Equal samples: exactly the value, then exact zeros.
   for (uint32_t kind = 0; kind < kNumVarBlockKinds; ++kind) {
     const std::vector<float> dc(32 * 32, 0.3f);

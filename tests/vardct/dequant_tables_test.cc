@@ -3,10 +3,14 @@
 #include "lib/vardct/dequant_tables.h"
 
 #include <bit>
+#include <random>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include <hwy/highway.h>
+#include <hwy/tests/hwy_gtest.h>
 
 #include "gtest/gtest.h"
 #include "lib/base/memory.h"
@@ -424,6 +428,46 @@ TEST(DequantComputeTest, AllocationFailureIsReported) {
   ASSERT_TRUE(set.PrepareTables(&counting.manager, 1).ok());
   ASSERT_TRUE(set.PrepareTables(&counting.manager, 2).ok());
   EXPECT_EQ(counting.allocs, 1);  // one block per frame
+}
+
+class DistanceBandsTest : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(DistanceBandsTest);
+
+// Every target against the scalar reference: bit for bit where nothing is
+// fused, within a few ulps where multiply-adds are fused.
+TEST_P(DistanceBandsTest, MatchesScalar) {
+  const bool exact = (GetParam() & (HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL)) == 0;
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> factor(-3.0f, 3.0f);
+  const size_t shapes[][2] = {{4, 4}, {4, 8}, {8, 8}, {16, 32}, {64, 128}, {256, 256}, {2, 12}};
+  for (size_t n = 1; n <= 16; ++n) {
+    DistanceBandList bands;
+    bands.count = n;
+    for (size_t c = 0; c < 3; ++c) {
+      bands.values[c][0] = 64.0f * (c + 1) * 10;
+      for (size_t i = 1; i < n; ++i) bands.values[c][i] = factor(rng);
+    }
+    for (const auto& shape : shapes) {
+      const size_t size = 3 * shape[0] * shape[1];
+      std::vector<float> ref(size + 8, -1.0f), got(size + 8, -1.0f);
+      ASSERT_TRUE(EvaluateDistanceBandsScalar(shape[0], shape[1], bands, ref.data()).ok());
+      ASSERT_TRUE(EvaluateDistanceBands(shape[0], shape[1], bands, got.data()).ok());
+      for (size_t i = 0; i < size + 8; ++i) {
+        if (exact || i >= size) {
+          ASSERT_EQ(got[i], ref[i]) << "n " << n << " " << shape[0] << "x" << shape[1]
+                                    << " entry " << i;
+        } else {
+          ASSERT_NEAR(got[i], ref[i], 2e-5f * ref[i]) << "n " << n << " entry " << i;
+        }
+      }
+    }
+  }
+  DistanceBandList one;
+  one.count = 2;
+  one.values[0][0] = one.values[1][0] = one.values[2][0] = 64.0f;
+  std::vector<float> out(3 * 4 * 6);
+  EXPECT_TRUE(EvaluateDistanceBands(4, 6, one, out.data()).failed());  // columns % 4
+  EXPECT_TRUE(EvaluateDistanceBands(1, 4, one, out.data()).failed());
 }
 
 }  // namespace
