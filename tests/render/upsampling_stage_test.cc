@@ -19,6 +19,7 @@
 #include "lib/render/upsampling.h"
 #include "lib/render/upsampling_stage.h"
 #include "tests/render/render_test_kit_helpers.h"
+#include "tests/render/resampling_test_helpers.h"
 
 namespace qov {
 namespace {
@@ -30,64 +31,9 @@ const float* WeightsFor(const CustomTransformData& w, size_t shift) {
                     : shift == 2 ? w.upsampling4_weights : w.upsampling8_weights;
 }
 
-// W[r][c] of the symmetric matrix stored as its upper triangle.
-float MatrixEntry(const float* list, size_t n, size_t r, size_t c) {
-  if (r > c) std::swap(r, c);
-  size_t index = 0;
-  for (size_t i = 0; i < r; ++i) index += n - i;
-  return list[index + c - r];
-}
-
-// Weight (ky, kx) of phase (px, py): the top-left quadrant position and the
-// offsets reflected for the other quadrants.
 float DirectWeight(const float* list, size_t shift, size_t py, size_t px,
                    size_t ky, size_t kx) {
-  const size_t n = size_t{1} << shift;
-  const size_t qy = py < n / 2 ? py : n - 1 - py;
-  const size_t qx = px < n / 2 ? px : n - 1 - px;
-  const size_t y = py < n / 2 ? ky : 4 - ky;
-  const size_t x = px < n / 2 ? kx : 4 - kx;
-  return MatrixEntry(list, 5 * n / 2, 5 * qy + y, 5 * qx + x);
-}
-
-// The whole upsampled plane, in double precision, mirrored at the edges.
-TestPlane DirectUpsample(const TestPlane& in, const float* list, size_t shift) {
-  const size_t n = size_t{1} << shift;
-  TestPlane out(in.xsize * n, in.ysize * n);
-  for (int64_t y = 0; y < static_cast<int64_t>(in.ysize); ++y) {
-    for (int64_t x = 0; x < static_cast<int64_t>(in.xsize); ++x) {
-      float lo = in.Mirrored(x, y), hi = lo;
-      for (int64_t dy = -2; dy <= 2; ++dy) {
-        for (int64_t dx = -2; dx <= 2; ++dx) {
-          lo = std::min(lo, in.Mirrored(x + dx, y + dy));
-          hi = std::max(hi, in.Mirrored(x + dx, y + dy));
-        }
-      }
-      for (size_t py = 0; py < n; ++py) {
-        for (size_t px = 0; px < n; ++px) {
-          double s = 0.0;
-          for (size_t ky = 0; ky < 5; ++ky) {
-            for (size_t kx = 0; kx < 5; ++kx) {
-              s += double{DirectWeight(list, shift, py, px, ky, kx)} *
-                   in.Mirrored(x + static_cast<int64_t>(kx) - 2,
-                               y + static_cast<int64_t>(ky) - 2);
-            }
-          }
-          out.at(x * n + px, y * n + py) =
-              std::min(std::max(static_cast<float>(s), lo), hi);
-        }
-      }
-    }
-  }
-  return out;
-}
-
-TestPlane RandomPlane(size_t w, size_t h, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 2.0f);
-  TestPlane p(w, h);
-  for (float& v : p.samples) v = dist(rng);
-  return p;
+  return test::DirectUpsamplingWeight(list, shift, py, px, ky, kx);
 }
 
 // Runs the stage row by row over the whole plane with mirrored rows (what a
@@ -206,9 +152,9 @@ TEST_P(UpsamplingRowTest, StageMatchesDirectComputation) {
     auto stage = MakeUpsamplingStage(HeapMemoryManager(), weights, 1, c.shift);
     ASSERT_NE(stage, nullptr);
     ASSERT_TRUE(stage->SetUpForThreads(1).ok());
-    const TestPlane in = RandomPlane(c.xsize, c.ysize, 7 + c.shift);
+    const TestPlane in = test::RandomTestPlane(c.xsize, c.ysize, 7 + c.shift);
     const TestPlane got = RenderWithStage(*stage, 1, in, c.shift);
-    const TestPlane want = DirectUpsample(in, WeightsFor(weights, c.shift), c.shift);
+    const TestPlane want = test::DirectUpsample(in, WeightsFor(weights, c.shift), c.shift);
     size_t bad = 0;
     for (size_t i = 0; i < want.samples.size(); ++i) {
       bad += !(std::fabs(got.samples[i] - want.samples[i]) <= 2e-6f);
@@ -233,7 +179,7 @@ TEST_P(UpsamplingRowTest, MatchesScalarWithinTheWrittenRange) {
     const size_t n = size_t{1} << shift;
     for (size_t xsize : kWidths) {
       // Columns -2 .. xsize + 8 readable; only -2 .. xsize + 1 matter.
-      const TestPlane in = RandomPlane(xsize + 16, 5, static_cast<uint32_t>(xsize));
+      const TestPlane in = test::RandomTestPlane(xsize + 16, 5, static_cast<uint32_t>(xsize));
       const float* rows[5];
       for (size_t k = 0; k < 5; ++k) rows[k] = &in.samples[k * in.xsize] + 2;
       const size_t written = n * ((xsize + 7) / 8 * 8);
