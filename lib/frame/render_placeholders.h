@@ -1,5 +1,5 @@
 // Stand-ins for the parts of rendering that do not exist yet: the pipeline
-// builder's options and the upsampling stage's factory (which makes none).
+// builder's options. The upsampling stage's factory is the real one.
 // The pipeline and stage interfaces themselves come from lib/render.
 #ifndef QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
 #define QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
@@ -12,6 +12,7 @@
 #include "lib/bitstream/image_metadata.h"
 #include "lib/render/render_pipeline.h"
 #include "lib/render/render_stage.h"
+#include "lib/render/upsampling_stage.h"  // MakeUpsamplingStage
 #include "qov/qov.h"
 
 namespace qov {
@@ -23,14 +24,6 @@ struct RenderOptions {
   uint8_t spot_colors = 1;
   uint8_t add_noise = 1;
 };
-
-// The upsampling stage of one channel; none is made yet.
-inline std::unique_ptr<RenderPipelineStage> MakeUpsamplingStage(
-    const QovMemoryManagerStruct* /*manager*/,
-    const CustomTransformData& /*transform_data*/, size_t /*channel*/,
-    size_t /*shift*/) {
-  return nullptr;
-}
 
 }  // namespace qov
 
