@@ -135,4 +135,11 @@ std::unique_ptr<RenderPipelineStage> MakeEpfStage(const LoopFilter& filter,
   return std::make_unique<EpfStage>(filter, inverse_sigma, step);
 }
 
+std::unique_ptr<RenderPipelineStage> MakeEpfStage(const LoopFilter& filter,
+                                                  const PlaneF& inverse_sigma,
+                                                  size_t step) {
+  if (step > 2) return nullptr;
+  return MakeEpfStage(filter, &inverse_sigma, static_cast<int>(step));
+}
+
 }  // namespace qov

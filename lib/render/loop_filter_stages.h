@@ -76,6 +76,11 @@ std::unique_ptr<RenderPipelineStage> MakeGaborishStage(
 std::unique_ptr<RenderPipelineStage> MakeEpfStage(const LoopFilter& filter,
                                                   const PlaneF* inverse_sigma,
                                                   int step);
+// The same for callers holding the image by reference; a step above 2 gives
+// none.
+std::unique_ptr<RenderPipelineStage> MakeEpfStage(const LoopFilter& filter,
+                                                  const PlaneF& inverse_sigma,
+                                                  size_t step);
 
 }  // namespace qov
 

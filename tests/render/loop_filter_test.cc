@@ -209,6 +209,10 @@ TEST(LoopFilterStagesTest, FactoriesAndDefaultParameters) {
   }
   EXPECT_EQ(MakeEpfStage(filter, &sigma, 3), nullptr);
   EXPECT_EQ(MakeEpfStage(filter, &sigma, -1), nullptr);
+  EXPECT_EQ(MakeEpfStage(filter, sigma, size_t{3}), nullptr);
+  auto by_reference = MakeEpfStage(filter, sigma, size_t{2});
+  ASSERT_NE(by_reference, nullptr);
+  EXPECT_STREQ(by_reference->StageName(), "EPF2");
   filter.epf_iters = 0;
   EXPECT_EQ(MakeEpfStage(filter, &sigma, 1), nullptr);
   filter.gab = false;
