@@ -66,8 +66,9 @@ HWY_INLINE V FastLog2(D d, V x) {
 template <class D, class V>
 HWY_INLINE V FastExp2(D d, V y) {
   const hn::RebindToSigned<D> di;
-  // Keeps 2^floor(y) a normal float and the floor inside int32.
-  y = hn::Min(hn::Max(y, hn::Set(d, -126.0f)), hn::Set(d, 126.0f));
+  // Keeps 2^floor(y) a normal float, its product with the numerator finite
+  // and the floor inside int32.
+  y = hn::Min(hn::Max(y, hn::Set(d, -126.0f)), hn::Set(d, 120.0f));
   const auto f = hn::Floor(y);
   const auto t = hn::Sub(y, f);
   const auto p = hn::BitCast(

@@ -208,9 +208,10 @@ float ApproxLog2Scalar(float x) {
 }
 
 float ApproxExp2Scalar(float y) {
-  // Keeps 2^floor(y) a normal float and the floor inside int32; NaN takes
+  // Keeps 2^floor(y) a normal float, its product with the numerator finite
+  // and the floor inside int32; NaN takes
   // the lower bound, as in the SIMD copies.
-  y = y > 126.0f ? 126.0f : (y >= -126.0f ? y : -126.0f);
+  y = y > 120.0f ? 120.0f : (y >= -126.0f ? y : -126.0f);
   const float f = std::floor(y);
   const float t = y - f;
   const float p = FromBits(
