@@ -1,0 +1,101 @@
+// Row kernels of the colour stages: YCbCr to RGB, XYB rescaling, the
+// transfer-function curves in both directions and tone mapping. Each works
+// in place on the three colour rows (n samples each, exactly), comes as a
+// SIMD copy dispatched per call and as a scalar reference in the same
+// operation order. Targets with fused multiply-add may differ from the
+// reference in the last bits.
+#ifndef QOV_LIB_RENDER_COLOR_KERNELS_H_
+#define QOV_LIB_RENDER_COLOR_KERNELS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qov {
+
+// Which curve a transfer operator applies.
+enum class TransferOpKind : uint32_t {
+  kLinear,   // identity
+  kRgb,      // sRGB
+  kPq,       // SMPTE ST 2084
+  kHlg,      // BT.2100 HLG, with the OOTF (or its inverse)
+  k709,      // BT.709
+  kGamma,    // power law
+  kInvalid,  // identity, for transfer functions no other curve covers
+};
+
+// A transfer operator with every parameter its curve reads.
+struct TransferOp {
+  TransferOpKind kind = TransferOpKind::kLinear;
+  float pq_target_scale = 1.0f;          // intensity target x 1e-4 (encode)
+  float pq_inverse_target_scale = 1.0f;  // 10000 / intensity target (decode)
+  float hlg_ootf_exponent = 0.0f;        // luminance exponent minus 1
+  bool hlg_apply_ootf = false;           // |hlg_ootf_exponent| > 0.01
+  float luminances[3] = {0.2126f, 0.7152f, 0.0722f};
+  float gamma_exponent = 1.0f;
+};
+
+// Fields of the tone mapping row operation.
+struct ToneMapParams {
+  bool pq = false;         // PQ knee mapping
+  bool hlg_apply = false;  // HLG OOTF
+  bool gamut = false;      // gamut mapping after the luminance mapping
+  float pre_scale = 1.0f;
+  float post_scale = 1.0f;
+  // PQ knee curve (a Bt2408ToneCurve's fields).
+  float source_max = 1.0f;
+  float target_max = 1.0f;
+  float pq_weights[3] = {0.2126f, 0.7152f, 0.0722f};
+  float pq_min = 0.0f;
+  float pq_range = 1.0f;
+  float inv_range = 1.0f;
+  float min_lum = 0.0f;
+  float max_lum = 1.0f;
+  float knee_start = 1.0f;
+  float inv_knee = 1.0f;
+  float ratio = 1.0f;           // source max / target max
+  float inv_target_max = 1.0f;  // 1 / target max
+  // HLG OOTF.
+  float hlg_exponent = 0.0f;  // g
+  float hlg_weights[3] = {0.2126f, 0.7152f, 0.0722f};
+  // Gamut mapping.
+  float gamut_weights[3] = {0.2126f, 0.7152f, 0.0722f};
+};
+
+// Smallest luminance the HLG OOTF approximations are evaluated at: below
+// it (zero, negative or NaN luminance) the logarithm approximation has no
+// meaning, so the luminance is raised to it.
+inline constexpr float kHlgMinLuminance = 1e-7f;
+
+// Channel 0 Cb, 1 Y (less 128/255), 2 Cr in; R, G, B out.
+void YCbCrToRgbRows(float* c0, float* c1, float* c2, size_t n);
+void YCbCrToRgbRowsScalar(float* c0, float* c1, float* c2, size_t n);
+
+// XYB samples rescaled for XYB output.
+void XybRescaleRows(float* c0, float* c1, float* c2, size_t n);
+void XybRescaleRowsScalar(float* c0, float* c1, float* c2, size_t n);
+
+// Coded samples to linear light (kInvalid and kLinear leave them).
+void ToLinearRows(const TransferOp& op, float* c0, float* c1, float* c2,
+                  size_t n);
+void ToLinearRowsScalar(const TransferOp& op, float* c0, float* c1, float* c2,
+                        size_t n);
+
+// Linear samples to coded ones (kInvalid leaves them).
+void FromLinearRows(const TransferOp& op, float* c0, float* c1, float* c2,
+                    size_t n);
+void FromLinearRowsScalar(const TransferOp& op, float* c0, float* c1,
+                          float* c2, size_t n);
+
+// Tone mapping of linear RGB.
+void ToneMapRows(const ToneMapParams& p, float* c0, float* c1, float* c2,
+                 size_t n);
+void ToneMapRowsScalar(const ToneMapParams& p, float* c0, float* c1, float* c2,
+                       size_t n);
+
+// The scalar approximations the kernels use, for tests.
+float ApproxLog2Scalar(float x);
+float ApproxExp2Scalar(float y);
+
+}  // namespace qov
+
+#endif  // QOV_LIB_RENDER_COLOR_KERNELS_H_

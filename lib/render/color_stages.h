@@ -1,0 +1,144 @@
+// The colour stages of the render pipeline: YCbCr and XYB to RGB, tone
+// mapping, and decoding to / encoding from linear light. All work in place
+// on channels 0 to 2, leave other channels alone, fail for non-zero extras
+// and hold only constants once made (rows may render on many threads).
+//
+// Linear light: 1.0 stands for the image's intensity target everywhere
+// (XYB output, ToLinear/FromLinear PQ). Tone mapping keeps that scale: its
+// PQ knee reads input relative to the image's target and, for a PQ output,
+// scales its result (relative to the desired target) back to the image's
+// target so that the PQ encoder writes the desired luminance.
+#ifndef QOV_LIB_RENDER_COLOR_STAGES_H_
+#define QOV_LIB_RENDER_COLOR_STAGES_H_
+
+#include <memory>
+
+#include "lib/color/output_color.h"
+#include "lib/render/color_kernels.h"
+#include "lib/render/render_stage.h"
+
+namespace qov {
+
+// kModifyRows for channels 0 to 2, kNotUsed for every other.
+RowChannelMode ColorChannelsModifyMode(size_t c);
+
+class YCbCrStage final : public RenderPipelineStage {
+ public:
+  YCbCrStage() : RenderPipelineStage(StageGeometry{}) {}
+  Status RenderRow(const ChannelRowSet& input_rows,
+                   const ChannelRowSet& output_rows, size_t extra_left,
+                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
+                   size_t thread_id) const override;
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return ColorChannelsModifyMode(c);
+  }
+  const char* StageName() const override { return "YCbCr"; }
+};
+
+class XYBStage final : public RenderPipelineStage {
+ public:
+  explicit XYBStage(const OutputColorSetup& setup);
+  Status RenderRow(const ChannelRowSet& input_rows,
+                   const ChannelRowSet& output_rows, size_t extra_left,
+                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
+                   size_t thread_id) const override;
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return ColorChannelsModifyMode(c);
+  }
+  const char* StageName() const override { return "XYB"; }
+
+  const OpsinParams& opsin() const { return opsin_; }
+  bool output_is_xyb() const { return output_is_xyb_; }
+
+ private:
+  OpsinParams opsin_;
+  bool output_is_xyb_;
+};
+
+class ToneMappingStage final : public RenderPipelineStage {
+ public:
+  ToneMappingStage(const OutputColorSetup& setup, const ToneMapParams& params)
+      : RenderPipelineStage(StageGeometry{}), setup_(setup), params_(params) {}
+  Status RenderRow(const ChannelRowSet& input_rows,
+                   const ChannelRowSet& output_rows, size_t extra_left,
+                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
+                   size_t thread_id) const override;
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return ColorChannelsModifyMode(c);
+  }
+  const char* StageName() const override { return "ToneMapping"; }
+
+  const ToneMapParams& params() const { return params_; }
+
+ private:
+  OutputColorSetup setup_;
+  ToneMapParams params_;
+};
+
+// Decodes coded samples to linear light.
+class ToLinearStage final : public RenderPipelineStage {
+ public:
+  explicit ToLinearStage(const TransferOp& op)
+      : RenderPipelineStage(StageGeometry{}), op_(op) {}
+  Status RenderRow(const ChannelRowSet& input_rows,
+                   const ChannelRowSet& output_rows, size_t extra_left,
+                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
+                   size_t thread_id) const override;
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return ColorChannelsModifyMode(c);
+  }
+  Status CheckReady() const override {
+    return valid_ ? OkStatus() : FailedStatus();
+  }
+  const char* StageName() const override { return "ToLinear"; }
+
+  const TransferOp& op() const { return op_; }
+
+ private:
+  TransferOp op_;
+  bool valid_ = true;
+};
+
+// Encodes linear samples with the output transfer function.
+class FromLinearStage final : public RenderPipelineStage {
+ public:
+  explicit FromLinearStage(const TransferOp& op)
+      : RenderPipelineStage(StageGeometry{}), op_(op) {}
+  Status RenderRow(const ChannelRowSet& input_rows,
+                   const ChannelRowSet& output_rows, size_t extra_left,
+                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
+                   size_t thread_id) const override;
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return ColorChannelsModifyMode(c);
+  }
+  const char* StageName() const override { return "FromLinear"; }
+
+  const TransferOp& op() const { return op_; }
+
+ private:
+  TransferOp op_;
+};
+
+// The operator that decodes the output encoding's samples (kInvalid for a
+// transfer function no curve covers), and the one that encodes them (none:
+// false).
+TransferOp ToLinearOpFor(const OutputColorSetup& setup);
+bool FromLinearOpFor(const OutputColorSetup& setup, TransferOp* op);
+
+// Never null.
+std::unique_ptr<RenderPipelineStage> MakeYCbCrStage();
+// Copies the opsin parameters and the output's XYB-ness now. Never null.
+std::unique_ptr<RenderPipelineStage> MakeXYBStage(const OutputColorSetup& setup);
+// Null when no tone mapping is needed (not a failure).
+std::unique_ptr<RenderPipelineStage> MakeToneMappingStage(
+    const OutputColorSetup& setup);
+// Never null.
+std::unique_ptr<RenderPipelineStage> MakeToLinearStage(
+    const OutputColorSetup& setup);
+// Null when the output transfer function has no encoder.
+std::unique_ptr<RenderPipelineStage> MakeFromLinearStage(
+    const OutputColorSetup& setup);
+
+}  // namespace qov
+
+#endif  // QOV_LIB_RENDER_COLOR_STAGES_H_
