@@ -216,6 +216,9 @@ void CheckFile(const fs::path& file, const fs::path& facts_file) {
   ASSERT_TRUE(headers.ok()) << "image headers: " << headers.raw();
 
   FrameDecodingState state(HeapMemoryManager());
+  // As the decoder does once the headers are read: the pipeline's writer
+  // stores frames in the output encoding.
+  ASSERT_TRUE(state.output_color.InitFromMetadata(metadata).ok());
   ImageBundle bundle(HeapMemoryManager(), &metadata.m);
   TaskPool pool;
   uint64_t displayed = 0;
