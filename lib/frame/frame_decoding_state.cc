@@ -76,6 +76,16 @@ Status PrepareSharedFrameState(const FrameHeader& header,
   QOV_ASSIGN_OR_RETURN(
       shared->dc_image,
       Image3F::Create(manager, geometry.xsize_blocks, geometry.ysize_blocks));
+  if (!header.chroma_subsampling.IsFullResolution()) {
+    // DC dequantisation writes only the shifted part of a subsampled plane,
+    // while smoothing reads every plane whole: start from zeros.
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t y = 0; y < shared->dc_image.ysize(); ++y) {
+        std::memset(shared->dc_image.PlaneRow(c, y), 0,
+                    shared->dc_image.xsize() * sizeof(float));
+      }
+    }
+  }
   shared->dc = &shared->dc_image;
   return OkStatus();
 }

@@ -343,11 +343,27 @@ Status ChannelPixelLoop(BitReader& reader, SymbolReader& s,
   TreeFacts local_facts;
   const FlatMaTree* flat = &tree.flat;
   const TreeFacts* facts = &tree.facts;
+  TreeSpecializationCache* cache = options.cache;
   if (!tree.prepared || !tree.channel_independent) {
-    SpecializeTreeForChannel(tree.nodes, channel_index, stream_id, local,
-                             local_facts);
-    flat = &local;
-    facts = &local_facts;
+    if (cache != nullptr && tree.prepared && cache->tree == &tree &&
+        cache->stream == stream_id &&
+        (!tree.tests_channel || cache->channel == channel_index)) {
+      flat = &cache->flat;
+      facts = &cache->facts;
+    } else if (cache != nullptr && tree.prepared) {
+      SpecializeTreeForChannel(tree.nodes, channel_index, stream_id,
+                               cache->flat, cache->facts);
+      cache->tree = &tree;
+      cache->channel = channel_index;
+      cache->stream = stream_id;
+      flat = &cache->flat;
+      facts = &cache->facts;
+    } else {
+      SpecializeTreeForChannel(tree.nodes, channel_index, stream_id, local,
+                               local_facts);
+      flat = &local;
+      facts = &local_facts;
+    }
   }
   bool gradient_unit_leaves = tree.gradient_unit_leaves;
   if (!tree.prepared) {

@@ -37,12 +37,25 @@ enum class ChannelPath : uint8_t {
   kTree,              // general walk
 };
 
+// The last specialisation of a tree within one stream: a tree that tests
+// the stream number but not the channel index specialises the same way for
+// every channel of the stream.
+struct TreeSpecializationCache {
+  const MaTree* tree = nullptr;  // null: empty
+  int32_t channel = 0;
+  int32_t stream = 0;
+  FlatMaTree flat;
+  TreeFacts facts;
+};
+
 struct ChannelDecodeOptions {
   // Takes the general tree walk (weighted or not) whatever the tree: the
   // reference the fast paths are tested against.
   bool force_tree_path = false;
   // When given, receives the path taken.
   ChannelPath* path_taken = nullptr;
+  // When given, specialisations are kept and reused across channels.
+  TreeSpecializationCache* cache = nullptr;
 };
 
 // Decodes channel `channel_index` of `image` in place. `lookup` is the

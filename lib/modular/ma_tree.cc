@@ -204,10 +204,12 @@ void SpecializeTreeForChannel(const std::vector<MaTreeNode>& nodes,
 
 void MaTree::Prepare() {
   channel_independent = true;
+  tests_channel = false;
   gradient_unit_leaves = true;
   for (const MaTreeNode& n : nodes) {
     if (n.property == 0 || n.property == 1) {
       channel_independent = false;
+      tests_channel |= n.property == 0;
     } else if (n.property >= 0 || n.predictor != 5 ||
                n.predictor_offset != 0 || n.multiplier != 1) {
       gradient_unit_leaves = false;

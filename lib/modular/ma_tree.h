@@ -63,6 +63,8 @@ struct MaTree {
   bool prepared = false;
   // No inner node tests property 0 or 1: every channel gets `flat`.
   bool channel_independent = false;
+  // Some inner node tests property 0 (the channel index).
+  bool tests_channel = false;
   // Every node is a split on property 0 or 1 or a leaf with predictor 5,
   // offset 0 and multiplier 1.
   bool gradient_unit_leaves = false;

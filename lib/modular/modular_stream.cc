@@ -171,6 +171,8 @@ Status DecodeModularChannels(BitReader& reader, ModularImage& image,
   std::vector<uint8_t> lookup(kTreeLookupBytes, 0);
   RunLengthState run;
   ChannelDecodeOptions options;
+  TreeSpecializationCache cache;
+  options.cache = &cache;
   options.force_tree_path = settings.force_tree_path;
   ChannelPath path = ChannelPath::kNone;
   if (settings.paths_taken != nullptr) options.path_taken = &path;

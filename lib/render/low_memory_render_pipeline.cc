@@ -165,12 +165,13 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
   }
   stage_lead_rows_.assign(n, 0);
   stage_column_margin_.assign(n, 0);
-  // A stage runs as far ahead as its most demanding channel asks; the stages
-  // feeding its other channels must then keep up, so the walk repeats until
-  // nothing grows. When every stage asks the same of all its channels, one
-  // walk is enough and nothing differs from a single pass. (Extra columns
-  // cannot be passed on likewise: the input padding of a channel covers only
-  // the borders of the stages that write that channel anew.)
+  // A stage runs ahead for the channels it writes. It then runs as far ahead
+  // as its most demanding channel asks, and the stages feeding the other
+  // channels it uses must keep up, so the walk repeats until nothing grows.
+  // When every stage asks the same of all its channels, one walk is enough
+  // and nothing differs from a single pass. (Extra columns cannot be passed
+  // on likewise: the input padding of a channel covers only the borders of
+  // the stages that write that channel anew.)
   for (bool grew = true; grew;) {
     grew = false;
     for (size_t c = 0; c < channels; ++c) {
@@ -185,8 +186,10 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
             lead = stage_lead_rows_[k];
             r = (lead + z - 1) / z * z;
           }
-          grew |= r > stage_lead_rows_[k];
-          stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
+          if (mode != RowChannelMode::kReadOnly) {
+            grew |= r > stage_lead_rows_[k];
+            stage_lead_rows_[k] = std::max(stage_lead_rows_[k], r);
+          }
           stage_column_margin_[k] = std::max(stage_column_margin_[k], margin);
         }
         if (mode == RowChannelMode::kSeparateOutput) {
@@ -197,6 +200,22 @@ void LowMemoryRenderPipeline::ComputeStageTables() {
         }
       }
     }
+  }
+  // Rows read straight from the group buffers, around a rectangle that may
+  // start or end a band away from the group's own rows, stay in the margin.
+  for (size_t c = 0; c < channels; ++c) {
+    const ChannelLayout& l = layout_[c];
+    uint64_t reach = 0;
+    for (size_t i = 0; i < first_tail_stage_; ++i) {
+      if (stage_row_source_[i][c] != -1 ||
+          stages[i]->ChannelModeOf(c) == RowChannelMode::kNotUsed) {
+        continue;
+      }
+      reach = std::max(reach, DivCeilShift(stage_lead_rows_[i], l.shift_y) +
+                                  stages[i]->geometry().border_y);
+    }
+    const uint64_t band = DivCeilShift(edge_band_y_ << upsampling_shift_, l.shift_y);
+    buffer_margin_y_ = std::max(buffer_margin_y_, band + reach);
   }
   // A channel whose group-buffer rows a stage changes in place, while a stage
   // before the tail reads those rows too, would see a later rectangle of the

@@ -219,4 +219,24 @@ Status GetBlockFromBitstream::ReadBlock(size_t bx, size_t by,
   return OkStatus();
 }
 
+Status GetBlockFromEncoder::ReadBlock(size_t /*bx*/, size_t /*by*/,
+                                      VarBlockKind /*kind*/, size_t count,
+                                      size_t /*log2_covered*/,
+                                      void* const locations[3],
+                                      CoefficientWidth width) {
+  if (width != CoefficientWidth::Bits32) return FailedStatus();
+  for (size_t c = 0; c < 3; ++c) {
+    int32_t* out = static_cast<int32_t*>(locations[c]);
+    for (size_t p = 0; p < num_passes_; ++p) {
+      const int32_t* in = values_[p][c] + offset_;
+      for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<int32_t>(static_cast<uint32_t>(out[i]) +
+                                      (static_cast<uint32_t>(in[i]) << shifts_[p]));
+      }
+    }
+  }
+  offset_ += count;
+  return OkStatus();
+}
+
 }  // namespace qov

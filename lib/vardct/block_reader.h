@@ -97,6 +97,29 @@ class GetBlockFromBitstream final : public GetBlock {
   const uint8_t* dc_bucket_row_ = nullptr;
 };
 
+// A block source over coefficients already in memory: per pass, three
+// channels of 32-bit values in decoding order, added shifted by the pass's
+// shift at a running offset. Only 32-bit locations are served.
+class GetBlockFromEncoder final : public GetBlock {
+ public:
+  // values[p][c] points at pass p's channel c; they outlive the source.
+  GetBlockFromEncoder(const int32_t* const (*values)[3], const uint32_t* shifts,
+                      size_t num_passes)
+      : values_(values), shifts_(shifts), num_passes_(num_passes) {}
+
+  void BeginBlockRow(size_t /*by*/) override {}
+  // Failed for 16-bit locations.
+  Status ReadBlock(size_t bx, size_t by, VarBlockKind kind, size_t count,
+                   size_t log2_covered, void* const locations[3],
+                   CoefficientWidth width) override;
+
+ private:
+  const int32_t* const (*values_)[3];
+  const uint32_t* shifts_;
+  size_t num_passes_;
+  size_t offset_ = 0;
+};
+
 }  // namespace qov
 
 #endif  // QOV_LIB_VARDCT_BLOCK_READER_H_

@@ -11,6 +11,7 @@
 #include "lib/frame/frame_driver.h"
 #include "lib/frame/pixel_output.h"
 #include "tests/frame/frame_test_helpers.h"
+#include "tests/support/counting_manager.h"
 
 namespace qov {
 namespace {
@@ -63,6 +64,26 @@ TEST(PrepareSharedFrameStateTest, SizesThePerBlockPlanes) {
 
   FrameHeader orphan(nullptr);
   EXPECT_EQ(PrepareSharedFrameState(orphan, &state, false), FailedStatus());
+}
+
+// Subsampled chroma leaves part of the DC planes unwritten by dequantisation,
+// yet smoothing reads them whole: such frames start from a zero DC image.
+TEST(PrepareSharedFrameStateTest, SubsampledFramesStartFromZeroDc) {
+  auto metadata = MakeMetadata(kSide, kSide);
+  test::CountingManager filled(0xAB);
+  FrameDecodingState state(&filled.manager);
+  FrameHeader header(metadata.get());
+  header.chroma_subsampling.channel_mode[1] = 1;  // 4:2:0
+  header.chroma_subsampling.max_hshift = 1;
+  header.chroma_subsampling.max_vshift = 1;
+  ASSERT_TRUE(PrepareSharedFrameState(header, &state, false).ok());
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t y = 0; y < state.dc_image.ysize(); ++y) {
+      for (size_t x = 0; x < state.dc_image.xsize(); ++x) {
+        ASSERT_EQ(state.dc_image.PlaneRow(c, y)[x], 0.0f) << c;
+      }
+    }
+  }
 }
 
 TEST(PrepareSharedFrameStateTest, TakesTheDcOfTheDcFrameAbove) {

@@ -189,6 +189,25 @@ TEST(ModularStreamTest, TreesOverAllPropertiesRoundTrip) {
   }
 }
 
+// Trees that test the stream number (specialised once per stream) or also
+// the channel index (once per channel).
+TEST(ModularStreamTest, StaticSplitsPerStreamAndChannel) {
+  const Tree trees[] = {
+      Split(1, 4, Split(9, 0, Leaf(5), Leaf(1)), Split(2, 1, Leaf(2), Leaf(13))),
+      Split(1, 4, Split(0, 1, Leaf(5), Leaf(1)), Split(0, 0, Leaf(2), Leaf(6))),
+  };
+  for (const Tree& tree : trees) {
+    for (int32_t stream : {3, 9}) {
+      StreamSpec spec;
+      spec.tree = Flatten(tree);
+      spec.stream_id = stream;
+      ExpectRoundTrip(spec,
+                      RandomChannels({{9, 5}, {9, 5}, {4, 4}, {9, 5}}, 8, -20, 20),
+                      "static splits, stream " + std::to_string(stream));
+    }
+  }
+}
+
 TEST(ModularStreamTest, OffsetsAndMultipliers) {
   StreamSpec spec;
   spec.tree = Flatten(Split(3, 4, Leaf(1, -5, 3), Split(2, 1, Leaf(6, 7, 1u << 20),

@@ -211,12 +211,10 @@ TEST(ModularStreamTransformTest, Chains) {
 TEST(ModularStreamTransformTest, GlobalTreeIsSharedAcrossStreams) {
   // Two streams decoded with one global tree and code set.
   auto a = modular_test::RandomChannels({{10, 6}, {10, 6}}, 1, -30, 30);
-  auto b = a;
   modular_test::StreamSpec spec;
   spec.header.use_global_tree = true;
   spec.tree = Flatten(Split(1, 0, Leaf(5), Split(9, 3, Leaf(1), Leaf(2))));
   BitWriter global(HeapMemoryManager()), stream(HeapMemoryManager());
-  spec.stream_id = 0;
   ASSERT_TRUE(modular_test::WriteModularStream(spec, a, &stream, &global).ok());
   const std::vector<uint8_t> g = modular_test::WrittenBytes(global);
   const std::vector<uint8_t> s = modular_test::WrittenBytes(stream);
@@ -241,7 +239,6 @@ TEST(ModularStreamTransformTest, GlobalTreeIsSharedAcrossStreams) {
                                 true, nullptr, nullptr, nullptr, false)
                 .code(),
             StatusValue::Failed);
-  (void)b;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <random>
 
 #include "lib/base/memory.h"
 #include "lib/encode/entropy_writer.h"
@@ -242,11 +243,6 @@ Status WriteTree(const std::vector<MaTreeNode>& nodes,
   return WriteEntropyCoded(TreeTokens(nodes), 6, options, writer);
 }
 
-}  // namespace qov::modular_test
-
-#include <random>
-
-namespace qov::modular_test {
 
 std::vector<uint8_t> WrittenBytes(const BitWriter& writer) {
   const Span s = writer.GetSpan();

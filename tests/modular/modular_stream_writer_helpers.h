@@ -13,6 +13,7 @@
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/entropy_records.h"
 #include "lib/modular/ma_tree.h"
+#include "lib/modular/modular_stream.h"
 #include "lib/modular/weighted_predictor.h"
 
 namespace qov::modular_test {
@@ -77,17 +78,8 @@ Status WriteEntropyCoded(std::vector<Token> tokens, size_t num_contexts,
 Status WriteTree(const std::vector<MaTreeNode>& nodes,
                  const CodeOptions& options, BitWriter* writer);
 
-// Reference properties, predictions and tree walks of the encoder side.
-// Clamped gradient with the channel's edge rules.
+// Clamped gradient of (x, y) with the channel's edge rules (encoder side).
 int64_t ReferenceGradient(const TestChannel& c, size_t x, size_t y);
-
-}  // namespace qov::modular_test
-
-#endif  // QOV_TESTS_MODULAR_MODULAR_STREAM_WRITER_HELPERS_H_
-
-#include "lib/modular/modular_stream.h"
-
-namespace qov::modular_test {
 
 // Everything a stream is written from, besides its channels.
 struct StreamSpec {
@@ -117,3 +109,5 @@ std::vector<TestChannel> RandomChannels(
     int32_t lo, int32_t hi);
 
 }  // namespace qov::modular_test
+
+#endif  // QOV_TESTS_MODULAR_MODULAR_STREAM_WRITER_HELPERS_H_

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <map>
+#include <random>
+#include <vector>
 
 #include "lib/base/memory.h"
 #include "lib/bitstream/bit_reader.h"
@@ -137,6 +141,134 @@ TEST(WeightedPredictorTest, UpdateRecordsErrorsInBothRows) {
   EXPECT_EQ(s.true_error[w + 2 + 1],
             static_cast<int32_t>(static_cast<uint32_t>(s.prediction) -
                                  static_cast<uint32_t>(int64_t{INT32_MIN} * 8)));
+}
+
+// A plain second reading of the predictor: whole-image error arrays
+// instead of two row halves, divisions instead of the reciprocal table.
+class PlainWeighted {
+ public:
+  PlainWeighted(const weighted::Header& h, int64_t w, int64_t rows)
+      : h_(h), w_(w), true_err_(w * rows, 0), sub_err_(4 * w * rows, 0) {}
+
+  int64_t Predict(int64_t x, int64_t y, int64_t N, int64_t W, int64_t NE,
+                  int64_t NW, int64_t NN, int32_t* max_error) {
+    auto te = [&](int64_t xx, int64_t yy) -> int64_t {
+      return yy < 0 ? 0 : true_err_[yy * w_ + xx];
+    };
+    auto se = [&](int i, int64_t xx, int64_t yy) -> uint64_t {
+      return yy < 0 ? 0 : sub_err_[yy * w_ * 4 + xx * 4 + i];
+    };
+    const int64_t xn = x, xne = x + 1 < w_ ? x + 1 : x, xnw = x > 0 ? x - 1 : x;
+    uint64_t weight[4];
+    const uint32_t maxw[4] = {h_.sub_weight[0], h_.sub_weight[1],
+                              h_.sub_weight[2], h_.sub_weight[3]};
+    for (int i = 0; i < 4; ++i) {
+      // Errors of N, NE, NW plus the W and WW ones added into the row above.
+      uint32_t c = static_cast<uint32_t>(se(i, xn, y - 1) + se(i, xne, y - 1) +
+                                         se(i, xnw, y - 1));
+      c += static_cast<uint32_t>(extra_[i][Key(xn, y - 1)] +
+                                 extra_[i][Key(xne, y - 1)] +
+                                 extra_[i][Key(xnw, y - 1)]);
+      uint32_t s = 0;
+      while ((uint64_t{c} + 1) >> (s + 6) != 0) ++s;
+      weight[i] = 4 + ((maxw[i] * ((1u << 24) / ((c >> s) + 1))) >> s);
+    }
+    const int64_t eW = x > 0 ? te(x - 1, y) : 0, eN = te(xn, y - 1),
+                  eNW = te(xnw, y - 1), eNE = te(xne, y - 1);
+    int64_t best = eW;
+    for (int64_t e : {eN, eNW, eNE}) {
+      if ((e < 0 ? -e : e) > (best < 0 ? -best : best)) best = e;
+    }
+    *max_error = static_cast<int32_t>(best);
+    sub_[0] = 8 * W + 8 * NE - 8 * N;
+    sub_[1] = 8 * N - (((eNE + eN + eW) * h_.sub1_error_scale) >> 5);
+    sub_[2] = 8 * W - (((eNW + eN + eW) * h_.sub2_error_scale) >> 5);
+    sub_[3] = 8 * N - ((eNW * h_.sub3_nw_error_scale + eN * h_.sub3_n_error_scale +
+                        eNE * h_.sub3_ne_error_scale +
+                        8 * (h_.sub3_nn_n_scale * (NN - N) +
+                             h_.sub3_nw_w_scale * (NW - W))) >>
+                       5);
+    uint64_t total = weight[0] + weight[1] + weight[2] + weight[3];
+    int k = 0;
+    while ((total >> (k + 5)) != 0) ++k;
+    int64_t t = 0, acc = 0;
+    for (int i = 0; i < 4; ++i) {
+      weight[i] >>= k;
+      t += static_cast<int64_t>(weight[i]);
+      acc += sub_[i] * static_cast<int64_t>(weight[i]);
+    }
+    acc += (t >> 1) - 1;
+    int64_t p = (acc * ((1 << 24) / t)) >> 24;
+    if (((eN ^ eW) | (eN ^ eNW)) <= 0) {
+      p = std::clamp(p, std::min({8 * W, 8 * NE, 8 * N}),
+                     std::max({8 * W, 8 * NE, 8 * N}));
+    }
+    pred_ = p;
+    return p;
+  }
+
+  void Update(int64_t x, int64_t y, int32_t sample) {
+    const int64_t v = 8 * int64_t{sample};
+    true_err_[y * w_ + x] = static_cast<int32_t>(static_cast<uint32_t>(pred_) -
+                                                 static_cast<uint32_t>(v));
+    for (int i = 0; i < 4; ++i) {
+      const int64_t d = sub_[i] - v;
+      const uint32_t e = static_cast<uint32_t>(((d < 0 ? -d : d) + 3) >> 3);
+      sub_err_[y * w_ * 4 + x * 4 + i] = e;
+      // Added to the entry right of it in the row above, which the later
+      // samples of this row read (as N, and as NW one further).
+      if (x + 1 < w_) extra_[i][Key(x + 1, y - 1)] += e;
+    }
+  }
+
+ private:
+  int64_t Key(int64_t x, int64_t y) const { return (y + 1) * w_ + x; }
+  const weighted::Header& h_;
+  int64_t w_;
+  std::vector<int32_t> true_err_;
+  std::vector<uint32_t> sub_err_;
+  std::map<int64_t, uint32_t> extra_[4];
+  int64_t sub_[4] = {0, 0, 0, 0};
+  int64_t pred_ = 0;
+};
+
+TEST(WeightedPredictorTest, MatchesAPlainReading) {
+  weighted::Header custom;
+  custom.all_default = false;
+  custom.sub2_error_scale = 31;
+  custom.sub1_error_scale = 3;
+  custom.sub3_nn_n_scale = 7;
+  custom.sub3_nw_w_scale = 2;
+  custom.sub_weight[2] = 1;
+  weighted::Header defaults;
+  for (const weighted::Header* h : {&custom, &defaults}) {
+    const weighted::Header& header = *h;
+    const int64_t w = 11, rows = 13;
+    WeightedPredictorState state(header, w);
+    PlainWeighted plain(header, w, rows);
+    std::mt19937 rng(4);
+    std::vector<int32_t> img(w * rows);
+    for (int64_t y = 0; y < rows; ++y) {
+      for (int64_t x = 0; x < w; ++x) {
+        auto at = [&](int64_t xx, int64_t yy) -> int64_t { return img[yy * w + xx]; };
+        const int64_t W = x > 0 ? at(x - 1, y) : (y > 0 ? at(x, y - 1) : 0);
+        const int64_t N = y > 0 ? at(x, y - 1) : W;
+        const int64_t NW = (x > 0 && y > 0) ? at(x - 1, y - 1) : (y > 0 ? N : W);
+        const int64_t NE = y == 0 ? W : (x + 1 < w ? at(x + 1, y - 1) : N);
+        const int64_t NN = y > 1 ? at(x, y - 2) : N;
+        int32_t e1 = 0, e2 = 0;
+        const int64_t p1 = state.Predict(x, y, w, N, W, NE, NW, NN, &e1);
+        const int64_t p2 = plain.Predict(x, y, N, W, NE, NW, NN, &e2);
+        ASSERT_EQ(p1, p2) << x << "," << y;
+        ASSERT_EQ(e1, e2) << x << "," << y;
+        const int32_t v = static_cast<int32_t>((p1 + 3) >> 3) +
+                          static_cast<int32_t>(rng() % 401) - 200;
+        img[y * w + x] = v;
+        state.Update(x, y, w, v);
+        plain.Update(x, y, v);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ std::unique_ptr<RenderPipelineStage> MakeFilterStage(uint32_t mask, uint64_t bx,
 std::unique_ptr<RenderPipelineStage> MakeShadeStage(uint32_t mask);
 // kModifyRows for channel `to`, kReadOnly for channel `from`.
 std::unique_ptr<RenderPipelineStage> MakeMixStage(size_t to, size_t from);
+// kModifyRows for channels a and b, each taking a share of the other.
+std::unique_ptr<RenderPipelineStage> MakeCrossStage(size_t a, size_t b);
 // Uses image coordinates: kModifyRows for every channel, fills the image
 // outside the frame with a position pattern.
 std::unique_ptr<RenderPipelineStage> MakeCompositeStage(size_t channels,

@@ -101,6 +101,30 @@ class MixStage : public RenderPipelineStage {
   size_t to_, from_;
 };
 
+class CrossStage : public RenderPipelineStage {
+ public:
+  CrossStage(size_t a, size_t b) : RenderPipelineStage(StageGeometry{}), a_(a), b_(b) {}
+  Status RenderRow(const ChannelRowSet& in, const ChannelRowSet& /*out*/,
+                   size_t extra_left, size_t extra_right, size_t xsize, size_t /*xpos*/,
+                   size_t /*ypos*/, size_t /*thread*/) const override {
+    for (int64_t o = -static_cast<int64_t>(extra_left);
+         o < static_cast<int64_t>(xsize + extra_right); ++o) {
+      float* a = At(in[a_][0], o);
+      float* b = At(in[b_][0], o);
+      a[0] += 0.3f * b[0];
+      b[0] += 0.2f * a[0];
+    }
+    return OkStatus();
+  }
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return c == a_ || c == b_ ? RowChannelMode::kModifyRows : RowChannelMode::kNotUsed;
+  }
+  const char* StageName() const override { return "TestCross"; }
+
+ private:
+  size_t a_, b_;
+};
+
 class CompositeStage : public RenderPipelineStage {
  public:
   CompositeStage(size_t channels, size_t w, size_t h, int32_t x0, int32_t y0)
@@ -203,6 +227,9 @@ std::unique_ptr<RenderPipelineStage> MakeShadeStage(uint32_t mask) {
 }
 std::unique_ptr<RenderPipelineStage> MakeMixStage(size_t to, size_t from) {
   return std::make_unique<MixStage>(to, from);
+}
+std::unique_ptr<RenderPipelineStage> MakeCrossStage(size_t a, size_t b) {
+  return std::make_unique<CrossStage>(a, b);
 }
 std::unique_ptr<RenderPipelineStage> MakeCompositeStage(size_t channels, size_t image_w,
                                                         size_t image_h, int32_t x0,

@@ -566,6 +566,40 @@ TEST(BlockReaderTest, ShiftedPassesChooseAWideEnoughStore) {
   EXPECT_NE(narrow[1][order[1]], -8192 * 9);
 }
 
+TEST(GetBlockFromEncoderTest, AddsShiftedPassesAtARunningOffset) {
+  std::vector<int32_t> v[2][3];
+  for (size_t p = 0; p < 2; ++p) {
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t i = 0; i < 128; ++i) {
+        v[p][c].push_back(static_cast<int32_t>(i + 1000 * c + 1) * (p ? -1 : 1));
+      }
+    }
+  }
+  const int32_t* const values[2][3] = {
+      {v[0][0].data(), v[0][1].data(), v[0][2].data()},
+      {v[1][0].data(), v[1][1].data(), v[1][2].data()}};
+  const uint32_t shifts[2] = {2, 0};
+  GetBlockFromEncoder source(values, shifts, 2);
+  std::vector<int32_t> out[3];
+  for (auto& o : out) o.assign(64, 5);
+  void* loc[3] = {out[0].data(), out[1].data(), out[2].data()};
+  ASSERT_TRUE(
+      source.ReadBlock(0, 0, VarBlockKind::Dct8By8, 64, 0, loc, CoefficientWidth::Bits32)
+          .ok());
+  ASSERT_TRUE(
+      source.ReadBlock(1, 0, VarBlockKind::Dct8By8, 64, 0, loc, CoefficientWidth::Bits32)
+          .ok());
+  // The second block reads entries 64..127 and adds to what is there.
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < 64; ++i) {
+      EXPECT_EQ(out[c][i], 5 + 3 * (v[0][c][i] + v[0][c][64 + i]));
+    }
+  }
+  EXPECT_EQ(source.ReadBlock(2, 0, VarBlockKind::Dct8By8, 64, 0, loc,
+                             CoefficientWidth::Bits16),
+            StatusValue::Failed);
+}
+
 TEST(CoefficientWidthTest, Rule) {
   const uint32_t no_shift[3] = {0, 0, 0};
   const uint32_t shift_one[3] = {1, 0, 0};

@@ -214,6 +214,18 @@ TEST(ReadScanOrdersTest, CodedPermutationsOfTheZigzag) {
   }
 }
 
+TEST(ReadScanOrdersTest, CodedSetCoding) {
+  // Selector 0: buckets 0-4 and 6; 1: buckets 0, 1 and 4; 2: none; 3: 13 bits.
+  const uint32_t expected[4] = {0x5F, 0x13, 0, 0x1ABC};
+  for (uint32_t sel = 0; sel < 4; ++sel) {
+    StreamWriter w;
+    w.Bits(2, sel);
+    if (sel == 3) w.Bits(13, 0x1ABC);
+    OwnedReader r(w.Bytes());
+    EXPECT_EQ(ReadCodedU32(kCodedOrdersCoding, &r.reader), expected[sel]);
+  }
+}
+
 TEST(ReadScanOrdersTest, MalformedPermutationsFail) {
   const uint32_t kinds = Bit(VarBlockKind::Dct8By8);
   // Count 64: more than the 63 positions after the corner.

@@ -316,6 +316,17 @@ TEST(SmoothDcImageTest, Cases) {
   }
   ASSERT_TRUE(SmoothDcImage(HeapMemoryManager(), mul, &flat, nullptr).ok());
   EXPECT_EQ(flat.PlaneRow(1, 1)[1], 1.0f);
+  // 100.0 becomes its weighted sum without fused operations: 99.99999237.
+  std::vector<float> hundred(3, 100.0f), out_row[3];
+  const float* rows[3][3];
+  float* outs[3];
+  for (size_t p = 0; p < 3; ++p) {
+    for (size_t r = 0; r < 3; ++r) rows[p][r] = hundred.data();
+    out_row[p].assign(3, 0.0f);
+    outs[p] = out_row[p].data();
+  }
+  SmoothDcRowScalar(rows, 3, mul, outs);
+  EXPECT_EQ(out_row[1][1], 99.99999237f);
 
   Image3F img = Image3F::Create(HeapMemoryManager(), 3, 3).value();
   for (size_t p = 0; p < 3; ++p) {

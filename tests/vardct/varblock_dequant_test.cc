@@ -155,7 +155,9 @@ TEST(DequantizeVarblockTest, TablesAndLowFrequencies) {
     for (size_t i = 0; i < 24; ++i) dc[c].push_back(0.01f * (i + 1) + c);
   }
   const float* const dc_rows[3] = {dc[0].data(), dc[1].data(), dc[2].data()};
-  std::vector<float> scratch(kLowFrequencyScratchFloats + 64);
+  std::vector<float> scratch(
+      LowFrequencyScratchFloats(static_cast<uint32_t>(VarBlockKind::Dct16By16)) +
+      64);
   float* aligned = reinterpret_cast<float*>(
       (reinterpret_cast<uintptr_t>(scratch.data()) + 31) & ~uintptr_t{31});
   for (VarBlockKind kind : {VarBlockKind::Dct8By8, VarBlockKind::Dct16By16}) {
