@@ -107,6 +107,8 @@ class FrameDecodingState : public FrameSharedState {
   std::unique_ptr<RenderPipeline> render_pipeline;
   ImageBundle reference_image;
   OutputColorSetup output_color;
+  // Ends the stand-in pipeline until the pipeline builder exists.
+  StandInStageFactory stand_in_stages;
 };
 
 // Per-frame set-up of the shared part: metadata, geometry, per-block maps,
