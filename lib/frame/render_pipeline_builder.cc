@@ -13,6 +13,26 @@ namespace qov {
 
 namespace {
 
+// Reads every sample of the first `channels` channels and keeps nothing.
+class DropStage : public RenderPipelineStage {
+ public:
+  explicit DropStage(size_t channels)
+      : RenderPipelineStage(StageGeometry{}), channels_(channels) {}
+  Status RenderRow(const ChannelRowSet& /*input_rows*/,
+                   const ChannelRowSet& /*output_rows*/, size_t /*extra_left*/,
+                   size_t /*extra_right*/, size_t /*xsize*/, size_t /*xpos*/,
+                   size_t /*ypos*/, size_t /*thread_id*/) const override {
+    return OkStatus();
+  }
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return c < channels_ ? RowChannelMode::kReadOnly : RowChannelMode::kNotUsed;
+  }
+  const char* StageName() const override { return "Drop"; }
+
+ private:
+  size_t channels_;
+};
+
 // ceil(log2 u) for the upsampling factors 2, 4 and 8.
 size_t UpsamplingShift(uint32_t u) {
   size_t shift = 0;
@@ -29,6 +49,21 @@ Status FrameDecodingState::BuildRenderPipeline(const FrameHeader& header,
   const ImageMetadata& image = metadata.m;
   const std::vector<ExtraChannelInfo>& extra = image.extra_channel_info;
   const size_t n = extra.size();
+
+  if (stand_in_stages) {
+    // The capture pipeline of section-decoding tests.
+    render_pipeline.reset();
+    RenderPipelineAssembler assembler(memory_manager, 3 + n, /*simple=*/true);
+    std::vector<std::unique_ptr<RenderPipelineStage>> stages =
+        stand_in_stages(header, 3 + n);
+    if (stages.empty()) stages.push_back(std::make_unique<DropStage>(3 + n));
+    for (auto& stage : stages) {
+      QOV_RETURN_IF_ERROR(assembler.Append(std::move(stage)));
+    }
+    QOV_ASSIGN_OR_RETURN(render_pipeline,
+                         assembler.Assemble(header.ComputeGeometry()));
+    return OkStatus();
+  }
   const bool referenceable =
       !header.is_last && header.frame_type != static_cast<uint32_t>(FrameKind::kDc) &&
       (header.animation_frame.duration == 0 || header.save_as_reference != 0);
