@@ -9,7 +9,7 @@ ROOT=$PWD
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(g++ clang libclang-rt-14-dev cmake ninja-build pkg-config libbrotli-dev libhwy-dev
-          libgtest-dev libbenchmark-dev)
+          libgtest-dev libbenchmark-dev libpng-dev)
 
 install_missing() {
   local missing=()

@@ -20,7 +20,9 @@
 #include "lib/frame/noise.h"
 #include "lib/frame/patches.h"
 #include "lib/frame/pixel_output.h"
+#include "lib/render/render_pipeline.h"
 #include "lib/frame/render_placeholders.h"
+#include "lib/render/stage_factories.h"
 #include "lib/frame/splines.h"
 #include "lib/frame/vardct_placeholders.h"
 #include "qov/qov.h"
@@ -107,6 +109,8 @@ class FrameDecodingState : public FrameSharedState {
   std::unique_ptr<RenderPipeline> render_pipeline;
   ImageBundle reference_image;
   OutputColorSetup output_color;
+  // Ends the stand-in pipeline until the pipeline builder exists.
+  StandInStageFactory stand_in_stages;
 };
 
 // Per-frame set-up of the shared part: metadata, geometry, per-block maps,

@@ -181,7 +181,10 @@ int32_t FrameStorageMask(const FrameHeader& header) {
 
 FrameDriver::FrameDriver(FrameDecodingState* state, TaskPool* pool,
                          const CodecMetadata* metadata)
-    : frame_state(state), task_pool(pool), frame_header(metadata) {}
+    : frame_state(state),
+      task_pool(pool),
+      frame_header(metadata),
+      modular_reader(state != nullptr ? state->memory_manager : nullptr) {}
 
 FrameDriver::~FrameDriver() = default;
 

@@ -22,11 +22,11 @@
 #include "lib/bitstream/image_metadata.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/frame/image_bundle.h"
-#include "lib/frame/modular_placeholders.h"
 #include "lib/frame/pixel_output.h"
 #include "lib/frame/section_content.h"
 #include "lib/frame/toc.h"
 #include "lib/frame/vardct_placeholders.h"
+#include "lib/modular/modular_frame.h"
 
 namespace qov {
 
@@ -80,7 +80,7 @@ class FrameDriver {
   // frames can refer to it. Failed when called twice.
   Status CompleteFrame();
 
-  // Section decoders: the content seam reads the section, the driver
+  // Section decoders (Part 4.104): each reads one section's contents and
   // records that it is done.
   Status DecodeDcGlobalSection(BitReader& reader);
   Status DecodeDcGroupSection(uint64_t dc_group, BitReader& reader);
@@ -125,10 +125,16 @@ class FrameDriver {
   bool prefer_simple_pipeline = false;
   int32_t progressive_detail = 0;
   std::vector<int32_t> pause_points;  // ascending pass counts
-  // Reads section contents; declines every section until the section
-  // decoders exist.
-  SectionContentDecoder* section_content = DecliningSectionContentDecoder();
+  // Test seam: when set, reads the section contents in place of the section
+  // decoders (the driver still records what is done).
+  SectionContentDecoder* section_content = nullptr;
 };
+
+// The subsampling shifts [*min_shift, *max_shift] whose modular channels
+// pass `pass` carries (empty when min > max): each pass down to the shift
+// its downsampling steps reach, the last pass down to 0.
+void ModularShiftBracket(const Passes& passes, uint64_t pass,
+                         int32_t* min_shift, int32_t* max_shift);
 
 // Destroys a driver held by unique ownership (no-op when empty).
 void DestroyFrameDriver(std::unique_ptr<FrameDriver>& owner);

@@ -1,29 +1,31 @@
-// Stand-ins for the parts of rendering that do not exist yet: the pipeline
-// builder's options. The upsampling stage's factory is the real one.
-// The pipeline and stage interfaces themselves come from lib/render.
+// The capture pipeline that section-decoding tests end their frames with,
+// and the render headers the frame code reaches through this one.
 #ifndef QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
 #define QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
 
 #include <cstddef>
-#include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "lib/base/status.h"
-#include "lib/bitstream/image_metadata.h"
-#include "lib/render/render_pipeline.h"
+#include "lib/bitstream/frame_header.h"
+#include "lib/color/xyb.h"  // PixelRect
 #include "lib/render/render_stage.h"
-#include "lib/render/upsampling_stage.h"  // MakeUpsamplingStage
+#include "lib/render/epf_inverse_sigma.h"  // FillEpfInverseSigma
+#include "lib/render/upsampling_stage.h"   // MakeUpsamplingStage
 #include "qov/qov.h"
 
 namespace qov {
 
-// The four option bytes of pipeline building.
-struct RenderOptions {
-  uint8_t prefer_simple = 0;
-  uint8_t coalesce = 1;
-  uint8_t spot_colors = 1;
-  uint8_t add_noise = 1;
-};
+// When set on a frame decoding state, the pipeline builder makes a
+// whole-frame pipeline of 3 + (extra channels) channels at the frame's
+// resolution ended by the stages this factory makes (or by a stage that
+// reads and drops every sample when it makes none), instead of the frame's
+// real stages. For tests of section decoding that capture the planes.
+using StandInStageFactory =
+    std::function<std::vector<std::unique_ptr<RenderPipelineStage>>(
+        const FrameHeader& header, size_t num_channels)>;
 
 }  // namespace qov
 

@@ -1,8 +1,7 @@
-// The seam between the frame driver and the decoders of section contents.
-// The driver does the bookkeeping of which sections are done; a
-// SectionContentDecoder reads what one section holds. Until the section
-// decoders exist, the default one declines every section, so a frame whose
-// pixels are wanted fails cleanly at its first section.
+// A test seam between the frame driver and the contents of its sections:
+// the driver does the bookkeeping of which sections are done; a
+// SectionContentDecoder put into the driver reads what one section holds in
+// place of the real section decoders (frame_sections.cc).
 #ifndef QOV_LIB_FRAME_SECTION_CONTENT_H_
 #define QOV_LIB_FRAME_SECTION_CONTENT_H_
 
@@ -28,9 +27,6 @@ class SectionContentDecoder {
                          BitReader* const* readers, uint64_t num_passes,
                          uint64_t storage_index) = 0;
 };
-
-// Declines every section with Failed.
-SectionContentDecoder* DecliningSectionContentDecoder();
 
 }  // namespace qov
 

@@ -1,0 +1,55 @@
+// Internal access to pixels for tests, benchmarks and fuzzers: the public
+// interface attaches no pixel output, so these calls attach one (and, for
+// benchmarks, a task-pool runner) to a decoder. Not part of the installed
+// interface; include/qov/qov.h never includes it.
+#ifndef QOV_LIB_API_INTERNAL_PIXEL_HOOK_H_
+#define QOV_LIB_API_INTERNAL_PIXEL_HOOK_H_
+
+#include <cstdint>
+
+#include "lib/base/task_pool.h"
+#include "lib/frame/pixel_output.h"
+#include "qov/qov.h"
+
+namespace qov {
+
+// Where the pixels of the current frame go: `callbacks.run` when set, else
+// `buffer` (rows `stride` bytes apart; 0 gives packed rows).
+struct InternalPixelTarget {
+  OutputPixelFormat format;
+  uint64_t bits_per_sample = 0;  // integer types; 0 gives 8 or 16
+  PixelRowCallbacks callbacks;
+  void* buffer = nullptr;
+  uint64_t buffer_size = 0;
+  uint64_t stride = 0;
+};
+
+// The size of the displayed image in output orientation (width, height),
+// once the basic info is known; QOV_DEC_FAILED before.
+QovDecoderStatus QovInternalOutputSize(QovDecoder dec, uint64_t* width,
+                                       uint64_t* height);
+
+// Attaches `target` to the current frame after QovDecoderAdvance returned
+// QOV_DEC_WANT_IMAGE_BUFFER. The frame is written composited and oriented
+// (as the decoder's options say) at the size QovInternalOutputSize gives.
+// QOV_DEC_FAILED, with nothing attached, when no frame wants pixels or the
+// target cannot be written safely: unsupported sample type or channel
+// count, bits per sample outside 1..8 (uint8) or 1..16 (uint16), a stride
+// below one row or a buffer below (rows - 1) * stride + one row.
+QovDecoderStatus QovInternalAttachPixelOutput(QovDecoder dec,
+                                              const InternalPixelTarget& target);
+
+// After QOV_DEC_IMAGE_DONE: the next displayed frame asks for a target
+// again (QOV_DEC_WANT_IMAGE_BUFFER) instead of going to the decoder's own
+// image.
+void QovInternalReleasePixelOutput(QovDecoder dec);
+
+// Runs the decoder's parallel loops through `runner`; before the first
+// QovDecoderAdvance only (QOV_DEC_FAILED afterwards).
+QovDecoderStatus QovInternalSetTaskRunner(QovDecoder dec,
+                                          TaskPoolRunner runner,
+                                          void* runner_opaque);
+
+}  // namespace qov
+
+#endif  // QOV_LIB_API_INTERNAL_PIXEL_HOOK_H_

@@ -1,0 +1,249 @@
+// qov_render: decodes a file through the decoder loop and writes one
+// displayed frame, composited and oriented, as a PAM file or raw float32.
+//   qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT
+// Exit 0 on success, 1 when the file does not decode, 2 on usage errors.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/api/internal_pixel_hook.h"
+#include "qov/qov.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT";
+
+int Usage(const char* why) {
+  std::fprintf(stderr, "qov_render: %s\n%s\n", why, kUsage);
+  return 2;
+}
+
+int Fail(const std::string& why) {
+  std::fprintf(stderr, "qov_render: %s\n", why.c_str());
+  return 1;
+}
+
+bool ParseCount(const char* text, uint64_t* value) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+// Runs the items of one parallel loop on `threads` worker threads.
+struct ThreadRunner {
+  size_t threads;
+  static int32_t Run(void* runner_opaque, void* loop_opaque,
+                     qov::TaskInitFn init, qov::TaskItemFn item,
+                     uint32_t begin, uint32_t end) {
+    const size_t n = static_cast<ThreadRunner*>(runner_opaque)->threads;
+    if (init != nullptr && init(loop_opaque, n) != 0) return -1;
+    std::atomic<uint32_t> next{begin};
+    std::vector<std::thread> workers;
+    workers.reserve(n);
+    for (size_t t = 0; t < n; ++t) {
+      workers.emplace_back([&, t] {
+        for (;;) {
+          const uint32_t i = next.fetch_add(1);
+          if (i >= end) break;
+          item(loop_opaque, i, t);
+        }
+      });
+    }
+    for (std::thread& w : workers) w.join();
+    return 0;
+  }
+};
+
+struct Options {
+  uint64_t frame = 0;
+  bool f32 = false;
+  uint64_t threads = 0;
+  uint64_t chunk = 0;  // 0: the whole file
+  const char* in = nullptr;
+  const char* out = nullptr;
+};
+
+// 0 on success, else the exit code (a usage error).
+int ParseArgs(int argc, char** argv, Options* o) {
+  std::vector<const char*> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    uint64_t* target = nullptr;
+    if (arg == "--f32") {
+      o->f32 = true;
+      continue;
+    } else if (arg == "--frame") {
+      target = &o->frame;
+    } else if (arg == "--threads") {
+      target = &o->threads;
+    } else if (arg == "--chunk") {
+      target = &o->chunk;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage(("unknown option " + arg).c_str());
+    } else {
+      positional.push_back(argv[i]);
+      continue;
+    }
+    if (i + 1 >= argc || !ParseCount(argv[i + 1], target)) {
+      return Usage(("option " + arg + " needs a number").c_str());
+    }
+    ++i;
+  }
+  if (positional.size() != 2) return Usage("expected FILE and OUT");
+  if (o->chunk == 0 && argc > 0) {
+    for (int i = 1; i + 1 < argc; ++i) {
+      if (std::string(argv[i]) == "--chunk") return Usage("--chunk must be at least 1");
+    }
+  }
+  if (o->threads > 1024) return Usage("--threads is at most 1024");
+  o->in = positional[0];
+  o->out = positional[1];
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (const int code = ParseArgs(argc, argv, &opt); code != 0) return code;
+
+  std::ifstream in(opt.in, std::ios::binary);
+  if (!in) return Fail(std::string("cannot read ") + opt.in);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+
+  QovDecoder dec = QovDecoderCreate(nullptr);
+  if (dec == nullptr) return Fail("cannot create a decoder");
+  struct Deleter {
+    QovDecoder d;
+    ~Deleter() { QovDecoderDelete(d); }
+  } deleter{dec};
+  ThreadRunner runner{static_cast<size_t>(opt.threads)};
+  if (opt.threads != 0 &&
+      qov::QovInternalSetTaskRunner(dec, &ThreadRunner::Run, &runner) !=
+          QOV_DEC_OK) {
+    return Fail("cannot attach the task runner");
+  }
+  if (QovDecoderSubscribeEvents(dec, QOV_DEC_HEADER_INFO | QOV_DEC_IMAGE_DONE) !=
+      QOV_DEC_OK) {
+    return Fail("cannot subscribe to events");
+  }
+
+  const uint64_t chunk = opt.chunk == 0 ? file.size() : opt.chunk;
+  uint64_t given_end = 0;  // bytes of the file handed over so far
+  uint64_t consumed = 0;
+  QovBasicInfo info{};
+  uint64_t width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+  size_t channels = 0, bytes_per_sample = 0;
+  uint32_t maxval = 0;
+  uint64_t displayed = 0;
+  bool written = false;
+  for (;;) {
+    const QovDecoderStatus s = QovDecoderAdvance(dec);
+    if (s == QOV_DEC_FAILED) return Fail("the file does not decode");
+    if (s == QOV_DEC_OK) break;
+    if (s == QOV_DEC_WANT_INPUT) {
+      const uint64_t unread = QovDecoderReclaimInput(dec);
+      consumed = given_end - unread;
+      if (given_end >= file.size()) return Fail("the file is truncated");
+      given_end = std::min<uint64_t>(file.size(), given_end + chunk);
+      if (QovDecoderProvideInput(dec, file.data() + consumed,
+                                 given_end - consumed) != QOV_DEC_OK) {
+        return Fail("input refused");
+      }
+      if (given_end == file.size()) QovDecoderEndInput(dec);
+      continue;
+    }
+    if (s == QOV_DEC_HEADER_INFO) {
+      if (QovDecoderGetBasicInfo(dec, &info) != QOV_DEC_OK) {
+        return Fail("no basic info");
+      }
+      continue;
+    }
+    if (s == QOV_DEC_WANT_IMAGE_BUFFER) {
+      if (qov::QovInternalOutputSize(dec, &width, &height) != QOV_DEC_OK) {
+        return Fail("no image size");
+      }
+      channels = (info.num_color_channels == 1 ? 1 : 3) + (info.alpha_bits != 0 ? 1 : 0);
+      qov::InternalPixelTarget target;
+      target.format.num_channels = static_cast<uint32_t>(channels);
+      if (opt.f32) {
+        target.format.data_type = qov::OutputSampleType::kFloat32;
+        target.format.byte_order = qov::ByteOrder::kLittleEndian;
+        bytes_per_sample = 4;
+      } else {
+        const bool integer = info.exponent_bits_per_sample == 0 &&
+                             info.bits_per_sample >= 1 &&
+                             info.bits_per_sample <= 16;
+        const uint32_t bits = integer ? info.bits_per_sample : 16;
+        maxval = (uint32_t{1} << bits) - 1;
+        target.format.data_type = bits <= 8 ? qov::OutputSampleType::kUint8
+                                            : qov::OutputSampleType::kUint16;
+        target.format.byte_order = qov::ByteOrder::kBigEndian;
+        target.bits_per_sample = bits;
+        bytes_per_sample = bits <= 8 ? 1 : 2;
+      }
+      const uint64_t row = width * channels * bytes_per_sample;
+      if (width == 0 || height == 0 || height > (uint64_t{1} << 34) / row) {
+        return Fail("image too large");
+      }
+      pixels.assign(row * height, 0);
+      target.buffer = pixels.data();
+      target.buffer_size = pixels.size();
+      target.stride = row;
+      if (qov::QovInternalAttachPixelOutput(dec, target) != QOV_DEC_OK) {
+        return Fail("cannot attach the pixel output");
+      }
+      continue;
+    }
+    if (s == QOV_DEC_IMAGE_DONE) {
+      if (displayed == opt.frame) {
+        written = true;
+        break;
+      }
+      ++displayed;
+      qov::QovInternalReleasePixelOutput(dec);
+      continue;
+    }
+    if (s == QOV_DEC_WANT_PREVIEW_BUFFER || s == QOV_DEC_WANT_JPEG_OUTPUT ||
+        s == QOV_DEC_WANT_BOX_OUTPUT) {
+      return Fail("unexpected request from the decoder");
+    }
+  }
+  if (!written) {
+    return Fail("the file has no displayed frame " + std::to_string(opt.frame));
+  }
+
+  std::FILE* out = std::fopen(opt.out, "wb");
+  if (out == nullptr) return Fail(std::string("cannot write ") + opt.out);
+  bool ok = true;
+  if (!opt.f32) {
+    static const char* kTypes[5] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB",
+                                    "RGB_ALPHA"};
+    ok = std::fprintf(out,
+                      "P7\nWIDTH %llu\nHEIGHT %llu\nDEPTH %zu\nMAXVAL %u\n"
+                      "TUPLTYPE %s\nENDHDR\n",
+                      static_cast<unsigned long long>(width),
+                      static_cast<unsigned long long>(height), channels,
+                      maxval, kTypes[channels]) > 0;
+  }
+  ok = ok && std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) return Fail(std::string("cannot write ") + opt.out);
+  return 0;
+}

@@ -1,0 +1,117 @@
+// qov_render's command line: usage errors, files that do not decode, and a
+// well-formed PAM for a file that does.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+struct Result {
+  int code = -1;
+  std::string err;
+};
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "qov_render_" + name;
+}
+
+Result RunRender(const std::string& args) {
+  const std::string err_path = TempPath("stderr.txt");
+  const std::string command =
+      std::string(QOV_RENDER_PATH) + " " + args + " 2>" + err_path;
+  const int status = std::system(command.c_str());
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(err_path);
+  r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return r;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                              std::istreambuf_iterator<char>());
+}
+
+TEST(QovRenderTest, UsageErrorsExitTwo) {
+  const char* cases[] = {
+      "",
+      "only_one_file",
+      "a b c",
+      "--frame a.jxl out.pam",
+      "--frame x a.jxl out.pam",
+      "--frame -1 a.jxl out.pam",
+      "--threads a.jxl out.pam",
+      "--chunk 0 a.jxl out.pam",
+      "--bogus a.jxl out.pam",
+      "a.jxl out.pam --threads",
+  };
+  for (const char* args : cases) {
+    const Result r = RunRender(args);
+    EXPECT_EQ(r.code, 2) << "args: " << args;
+    EXPECT_NE(r.err.find("usage: qov_render"), std::string::npos) << args;
+  }
+}
+
+TEST(QovRenderTest, FilesThatDoNotDecodeExitOneWithOneLine) {
+  const std::string text = TempPath("not_an_image.txt");
+  {
+    std::ofstream out(text);
+    out << "this is not an image\n";
+  }
+  const std::string empty = TempPath("empty.jxl");
+  { std::ofstream out(empty); }
+  for (const std::string& file : {text, empty, TempPath("missing.jxl")}) {
+    for (const char* options : {"", "--chunk 3 --threads 2 "}) {
+      const Result r = RunRender(options + file + " " + TempPath("out.pam"));
+      EXPECT_EQ(r.code, 1) << file;
+      ASSERT_FALSE(r.err.empty()) << file;
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+  }
+}
+
+// A small 8-bit file of the sample corpus, given in 1000-byte chunks on two
+// threads.
+TEST(QovRenderTest, WritesAWellFormedPam) {
+  const std::string file = std::string(QOV_TESTDATA_DIR) +
+                           "/files/KDE__kimageformats__autotests__read__jxl__chicken8.jxl";
+  const std::string out = TempPath("chicken.pam");
+  std::remove(out.c_str());
+  const Result r = RunRender("--chunk 1000 --threads 2 " + file + " " + out);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<uint8_t> pam = ReadAll(out);
+  const std::string text(pam.begin(), pam.end());
+  const size_t end = text.find("ENDHDR\n");
+  ASSERT_NE(end, std::string::npos);
+  std::istringstream header(text.substr(0, end));
+  std::string magic, key;
+  header >> magic;
+  EXPECT_EQ(magic, "P7");
+  uint64_t width = 0, height = 0, depth = 0, maxval = 0;
+  std::string tupltype;
+  while (header >> key) {
+    if (key == "WIDTH") header >> width;
+    else if (key == "HEIGHT") header >> height;
+    else if (key == "DEPTH") header >> depth;
+    else if (key == "MAXVAL") header >> maxval;
+    else if (key == "TUPLTYPE") header >> tupltype;
+  }
+  EXPECT_GT(width, 0u);
+  EXPECT_GT(height, 0u);
+  EXPECT_EQ(maxval, 255u);
+  const char* kTypes[5] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
+  ASSERT_TRUE(depth >= 1 && depth <= 4);
+  EXPECT_EQ(tupltype, kTypes[depth]);
+  EXPECT_EQ(pam.size(), end + 7 + width * height * depth);
+}
+
+}  // namespace
