@@ -117,18 +117,14 @@ TEST(BuildRenderPipelineTest, ReferencesAndDcFrames) {
   }
 }
 
-TEST(BuildRenderPipelineTest, StagesNotInTheLibraryFailTheirRows) {
+TEST(BuildRenderPipelineTest, LoopFiltersThenUpsamplingPerColourChannel) {
   Fixture f;
   f.header.loop_filter.gab = true;
   f.header.loop_filter.epf_iters = 3;
   f.header.upsampling = 2;
   ASSERT_TRUE(f.Build().ok());
-  EXPECT_EQ(f.Names(), Names({"NotSupportedYet", "NotSupportedYet", "NotSupportedYet",
-                              "NotSupportedYet", "NotSupportedYet", "NotSupportedYet",
-                              "NotSupportedYet", "WriteIB"}));
-  std::vector<float> row(64, 0.0f);
-  const ChannelRowSet rows(3, std::vector<float*>{row.data()});
-  EXPECT_FALSE(f.state.render_pipeline->stages[0]->RenderRow(rows, {}, 0, 0, 8, 0, 0, 0).ok());
+  EXPECT_EQ(f.Names(), Names({"Gab", "EPF0", "EPF1", "EPF2", "Upsample", "Upsample",
+                              "Upsample", "WriteIB"}));
 }
 
 TEST(BuildRenderPipelineTest, RefusedTargetInstallsButFails) {
