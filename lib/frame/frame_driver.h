@@ -26,7 +26,7 @@
 #include "lib/frame/pixel_output.h"
 #include "lib/frame/section_content.h"
 #include "lib/frame/toc.h"
-#include "lib/frame/vardct_placeholders.h"
+#include "lib/vardct/group_decoder.h"
 
 namespace qov {
 
