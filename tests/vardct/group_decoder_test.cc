@@ -257,7 +257,10 @@ class GroupFrame {
     return q;
   }
 
-  // The pixels of a varblock (4:4:4), computed block by block with the
+  size_t Hs(size_t c) const { return header.chroma_subsampling.HShift(c); }
+  size_t Vs(size_t c) const { return header.chroma_subsampling.VShift(c); }
+
+  // The pixels of a varblock, computed block by block with the
   // references: dequantisation with an exact division, low frequencies from
   // DC, inverse transform.
   void ExpectedPixels(const Varblock& b, std::vector<float>* out, size_t* w,
@@ -284,7 +287,7 @@ class GroupFrame {
     out->assign(3 * *w * *h, 0.0f);
     for (size_t c = 0; c < 3; ++c) {
       DcToLowFrequenciesScalar(static_cast<uint32_t>(b.kind),
-                               state.dc_image.PlaneRow(c, b.by) + b.bx,
+                               state.dc_image.PlaneRow(c, b.by >> Vs(c)) + (b.bx >> Hs(c)),
                                state.dc_image.PixelsPerRow(), coeffs.data() + c * count);
       InverseTransformBlockScalar(static_cast<uint32_t>(b.kind), coeffs.data() + c * count,
                                   out->data() + c * *w * *h, *w);
@@ -298,10 +301,13 @@ class GroupFrame {
       size_t w, h;
       ExpectedPixels(*b, &expected, &w, &h);
       for (size_t c = 0; c < 3; ++c) {
+        const size_t lx = b->bx % 32, ly = b->by % 32;
+        // A block off a subsampled channel's grid draws nothing there.
+        if (((lx >> Hs(c)) << Hs(c)) != lx || ((ly >> Vs(c)) << Vs(c)) != ly) continue;
         for (size_t y = 0; y < h; ++y) {
           for (size_t x = 0; x < w; ++x) {
             const float e = expected[c * w * h + y * w + x];
-            const float a = planes.At(c, 8 * (b->bx % 32) + x, 8 * (b->by % 32) + y);
+            const float a = planes.At(c, 8 * (lx >> Hs(c)) + x, 8 * (ly >> Vs(c)) + y);
             ASSERT_NEAR(a, e, 1e-4f * std::max(1.0f, std::fabs(e)))
                 << "kind " << static_cast<int>(b->kind) << " at " << b->bx << ","
                 << b->by << " c " << c << " pixel " << x << "," << y;
@@ -484,6 +490,41 @@ TEST_P(GroupDecodePassesTest, PassesAccumulate) {
 INSTANTIATE_TEST_SUITE_P(Widths, GroupDecodePassesTest,
                          ::testing::Values(CoefficientWidth::Bits16,
                                            CoefficientWidth::Bits32));
+
+// 4:2:0: chroma is read and drawn only for blocks on its grid, at half the
+// block position; luma for every block.
+TEST(GroupDecodeTest, SubsampledChromaOnlyOnItsGrid) {
+  GroupFrame f(4, 4, 1);
+  f.header.chroma_subsampling.channel_mode[0] = 0;
+  f.header.chroma_subsampling.channel_mode[1] = 1;
+  f.header.chroma_subsampling.channel_mode[2] = 0;
+  f.header.chroma_subsampling.max_hshift = 1;
+  f.header.chroma_subsampling.max_vshift = 1;
+  ASSERT_EQ(f.Hs(0), 1u);
+  ASSERT_EQ(f.Hs(1), 0u);
+  const VarBlockKind kinds[4] = {VarBlockKind::Dct8By8, VarBlockKind::IdentityGrid,
+                                 VarBlockKind::Dct4Grid, VarBlockKind::Dct8By4Halves};
+  std::vector<Varblock> blocks;
+  uint32_t seed = 5;
+  for (size_t by = 0; by < 4; ++by) {
+    for (size_t bx = 0; bx < 4; ++bx) {
+      Varblock b{bx, by, kinds[(bx + by) % 4], {}};
+      for (size_t c = 0; c < 3; ++c) {
+        b.values[0][c] = Values(seed, 2 + seed % 5, 4);
+        ++seed;
+      }
+      blocks.push_back(b);
+    }
+  }
+  f.Place(blocks);
+  f.WriteStreams({0});
+  RenderPlanes planes(32, 32);
+  GroupRenderInput input = planes.Input(0, 0, 32, 32);
+  ASSERT_TRUE(f.Decode(0, 0, 0, 1, &input, nullptr).ok());
+  f.ExpectGroupPixels(0, planes);
+  EXPECT_EQ(planes.At(0, 16, 0), kSentinel);  // chroma covers 16 x 16
+  EXPECT_EQ(planes.At(2, 0, 16), kSentinel);
+}
 
 TEST(GroupDecodeTest, StoreOnlyWithoutAcStoreFails) {
   GroupFrame f(2, 1, 2);
