@@ -77,7 +77,7 @@ struct RenderPlanes {
 class GroupFrame {
  public:
   GroupFrame(size_t wb, size_t hb, size_t passes)
-      : header(nullptr), state(HeapMemoryManager()), wb_(wb), hb_(hb) {
+      : header(nullptr), state(HeapMemoryManager()), wb_(wb) {
     header.passes.num_passes = static_cast<uint32_t>(passes);
     FrameGeometry& g = state.frame_geometry;
     g.xsize_blocks = wb;
@@ -325,7 +325,7 @@ class GroupFrame {
   std::vector<std::vector<std::unique_ptr<OwnedReader>>> streams;
 
  private:
-  size_t wb_, hb_;
+  size_t wb_;
   std::vector<Varblock> blocks_;
 };
 
