@@ -157,19 +157,26 @@ HWY_INLINE void DctVectors(D d, const float* in, size_t in_stride, float* out,
   }
 }
 
-// Runs `group(d, first_column)` over [begin, end): whole vectors, then a
+// Single columns [begin, end); kept out of line, as it is rare and its
+// inlined copies only confuse the compiler's loop analysis.
+template <class Fn>
+HWY_NOINLINE void ForSingleColumns(size_t begin, size_t end, const Fn& group) {
+  const hn::CappedTag<float, 1> d1;
+  for (size_t x = begin; x < end; ++x) group(d1, x);
+}
+
+// Runs `group(d, first_column)` over [0, columns): whole vectors, then a
 // 4-lane group where vectors are wider, then single lanes.
 template <class Fn>
 HWY_INLINE void ForColumnGroups(size_t columns, const Fn& group) {
   const hn::ScalableTag<float> d;
   const hn::CappedTag<float, 4> d4;
-  const hn::CappedTag<float, 1> d1;
   size_t x = 0;
   for (; x + hn::Lanes(d) <= columns; x += hn::Lanes(d)) group(d, x);
   if (hn::Lanes(d4) < hn::Lanes(d)) {
     for (; x + hn::Lanes(d4) <= columns; x += hn::Lanes(d4)) group(d4, x);
   }
-  for (; x < columns; ++x) group(d1, x);
+  if (x < columns) ForSingleColumns(x, columns, group);
 }
 
 template <size_t N>

@@ -161,7 +161,7 @@ Status ComputeWeights(const DequantTableSpec& spec, size_t rows, size_t cols,
 
 }  // namespace
 
-float ApproxLog2(float x) {
+float TableApproxLog2(float x) {
   const uint32_t b = std::bit_cast<uint32_t>(x);
   // Unsigned arithmetic wraps as intended; the shift of e is arithmetic.
   const int32_t e = static_cast<int32_t>(b + 0xC0D55555u);
@@ -175,7 +175,7 @@ float ApproxLog2(float x) {
   return num / den + exponent;
 }
 
-float ApproxPow2(float y) {
+float TableApproxPow2(float y) {
   const float fl = std::floor(y);
   // The exponent is built in unsigned arithmetic: a negative floor shifted
   // left as a signed value is undefined. Out-of-range inputs saturate.
@@ -194,9 +194,9 @@ float ApproxPow2(float y) {
 
 float InterpolatedPow(float a, float b, float t) {
   const float r = b / a;
-  const float y = ApproxLog2(r) * t;
+  const float y = TableApproxLog2(r) * t;
   if (!std::isfinite(y)) return NAN;  // fails the weight check
-  return ApproxPow2(y) * a;
+  return TableApproxPow2(y) * a;
 }
 
 namespace {

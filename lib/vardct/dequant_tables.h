@@ -137,8 +137,8 @@ class DequantTableSet {
 };
 
 // Fast single-precision approximations that the table values depend on.
-float ApproxLog2(float x);
-float ApproxPow2(float y);
+float TableApproxLog2(float x);
+float TableApproxPow2(float y);
 // a x 2^(t x log2(b / a)) through the approximations.
 float InterpolatedPow(float a, float b, float t);
 

@@ -21,7 +21,7 @@ HWY_INLINE hn::Vec<D> Const(D d, uint32_t bits) {
   return hn::BitCast(d, hn::Set(hn::RebindToUnsigned<D>(), bits));
 }
 
-// The same steps as ApproxLog2; MulAdd fuses where the target has FMA.
+// The same steps as TableApproxLog2; MulAdd fuses where the target has FMA.
 template <class D>
 HWY_INLINE hn::Vec<D> ApproxLog2V(D d, hn::Vec<D> x) {
   const hn::RebindToSigned<D> di;

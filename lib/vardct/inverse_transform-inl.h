@@ -106,18 +106,31 @@ HWY_INLINE void Dct2GridBlock(const float* q, float* out, size_t stride) {
   }
 }
 
+// The four cells side by side as 16 columns (top cells in columns 0-7,
+// bottom cells in 8-15), so that each pass runs over whole vectors and the
+// last one writes two output rows of cells at once.
 HWY_INLINE void Dct4GridBlock(const float* q, float* out, size_t stride,
                               float* scratch) {
-  HWY_ALIGN float k[16];
+  float* k = scratch;       // 4 rows of 16
+  float* s = scratch + 64;  // 4 rows of 16
+  float* work = scratch + 128;
   for (size_t cy = 0; cy < 2; ++cy) {
     for (size_t cx = 0; cx < 2; ++cx) {
-      for (size_t a = 0; a < 4; ++a) {
-        for (size_t b = 0; b < 4; ++b) k[a * 4 + b] = q[(cy + 2 * a) * 8 + cx + 2 * b];
+      const size_t col0 = 8 * cy + 4 * cx;
+      for (size_t a = 0; a < 4; ++a) {  // a: horizontal frequency
+        for (size_t b = 0; b < 4; ++b) {
+          k[a * 16 + col0 + b] = q[(cy + 2 * a) * 8 + cx + 2 * b];
+        }
       }
-      k[0] = CellMean(q, cx, cy);
-      InverseDct2D<4, 4>(k, true, out + 4 * cy * stride + 4 * cx, stride, scratch);
+      k[col0] = CellMean(q, cx, cy);
     }
   }
+  ColumnIdctN<4>({16, k}, {16, s}, 16, work);
+  for (size_t col0 = 0; col0 < 16; col0 += 4) {
+    TransposeTile({16, s + col0}, {16, k + col0}, 4, 4);
+  }
+  ColumnIdctN<4>({16, k}, {stride, out}, 8, work);
+  ColumnIdctN<4>({16, k + 8}, {stride, out + 4 * stride}, 8, work);
 }
 
 // Half t of the two-halves kinds: K[a][c] = G[2a + t][c], K[0][0] from Q[0]

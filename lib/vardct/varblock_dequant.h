@@ -51,8 +51,8 @@ void DequantizeCoefficientsScalar(const VarblockDequantParams& params,
 // with the kind's tables of `tables` (prepared for the kind), then the
 // lowest frequencies of each channel c from the DC image at dc_rows[c] +
 // block_x[c] (also for a channel on whose grid the block does not lie).
-// out: 3 x CoefficientCount(kind) floats; scratch: LowFrequencyScratchFloats(kind)
-// floats, 32-byte aligned.
+// out: 3 x CoefficientCount(kind) floats; scratch:
+// LowFrequencyScratchFloats(kind) floats, 32-byte aligned.
 void DequantizeVarblock(const VarblockDequantParams& params, VarBlockKind kind,
                         const DequantTableSet& tables, const void* const q[3],
                         CoefficientWidth width, const size_t block_x[3],
