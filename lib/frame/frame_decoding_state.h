@@ -24,7 +24,13 @@
 #include "lib/frame/render_placeholders.h"
 #include "lib/render/stage_factories.h"
 #include "lib/frame/splines.h"
-#include "lib/frame/vardct_placeholders.h"
+#include "lib/vardct/ac_image.h"
+#include "lib/vardct/block_ctx_map.h"
+#include "lib/vardct/chroma_from_luma.h"
+#include "lib/vardct/coefficient_order.h"
+#include "lib/vardct/dc_smoothing.h"
+#include "lib/vardct/dequant_tables.h"
+#include "lib/vardct/quantizer.h"
 #include "qov/qov.h"
 
 namespace qov {

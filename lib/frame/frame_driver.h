@@ -25,8 +25,8 @@
 #include "lib/frame/pixel_output.h"
 #include "lib/frame/section_content.h"
 #include "lib/frame/toc.h"
-#include "lib/frame/vardct_placeholders.h"
 #include "lib/modular/modular_frame.h"
+#include "lib/vardct/group_decoder.h"
 
 namespace qov {
 
