@@ -116,5 +116,62 @@ INSTANTIATE_TEST_SUITE_P(Corpus, ModularPixelsTest, ::testing::ValuesIn(kCases),
                            return name;
                          });
 
+// Files whose first frame is a modular reference-only frame (a patch
+// source): with pixels wanted and no output target, that frame, which
+// nobody displays, is decoded on its own through the section decoders, and
+// the decoder then asks for an image buffer for the displayed frame.
+TEST(ModularReferenceFrameTest, FramesNobodyDisplaysAreDecodedWithoutTarget) {
+  const struct {
+    const char* file;
+    uint64_t width, height;
+  } cases[] = {
+      {"KDE__kimageformats__autotests__read__jxl__testcard_gray8.jxl", 28, 28},
+      {"Isotr0py__pillow-jpegxl-plugin__test__images__sample_grey.jxl", 6, 6},
+  };
+  for (const auto& c : cases) {
+    const std::vector<uint8_t> bytes = ReadFileBytes(
+        std::string(QOV_TESTDATA_DIR) + "/files/" + c.file);
+    if (bytes.empty()) continue;
+    QovDecoder dec = QovDecoderCreate(nullptr);
+    ASSERT_NE(dec, nullptr);
+    DecoderState* state = dec;
+    std::vector<test::ChannelCaptureStage*> captures;
+    int pipelines = 0;
+    ASSERT_EQ(QovDecoderSubscribeEvents(dec, QOV_DEC_COLOR_INFO |
+                                                 QOV_DEC_FRAME_START |
+                                                 QOV_DEC_IMAGE_DONE),
+              QOV_DEC_OK);
+    ASSERT_EQ(QovDecoderProvideInput(dec, bytes.data(), bytes.size()),
+              QOV_DEC_OK);
+    QovDecoderEndInput(dec);
+    QovDecoderStatus s = QOV_DEC_OK;
+    int frame_starts = 0;
+    for (int i = 0; i < 100; ++i) {
+      s = QovDecoderAdvance(dec);
+      if (s == QOV_DEC_COLOR_INFO) {
+        state->frame_state->stand_in_stages = [&](const FrameHeader&,
+                                                  size_t n) {
+          ++pipelines;
+          return test::CaptureStages(n, {}, &captures);
+        };
+        continue;
+      }
+      if (s == QOV_DEC_FRAME_START) {
+        ++frame_starts;
+        continue;
+      }
+      break;
+    }
+    EXPECT_EQ(s, QOV_DEC_WANT_IMAGE_BUFFER) << c.file;
+    EXPECT_EQ(frame_starts, 1) << c.file;  // only the displayed frame
+    EXPECT_EQ(pipelines, 1) << c.file;     // the reference frame's
+    ASSERT_GE(captures.size(), 3u) << c.file;
+    EXPECT_EQ(captures[0]->xsize, c.width) << c.file;
+    EXPECT_EQ(captures[0]->ysize, c.height) << c.file;
+    EXPECT_TRUE(captures[0]->AllWrittenOnce()) << c.file;
+    QovDecoderDelete(dec);
+  }
+}
+
 }  // namespace
 }  // namespace qov
