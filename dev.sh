@@ -85,9 +85,11 @@ case "$cmd" in
     # Suites named *Parallel* run work on several threads: check them for races.
     configure build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOV_TSAN=ON -DQOV_BUILD_BENCH=OFF \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-    cmake --build build/tsan -j "$JOBS" --target qov_render_test
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-      build/tsan/qov_render_test --gtest_filter='*Parallel*'
+    cmake --build build/tsan -j "$JOBS" --target qov_render_test qov_modular_test
+    for suite in qov_render_test qov_modular_test; do
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        "build/tsan/$suite" --gtest_filter='*Parallel*'
+    done
     ;;
   *)
     sed -n '2,6p' "$0" >&2

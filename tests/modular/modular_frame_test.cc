@@ -419,6 +419,37 @@ TEST(ModularFrameTest, SectionsOfAnotherFrameFail) {
   EXPECT_NE(d.Decode(bytes, false), OkStatus());
 }
 
+TEST(ModularFrameTest, GlobalStreamCutInItsHeaderAnswersPartial) {
+  auto metadata = ModularMetadata(300, 200, 8);
+  ModularFrameSpec spec = ModularFrame(metadata.get(), 0);
+  const FrameGeometry g = spec.header.ComputeGeometry();
+  // DC steps by default, no global tree, then a group header that needs
+  // more bits than the section has.
+  std::vector<std::vector<uint8_t>> sections(2 + g.num_dc_groups +
+                                             g.num_groups);
+  sections[0] = {0x01};
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(modular_test::AssembleFrame(spec.header, sections, &bytes).ok());
+  FrameDecodingState state(HeapMemoryManager());
+  ImageBundle bundle(HeapMemoryManager(), &metadata->m);
+  TaskPool pool;
+  FrameDriver driver(&state, &pool, metadata.get());
+  BitReader reader(Span(bytes.data(), bytes.size()));
+  ASSERT_TRUE(driver.BeginFrame(reader, &bundle, false).ok());
+  const uint64_t start = reader.Position() / 8;
+  ASSERT_TRUE(driver.PrepareFrameOutput().ok());
+  BitReader section(Span(bytes.data() + start, 1));
+  SectionInput input;
+  input.reader = &section;
+  input.id = 0;
+  input.index = 0;
+  SectionOutcome outcome = SectionOutcome::kDecoded;
+  ASSERT_EQ(driver.DecodeSections(&input, 1, &outcome), OkStatus());
+  EXPECT_EQ(outcome, SectionOutcome::kPartial);
+  EXPECT_FALSE(driver.dc_global_done);
+  EXPECT_EQ(driver.sections_done, 0u);
+}
+
 TEST(ModularStreamKeyTest, StreamNumbers) {
   FrameGeometry g;
   g.num_dc_groups = 2;
