@@ -19,8 +19,12 @@ struct Result {
   std::string err;
 };
 
+// CTest runs the tests of this file as parallel processes: each test gets
+// names of its own.
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "qov_render_" + name;
+  const ::testing::TestInfo* test =
+      ::testing::UnitTest::GetInstance()->current_test_info();
+  return ::testing::TempDir() + "qov_render_" + test->name() + "_" + name;
 }
 
 Result RunRender(const std::string& args) {
