@@ -68,6 +68,12 @@ QovDecoderStatus ProbeAndDecode(DecoderState* d, BundleProbe<T>& probe,
     case BundleProbeBase::Answer::kWhole:
       break;
   }
+  // The probe's read is the decode: take it rather than read again.
+  uint64_t end_bit = 0;
+  if (probe.TakeWhole(&bundle, &end_bit) && end_bit >= reader.Position()) {
+    reader.SkipLong(end_bit - reader.Position());
+    return reader.CheckBounds().ok() ? kNextPass : QOV_DEC_FAILED;
+  }
   if (!Bundle::Decode(reader, bundle).ok()) return QOV_DEC_FAILED;
   return kNextPass;
 }

@@ -219,6 +219,9 @@ class ProbeVisitor : public ReadVisitor {
                uint64_t* skipped)
       : ReadVisitor(reader), whole_(whole), skipped_(skipped) {}
 
+  // Also false when a skipped bundle held an invalid value.
+  bool all_values_ok() const { return values_ok() && skipped_values_ok_; }
+
   Status Nested(Fields* bundle) override {
     if (depth() != 1) return ReadVisitor::Nested(bundle);
     BitReader* r = reader();
@@ -229,16 +232,18 @@ class ProbeVisitor : public ReadVisitor {
       if (w.start == start) {
         r->SkipLong(w.end - start);
         *skipped_ += w.end - start;
+        if (!w.values_ok) skipped_values_ok_ = false;
         return r->CheckBounds();
       }
       whole_->resize(ordinal);  // not met when the input only grows
     }
     QOV_RETURN_IF_ERROR(ReadVisitor::Nested(bundle));
-    whole_->push_back({start, r->Position()});
+    whole_->push_back({start, r->Position(), values_ok()});
     return OkStatus();
   }
 
  private:
+  bool skipped_values_ok_ = true;
   std::vector<BundleProbeBase::Whole>* whole_;
   uint64_t* skipped_;
   size_t next_ = 0;
@@ -246,6 +251,8 @@ class ProbeVisitor : public ReadVisitor {
 
 void BundleProbeBase::Finish() {
   active_ = false;
+  whole_values_ok_ = false;
+  end_bit_ = 0;
   start_bit_ = wait_until_bits_ = last_input_bits_ = 0;
   whole_.clear();
   whole_.shrink_to_fit();
@@ -279,7 +286,11 @@ BundleProbeBase::Answer BundleProbeBase::Read(BitReader& reader, Fields& copy) {
   const uint64_t end = reader.Position();
   bits_read_ += end - start_bit_ - skipped;
   if (!reader.Close().ok()) return Answer::kFailed;
-  if (!status.need_more_bytes()) return Answer::kWhole;
+  if (!status.need_more_bytes()) {
+    whole_values_ok_ = status.ok() && visitor.all_values_ok();
+    end_bit_ = end;
+    return Answer::kWhole;
+  }
   // Bits up to the end of the input are final; at least one more byte, or
   // as far as a length already read reaches.
   uint64_t wait = reader.InputBits() + 1;

@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "lib/base/status.h"
@@ -251,6 +252,7 @@ class BundleProbeBase {
  private:
   struct Whole {
     uint64_t start, end;  // bit positions of a nested bundle read whole
+    bool values_ok;
   };
   friend class ProbeVisitor;
   bool active_ = false;
@@ -260,6 +262,10 @@ class BundleProbeBase {
   std::vector<Whole> whole_;
   uint64_t reads_ = 0;
   uint64_t bits_read_ = 0;
+
+ protected:
+  bool whole_values_ok_ = false;  // of the last read that answered kWhole
+  uint64_t end_bit_ = 0;
 };
 
 template <typename T>
@@ -274,6 +280,15 @@ class BundleProbe : public BundleProbeBase {
     if (fresh) copy_ = bundle;
     BitReader scratch = reader;
     return Read(scratch, copy_);
+  }
+  // After kWhole: moves the values read into `bundle` and returns true with
+  // the bundle's end position, when every value read was valid; false (the
+  // caller then decodes itself) otherwise.
+  bool TakeWhole(T* bundle, uint64_t* end_bit) {
+    if (!whole_values_ok_) return false;
+    *bundle = std::move(copy_);
+    *end_bit = end_bit_;
+    return true;
   }
   void Finish() {
     BundleProbeBase::Finish();
