@@ -2,12 +2,18 @@
 // wall time of each (both run as child processes, output to /dev/null) and
 // qovinfo's peak resident memory for two file sizes. The file is written at
 // start-up by the project's own bundle and bit writer into a temporary folder.
+// Side by side in one run (the programs alternate, so machine load hits both
+// alike): qovinfo against cat on the smallest sample file (start-up cost;
+// target ratio at most 1.5), and against exiftool over all sample files
+// (target speed-up at least 20; skipped when exiftool is not installed).
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -212,6 +218,146 @@ void InfoFileSizes(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_InfoReadFileOnce)->Apply(InfoFileSizes);
 BENCHMARK(BM_InfoQovinfo)->Apply(InfoFileSizes);
+
+// The sample files (.jxl) in name order; empty without the sample folder.
+std::vector<std::string> SampleFiles() {
+  std::vector<std::string> files;
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::path(QOV_TESTDATA_DIR) / "files";
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".jxl") {
+      files.push_back(entry.path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The first executable named `name` on PATH; empty when there is none.
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+struct RunTimes {
+  double wall_ms = -1;  // negative when the program could not be run
+  double cpu_ms = 0;    // the child's user and system time
+};
+
+RunTimes TimedRun(const std::vector<std::string>& args) {
+  RunTimes t;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return t;
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage = {};
+  if (wait4(pid, &status, 0, &usage) < 0) return t;
+  const auto end = std::chrono::steady_clock::now();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) return t;
+  t.wall_ms = std::chrono::duration<double, std::milli>(end - start).count();
+  auto ms = [](const timeval& v) { return v.tv_sec * 1000.0 + v.tv_usec / 1000.0; };
+  t.cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
+  return t;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Runs `a` and `b` alternately, once each per iteration; the iteration time
+// is a's wall time. Reports medians of wall and CPU time of both, and b's
+// over a's for each (CPU time is the steadier on a busy machine).
+void SideBySide(benchmark::State& state, const std::vector<std::string>& a,
+                const std::vector<std::string>& b, const std::string& a_name,
+                const std::string& b_name) {
+  std::vector<double> a_wall, b_wall, a_cpu, b_cpu;
+  for (auto _ : state) {
+    const RunTimes ta = TimedRun(a), tb = TimedRun(b);
+    if (ta.wall_ms < 0 || tb.wall_ms < 0) {
+      state.SkipWithError(("could not run " + (ta.wall_ms < 0 ? a[0] : b[0])).c_str());
+      return;
+    }
+    a_wall.push_back(ta.wall_ms);
+    b_wall.push_back(tb.wall_ms);
+    a_cpu.push_back(ta.cpu_ms);
+    b_cpu.push_back(tb.cpu_ms);
+    state.SetIterationTime(ta.wall_ms / 1000.0);
+  }
+  if (a_wall.empty()) return;
+  const double aw = Median(a_wall), bw = Median(b_wall);
+  const double ac = Median(a_cpu), bc = Median(b_cpu);
+  state.counters[a_name + "_ms"] = aw;
+  state.counters[b_name + "_ms"] = bw;
+  state.counters[a_name + "_cpu_ms"] = ac;
+  state.counters[b_name + "_cpu_ms"] = bc;
+  state.counters[b_name + "_over_" + a_name] = bw / aw;
+  state.counters[b_name + "_over_" + a_name + "_cpu"] = ac > 0 ? bc / ac : 0;
+}
+
+// One small file: qovinfo's whole run against cat's (start-up dominates).
+void BM_InfoStartupAgainstCat(benchmark::State& state) {
+  const std::vector<std::string> files = SampleFiles();
+  if (files.empty()) {
+    state.SkipWithError("no sample files");
+    return;
+  }
+  std::string smallest = files[0];
+  for (const std::string& f : files) {
+    if (std::filesystem::file_size(f) < std::filesystem::file_size(smallest)) smallest = f;
+  }
+  SideBySide(state, {"/bin/cat", smallest}, {QovinfoPath(), smallest}, "cat", "qovinfo");
+  state.counters["target_qovinfo_over_cat"] = 1.5;
+}
+
+// All sample files in one run of each program.
+void BM_InfoCorpusAgainstExiftool(benchmark::State& state) {
+  const std::string exiftool = FindOnPath("exiftool");
+  if (exiftool.empty()) {
+    state.SkipWithError("exiftool is not installed (skipped)");
+    return;
+  }
+  const std::vector<std::string> files = SampleFiles();
+  if (files.empty()) {
+    state.SkipWithError("no sample files");
+    return;
+  }
+  std::vector<std::string> qovinfo = {QovinfoPath()};
+  std::vector<std::string> other = {exiftool};
+  qovinfo.insert(qovinfo.end(), files.begin(), files.end());
+  other.insert(other.end(), files.begin(), files.end());
+  SideBySide(state, qovinfo, other, "qovinfo", "exiftool");
+  state.counters["files"] = static_cast<double>(files.size());
+  state.counters["target_exiftool_over_qovinfo"] = 20;
+}
+
+BENCHMARK(BM_InfoStartupAgainstCat)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(200);
+BENCHMARK(BM_InfoCorpusAgainstExiftool)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(20);
 
 }  // namespace
 }  // namespace qov

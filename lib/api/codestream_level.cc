@@ -55,6 +55,29 @@ QovDecoderStatus ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
   return kNextPass;
 }
 
+// As above, through a probe kept across inputs, so that a long bundle fed
+// in small pieces is not read again from its start on every input.
+template <typename T>
+QovDecoderStatus ProbeAndDecode(DecoderState* d, BundleProbe<T>& probe,
+                                BitReader& reader, T& bundle) {
+  switch (probe.Probe(reader, bundle)) {
+    case BundleProbeBase::Answer::kFailed:
+      return QOV_DEC_FAILED;
+    case BundleProbeBase::Answer::kNeedMore:
+      return d->RequestMoreInput();
+    case BundleProbeBase::Answer::kWhole:
+      break;
+  }
+  // The probe's read is the decode: take it rather than read again.
+  uint64_t end_bit = 0;
+  if (probe.TakeWhole(&bundle, &end_bit) && end_bit >= reader.Position()) {
+    reader.SkipLong(end_bit - reader.Position());
+    return reader.CheckBounds().ok() ? kNextPass : QOV_DEC_FAILED;
+  }
+  if (!Bundle::Decode(reader, bundle).ok()) return QOV_DEC_FAILED;
+  return kNextPass;
+}
+
 // The smallest count of decoded passes over the frame's AC groups.
 uint64_t SmallestDecodedPasses(const FrameDriver& driver) {
   if (driver.decoded_passes.empty()) return 0;
@@ -100,8 +123,9 @@ QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
     BitReader reader = ReaderAt(view, bit_offset);
     QovDecoderStatus s = ProbeAndDecode(this, reader, metadata.size);
     if (s != kNextPass) return s;
-    s = ProbeAndDecode(this, reader, metadata.m);
+    s = ProbeAndDecode(this, metadata_probe, reader, metadata.m);
     if (s != kNextPass) return s;
+    metadata_probe.Finish();
     // Rows rounded up to 32 samples must be addressable. Checked before
     // anything is consumed, so that every later advance fails the same way.
     if (!AreaFits(metadata.size.Width(), metadata.size.Height())) {

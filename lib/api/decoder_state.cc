@@ -28,6 +28,7 @@ void DecoderState::ResetProgress() {
   got_transform_data = false;
   got_color_encoding = false;
   got_all_headers = false;
+  metadata_probe.Reset();
   icc_reader.reset();
   preview_done = false;
   frame_is_preview = false;

@@ -117,6 +117,8 @@ struct DecoderState {
   // --- codestream headers ---
   CodecMetadata metadata;
   ImageMetadata image_metadata;  // working copy the image bundle points at
+  // Whether the input holds the whole image metadata, kept across inputs.
+  BundleProbe<ImageMetadata> metadata_probe;
 
   // --- frames ---
   std::unique_ptr<ImageBundle> image_bundle;

@@ -163,7 +163,9 @@ Status ReadVisitor::CloseExtensions() {
   const uint64_t position = reader_->Position();
   if (position > end) return FailedStatus();
   if (position < end) reader_->SkipLong(end - position);
-  return reader_->CheckBounds();
+  const Status status = reader_->CheckBounds();
+  if (status.need_more_bytes()) NoteNeededBits(end);
+  return status;
 }
 
 // --- Bundle ------------------------------------------------------------------
@@ -198,8 +200,103 @@ Status RequireBits(Visitor* visitor, uint64_t n) {
   if (reading == nullptr || !visitor->IsDecoding()) return FailedStatus();
   const BitReader* reader = reading->reader();
   const uint64_t position = reader->Position(), total = reader->InputBits();
-  if (position > total || n > total - position) return NeedMoreBytesStatus();
+  if (position > total || n > total - position) {
+    if (position <= total && n <= UINT64_MAX - position) {
+      reading->NoteNeededBits(position + n);
+    }
+    return NeedMoreBytesStatus();
+  }
   return OkStatus();
+}
+
+// --- BundleProbe -------------------------------------------------------------
+
+// Reads like ReadVisitor; a nested bundle of the top level that an earlier
+// read took whole, starting at the same bit, is skipped.
+class ProbeVisitor : public ReadVisitor {
+ public:
+  ProbeVisitor(BitReader* reader, std::vector<BundleProbeBase::Whole>* whole,
+               uint64_t* skipped)
+      : ReadVisitor(reader), whole_(whole), skipped_(skipped) {}
+
+  // Also false when a skipped bundle held an invalid value.
+  bool all_values_ok() const { return values_ok() && skipped_values_ok_; }
+
+  Status Nested(Fields* bundle) override {
+    if (depth() != 1) return ReadVisitor::Nested(bundle);
+    BitReader* r = reader();
+    const size_t ordinal = next_++;
+    const uint64_t start = r->Position();
+    if (ordinal < whole_->size()) {
+      const BundleProbeBase::Whole w = (*whole_)[ordinal];
+      if (w.start == start) {
+        r->SkipLong(w.end - start);
+        *skipped_ += w.end - start;
+        if (!w.values_ok) skipped_values_ok_ = false;
+        return r->CheckBounds();
+      }
+      whole_->resize(ordinal);  // not met when the input only grows
+    }
+    QOV_RETURN_IF_ERROR(ReadVisitor::Nested(bundle));
+    whole_->push_back({start, r->Position(), values_ok()});
+    return OkStatus();
+  }
+
+ private:
+  bool skipped_values_ok_ = true;
+  std::vector<BundleProbeBase::Whole>* whole_;
+  uint64_t* skipped_;
+  size_t next_ = 0;
+};
+
+void BundleProbeBase::Finish() {
+  active_ = false;
+  whole_values_ok_ = false;
+  end_bit_ = 0;
+  start_bit_ = wait_until_bits_ = last_input_bits_ = 0;
+  whole_.clear();
+  whole_.shrink_to_fit();
+}
+
+void BundleProbeBase::Reset() {
+  Finish();
+  reads_ = bits_read_ = 0;
+}
+
+bool BundleProbeBase::ShouldRead(const BitReader& reader, bool* fresh) {
+  *fresh = false;
+  if (!active_ || reader.Position() != start_bit_ ||
+      reader.InputBits() < last_input_bits_) {
+    active_ = true;
+    start_bit_ = reader.Position();
+    wait_until_bits_ = 0;
+    whole_.clear();
+    *fresh = true;
+    return true;
+  }
+  return reader.InputBits() >= wait_until_bits_;
+}
+
+BundleProbeBase::Answer BundleProbeBase::Read(BitReader& reader, Fields& copy) {
+  ++reads_;
+  last_input_bits_ = reader.InputBits();
+  uint64_t skipped = 0;
+  ProbeVisitor visitor(&reader, &whole_, &skipped);
+  const Status status = copy.EnumerateFields(&visitor);
+  const uint64_t end = reader.Position();
+  bits_read_ += end - start_bit_ - skipped;
+  if (!reader.Close().ok()) return Answer::kFailed;
+  if (!status.need_more_bytes()) {
+    whole_values_ok_ = status.ok() && visitor.all_values_ok();
+    end_bit_ = end;
+    return Answer::kWhole;
+  }
+  // Bits up to the end of the input are final; at least one more byte, or
+  // as far as a length already read reaches.
+  uint64_t wait = reader.InputBits() + 1;
+  if (visitor.needed_bits() > wait) wait = visitor.needed_bits();
+  wait_until_bits_ = wait;
+  return Answer::kNeedMore;
 }
 
 }  // namespace qov

@@ -32,6 +32,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "lib/base/status.h"
 #include "lib/bitstream/bit_reader.h"
@@ -173,6 +175,13 @@ class ReadVisitor : public fields_internal::VisitorBase {
 
   bool values_ok() const { return values_ok_; }
   BitReader* reader() const { return reader_; }
+  // The least input, in bits, that the bundle was seen to need when a read
+  // ran short (a length read from the stream or an extension block said
+  // so); 0 when nothing beyond the next byte is known.
+  uint64_t needed_bits() const { return needed_bits_; }
+  void NoteNeededBits(uint64_t bits) {
+    if (bits > needed_bits_) needed_bits_ = bits;
+  }
 
  private:
   // The extension block of one nesting level: bits declared by its sizes and
@@ -184,6 +193,7 @@ class ReadVisitor : public fields_internal::VisitorBase {
 
   BitReader* reader_;
   bool values_ok_ = true;
+  uint64_t needed_bits_ = 0;
   bool skip_extensions_ = true;
   // Indexed by nesting depth, so a nested bundle's extension block never
   // disturbs the block of the bundle around it.
@@ -213,6 +223,85 @@ Status Decode(BitReader& reader, Fields& bundle);
 bool HasEnoughData(BitReader& reader, Fields& bundle);
 
 }  // namespace Bundle
+
+// Answers, while input keeps arriving, whether it holds a whole bundle, with
+// work linear in the input however small the pieces. After a shortfall it
+// waits until the input reaches the least size the bundle was seen to need;
+// a new read skips the nested bundles of the top level that an earlier read
+// took whole (their values stay in the probe's own copy of the bundle, and
+// the bits before the end of the input never change).
+class BundleProbeBase {
+ public:
+  enum class Answer { kWhole, kNeedMore, kFailed };
+
+  // Forgets earlier reads and frees their records (the next probe starts
+  // from a fresh copy); Reset also zeroes the counters.
+  void Finish();
+  void Reset();
+
+  // Reads made and bits read (skips not counted) since the last Reset.
+  uint64_t reads() const { return reads_; }
+  uint64_t bits_read() const { return bits_read_; }
+
+ protected:
+  // `reader` stands at the bundle's first bit; *fresh is set when the copy
+  // must be taken again from the caller's bundle before reading.
+  bool ShouldRead(const BitReader& reader, bool* fresh);
+  Answer Read(BitReader& reader, Fields& copy);
+
+ private:
+  struct Whole {
+    uint64_t start, end;  // bit positions of a nested bundle read whole
+    bool values_ok;
+  };
+  friend class ProbeVisitor;
+  bool active_ = false;
+  uint64_t start_bit_ = 0;
+  uint64_t wait_until_bits_ = 0;
+  uint64_t last_input_bits_ = 0;
+  std::vector<Whole> whole_;
+  uint64_t reads_ = 0;
+  uint64_t bits_read_ = 0;
+
+ protected:
+  bool whole_values_ok_ = false;  // of the last read that answered kWhole
+  uint64_t end_bit_ = 0;
+};
+
+template <typename T>
+class BundleProbe : public BundleProbeBase {
+ public:
+  // `reader` is over all the input so far, at the bundle's first bit;
+  // `bundle` holds the values the bundle starts from (copied on a fresh
+  // start). The reader given is not moved.
+  Answer Probe(const BitReader& reader, const T& bundle) {
+    bool fresh = false;
+    if (!ShouldRead(reader, &fresh)) return Answer::kNeedMore;
+    if (fresh) copy_ = bundle;
+    BitReader scratch = reader;
+    return Read(scratch, copy_);
+  }
+  // After kWhole: moves the values read into `bundle` and returns true with
+  // the bundle's end position, when every value read was valid; false (the
+  // caller then decodes itself) otherwise.
+  bool TakeWhole(T* bundle, uint64_t* end_bit) {
+    if (!whole_values_ok_) return false;
+    *bundle = std::move(copy_);
+    *end_bit = end_bit_;
+    return true;
+  }
+  void Finish() {
+    BundleProbeBase::Finish();
+    copy_ = T();
+  }
+  void Reset() {
+    Finish();
+    BundleProbeBase::Reset();
+  }
+
+ private:
+  T copy_;
+};
 
 // The frame driver's entry for reading a frame header: Bundle::Decode.
 inline Status DecodeFrameHeaderFields(BitReader& reader, Fields& frame_header) {

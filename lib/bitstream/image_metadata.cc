@@ -32,7 +32,12 @@ constexpr U32Coding kNameLengthCoding(Val(0), Bits(4), BitsOffset(5, 16),
 Status VisitName(Visitor* visitor, std::string* name) {
   uint32_t name_len = static_cast<uint32_t>(name->size());
   QOV_RETURN_IF_ERROR(visitor->CodedU32(kNameLengthCoding, 0, &name_len));
-  if (visitor->IsDecoding()) name->resize(name_len);
+  if (visitor->IsDecoding()) {
+    // The whole name must be there: a shortfall then tells the reader how
+    // far the bundle reaches at least.
+    QOV_RETURN_IF_ERROR(RequireBits(visitor, uint64_t{name_len} * 8));
+    name->resize(name_len);
+  }
   const size_t count = name_len < name->size() ? name_len : name->size();
   for (size_t i = 0; i < count; ++i) {
     uint32_t byte = static_cast<uint8_t>((*name)[i]);

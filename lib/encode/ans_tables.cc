@@ -1,7 +1,11 @@
-// The ANS lookup tables and the start-up initialiser that fills them.
+// The ANS lookup tables and the start-up initialiser that fills them. The
+// logarithms come from constant tables (computing them took a noticeable
+// share of a short program's run); ComputeAnsCountTables() derives them from
+// the formula, and a test checks that both agree and rewrites the constants.
 #include "lib/encode/ans_tables.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace qov {
 
@@ -20,6 +24,8 @@ int64_t RoundedLog2Units(double log2_value) {
 
 size_t list_sizes[kAnsNumShifts];
 
+#include "lib/encode/ans_tables_data.inc"
+
 }  // namespace
 
 uint32_t AllowedAnsCount(uint32_t n, uint32_t shift) {
@@ -35,6 +41,36 @@ uint32_t AllowedAnsCount(uint32_t n, uint32_t shift) {
 size_t AllowedAnsCountListSize(uint32_t shift) { return list_sizes[shift]; }
 
 void FillAnsCountTables() {
+  std::memcpy(AnsLog2Table, kAnsLog2Values, sizeof(AnsLog2Table));
+  size_t k = 0;
+  for (uint32_t s = 0; s < kAnsNumShifts; ++s) {
+    // The allowed counts in descending order: each is the largest allowed
+    // count below the previous one.
+    size_t j = 0;
+    uint32_t n = kAnsRange - 1;
+    for (;;) {
+      const uint32_t a = AllowedAnsCount(n, s);
+      AllowedCountEntry& entry = AnsAllowedCounts[s][j];
+      entry.count = static_cast<uint16_t>(a);
+      entry.step_log2 = 0;
+      if (j > 0 && a > 0) {
+        entry.step_log2 =
+            static_cast<uint16_t>(FloorLog2(AnsAllowedCounts[s][j - 1].count - a));
+      }
+      entry.step_cost = k < sizeof(kAnsStepCosts) / sizeof(kAnsStepCosts[0])
+                            ? kAnsStepCosts[k]
+                            : 0;
+      ++k;
+      AnsAllowedCountIndex[s][a] = static_cast<uint16_t>(j);
+      ++j;
+      if (a == 0) break;
+      n = a - 1;
+    }
+    list_sizes[s] = j;
+  }
+}
+
+void ComputeAnsCountTables() {
   AnsLog2Table[0] = 0;
   for (uint32_t i = 1; i <= kAnsRange; ++i) {
     AnsLog2Table[i] = static_cast<uint32_t>(RoundedLog2Units(std::log2(i)));

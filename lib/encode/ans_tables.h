@@ -25,8 +25,10 @@ extern uint32_t AnsLog2Table[kAnsRange + 1];
 extern AllowedCountEntry AnsAllowedCounts[kAnsNumShifts][kAnsRange];
 extern uint16_t AnsAllowedCountIndex[kAnsNumShifts][kAnsRange];
 
-// Fills the three tables; registered as a static initialiser.
+// Fills the three tables from constants; registered as a static initialiser.
 void FillAnsCountTables();
+// Fills them from the formula (the constants' reference; slower).
+void ComputeAnsCountTables();
 
 // The largest count <= n that the storage format can state at `shift`.
 uint32_t AllowedAnsCount(uint32_t n, uint32_t shift);
