@@ -44,6 +44,17 @@ Status LowMemoryRenderPipeline::Configure() {
   for (const auto& stage : stages) {
     if (stage->geometry().shift_x > 3 || stage->geometry().shift_y > 3) return FailedStatus();
   }
+  // The row driver runs a stage over one rectangle and one row position for
+  // all the channels it uses, so they must all be at the same resolution
+  // there; anything else is left to the whole-frame pipeline.
+  for (size_t i = 0; i < n; ++i) {
+    const std::pair<uint64_t, uint64_t>* common = nullptr;
+    for (size_t c = 0; c < channels; ++c) {
+      if (stages[i]->ChannelModeOf(c) == RowChannelMode::kNotUsed) continue;
+      if (common != nullptr && channel_shifts[i][c] != *common) return FailedStatus();
+      common = &channel_shifts[i][c];
+    }
+  }
 
   layout_.assign(channels, ChannelLayout());
   for (size_t c = 0; c < channels; ++c) {
