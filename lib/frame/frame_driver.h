@@ -80,7 +80,7 @@ class FrameDriver {
   // frames can refer to it. Failed when called twice.
   Status CompleteFrame();
 
-  // Section decoders (Part 4.104): each reads one section's contents and
+  // Section decoders: each reads one section's contents and
   // records that it is done.
   Status DecodeDcGlobalSection(BitReader& reader);
   Status DecodeDcGroupSection(uint64_t dc_group, BitReader& reader);

@@ -138,7 +138,7 @@ class ModularFrameReader : public RawQuantMatrixReader {
   Status ResizeChannel(ModularChannel& channel) const;
 
   // Converts `rect` (the image's unshifted coordinates) of `image` into the
-  // float planes of `input` (Part 6.121).
+  // float planes of `input`.
   Status CopyChannelsToOutput(const FrameHeader& header, ModularImage& image,
                               const FrameDecodingState* state,
                               GroupRenderInput& input, const PixelRect& rect);

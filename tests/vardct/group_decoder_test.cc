@@ -703,7 +703,7 @@ TEST(GroupDecodeTest, DcAloneNeedsTheUpsamplerAndRoomInThePlanes) {
                 .code(), StatusValue::Failed);
 }
 
-// Sets the 8x8 table spec to a raw JPEG-style table through the spec reader.
+// Sets the 8x8 table spec to a raw JPEG-style table through the dequantisation-spec reader.
 class RawTableReader final : public RawQuantMatrixReader {
  public:
   explicit RawTableReader(const std::vector<int32_t>& t) : table_(t) {}
