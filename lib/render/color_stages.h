@@ -87,16 +87,12 @@ class ToLinearStage final : public RenderPipelineStage {
   RowChannelMode ChannelModeOf(size_t c) const override {
     return ColorChannelsModifyMode(c);
   }
-  Status CheckReady() const override {
-    return valid_ ? OkStatus() : FailedStatus();
-  }
   const char* StageName() const override { return "ToLinear"; }
 
   const TransferOp& op() const { return op_; }
 
  private:
   TransferOp op_;
-  bool valid_ = true;
 };
 
 // Encodes linear samples with the output transfer function.
