@@ -1,11 +1,13 @@
 // The box level of the decoder's state machine: box headers, 'ftyp', the
 // joining of 'jxlc' / 'jxlp' codestream parts (early parts are buffered),
 // skipping, box events with the caller's box buffer, and the capture of
-// 'Exif' / 'xml ' boxes for JPEG reconstruction.
+// 'Exif' / 'xml ' boxes for JPEG reconstruction, the 'jbrd' box and the
+// writing of the rebuilt JPEG file.
 #include <algorithm>
 #include <cstring>
 
 #include "lib/api/decoder_state.h"
+#include "lib/frame/image_bundle.h"
 
 namespace qov {
 
@@ -71,9 +73,71 @@ QovDecoderStatus DecoderState::RunBoxOutputAndCapture() {
       return r;
     }
   }
-  // JPEG output (stages 1 and 2) needs output space that no public operation
-  // attaches; jpeg_output_stage therefore stays 0.
-  return QOV_DEC_OK;
+  return RunJpegOutput();
+}
+
+QovDecoderStatus DecoderState::RunJpegOutput() {
+  // Stage 1 waits for every expected 'Exif' / 'xml ' box, then puts their
+  // contents into the JPEG data.
+  if (jpeg_output_stage == 0 || CapturePending()) return QOV_DEC_OK;
+  if (image_bundle == nullptr || image_bundle->jpeg_data == nullptr) {
+    return QOV_DEC_FAILED;
+  }
+  jpeg::JPEGData& jpeg = *image_bundle->jpeg_data;
+  if (jpeg_output_stage == 1) {
+    if (exif_size_needed != 0 &&
+        !InsertExifIntoSegment(exif_capture.data(), exif_capture.size(), jpeg)
+             .ok()) {
+      return QOV_DEC_FAILED;
+    }
+    if (xmp_size_needed != 0 &&
+        !InsertXmpIntoSegment(xmp_capture.data(), xmp_capture.size(), jpeg)
+             .ok()) {
+      return QOV_DEC_FAILED;
+    }
+    jpeg_output_stage = 2;
+  }
+  // Stage 2 writes the whole file; when the space runs out nothing is kept
+  // and the next call writes it again from its first byte.
+  const QovDecoderStatus r = jpeg_decoder.WriteOutput(jpeg);
+  if (r != QOV_DEC_OK) return r;
+  jpeg_output_stage = 0;
+  image_bundle.reset();
+  return (events_wanted & QOV_DEC_IMAGE_DONE) ? QOV_DEC_IMAGE_DONE : QOV_DEC_OK;
+}
+
+QovDecoderStatus DecoderState::RunJbrdStage() {
+  if (!jpeg_decoder.collecting) {
+    jpeg_decoder.box_bytes.clear();
+    jpeg_decoder.collecting = true;
+    jpeg_decoder.runs_to_end = box_unbounded;
+    jpeg_decoder.box_content_size = box_contents_size;
+  }
+  const uint64_t offered = Available();
+  const uint8_t* cursor = next_in;
+  uint64_t left = offered;
+  const QovDecoderStatus r =
+      jpeg_decoder.ReadReconstructionBox(&cursor, &left, input_closed);
+  ConsumeInput(offered - left);
+  if (r != QOV_DEC_JPEG_DATA) return r;
+  const jpeg::JPEGData& jpeg = *jpeg_decoder.jpeg_data;
+  if (CountExifSegments(jpeg) > 1 || CountXmpSegments(jpeg) > 1) {
+    return QOV_DEC_FAILED;
+  }
+  if (CountExifSegments(jpeg) == 1 &&
+      !ExifBoxSizeFor(jpeg, &exif_size_needed).ok()) {
+    return QOV_DEC_FAILED;
+  }
+  if (CountXmpSegments(jpeg) == 1 &&
+      !XmpBoxSizeFor(jpeg, &xmp_size_needed).ok()) {
+    return QOV_DEC_FAILED;
+  }
+  box_stage = kBoxHeader;
+  if (events_wanted & QOV_DEC_JPEG_DATA) {
+    events_wanted &= ~QOV_DEC_JPEG_DATA;
+    return QOV_DEC_JPEG_DATA;
+  }
+  return kNextPass;
 }
 
 QovDecoderStatus DecoderState::RunBoxHeaderStage() {
@@ -296,9 +360,8 @@ QovDecoderStatus DecoderState::RunStages() {
         break;
       }
       case kBoxJbrd:
-        // Reading JPEG reconstruction data is not built yet: a caller that
-        // subscribes to QOV_DEC_JPEG_DATA cannot get it from this file.
-        return QOV_DEC_FAILED;
+        r = RunJbrdStage();
+        break;
       default:
         return QOV_DEC_FAILED;
     }

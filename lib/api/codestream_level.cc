@@ -205,6 +205,10 @@ QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
   return kNextPass;
 }
 
+bool DecoderState::RebuildsJpeg() const {
+  return image_bundle != nullptr && image_bundle->jpeg_data != nullptr;
+}
+
 void DecoderState::PassOverFrame() {
   frame_stage = kFrameHeaderStage;
   AdvanceCodestream(frame_bytes_remaining);
@@ -223,6 +227,16 @@ QovDecoderStatus DecoderState::ReadFrameHeader() {
   if (r != QOV_DEC_OK) return r;
   if (image_bundle == nullptr) {
     image_bundle = std::make_unique<ImageBundle>(&memory_manager, &image_metadata);
+  }
+  // A JPEG file is rebuilt from this frame: the ICC segments take the
+  // profile, and the frame fills in sizes, tables and coefficients.
+  if (JpegOutputAttached() && jpeg_decoder.jpeg_data != nullptr) {
+    if (!RestoreIccIntoSegments(image_metadata.color_encoding.icc,
+                                *jpeg_decoder.jpeg_data)
+             .ok()) {
+      return QOV_DEC_FAILED;
+    }
+    image_bundle->jpeg_data = std::move(jpeg_decoder.jpeg_data);
   }
   frame_driver = std::make_unique<FrameDriver>(frame_state.get(), task_pool.get(),
                                                &metadata);
@@ -292,9 +306,12 @@ QovDecoderStatus DecoderState::ReadFrameHeader() {
 QovDecoderStatus DecoderState::DecodeFrameSections() {
   // No public operation attaches an image output target: a frame whose
   // pixels are wanted stops here until one is attached.
+  const bool to_jpeg = RebuildsJpeg();
   if (!image_out_set) {
     if (frame_is_preview) return QOV_DEC_WANT_PREVIEW_BUFFER;
-    if (frame_displayed && !skipping_frame) return QOV_DEC_WANT_IMAGE_BUFFER;
+    if (frame_displayed && !skipping_frame && !to_jpeg) {
+      return QOV_DEC_WANT_IMAGE_BUFFER;
+    }
   }
   FrameDriver& driver = *frame_driver;
   const std::vector<TocSection>& toc = driver.toc;
@@ -379,6 +396,12 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   }
   if (!driver.CompleteFrame().ok()) return QOV_DEC_FAILED;
   frame_stage = kFrameHeaderStage;
+  if (to_jpeg) {
+    // The box level writes the file (after any 'Exif' / 'xml ' box it
+    // still waits for) and reports the image there.
+    jpeg_output_stage = 1;
+    return kNextPass;
+  }
   image_bundle.reset();
   if (frame_is_preview) {
     preview_done = true;
@@ -427,6 +450,8 @@ QovDecoderStatus DecoderState::RunFrameLoop() {
         return QOV_DEC_FAILED;
     }
     if (r != kNextPass) return r;
+    // A rebuilt JPEG file is written by the box level before anything else.
+    if (jpeg_output_stage != 0) return kNextPass;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "lib/base/span.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/image_metadata.h"
+#include "lib/jpeg/jbrd_reader.h"
 #include "qov/qov.h"
 
 namespace qov {
@@ -156,9 +157,11 @@ struct DecoderState {
 
   BoxPayloadReader box_reader;
 
-  // --- JPEG reconstruction (no public operation attaches JPEG output) ---
-  uint8_t* jpeg_next_out = nullptr;
-  uint64_t jpeg_avail_out = 0;
+  // --- JPEG reconstruction ---
+  // Collects and parses the 'jbrd' box; its output_next / output_available
+  // are the JPEG output space (attached only through the internal hook, so
+  // a public caller never gets the JPEG file).
+  QovToJpegDecoder jpeg_decoder;
 
   // --- Exif / XMP capture for JPEG reconstruction ---
   BoxPayloadReader capture_reader;
@@ -169,7 +172,7 @@ struct DecoderState {
   uint64_t capture_written = 0;
   uint64_t exif_size_needed = 0;
   uint64_t xmp_size_needed = 0;
-  uint32_t jpeg_output_stage = 0;
+  uint32_t jpeg_output_stage = 0;  // 0 none, 1 insert Exif / XMP, 2 write
 
   // --- attached input ---
   const uint8_t* next_in = nullptr;
@@ -201,6 +204,11 @@ struct DecoderState {
   QovDecoderStatus RunBoxHeaderStage();
   QovDecoderStatus RunCodestreamStage();
   QovDecoderStatus RunBoxOutputAndCapture();
+  QovDecoderStatus RunJbrdStage();
+  QovDecoderStatus RunJpegOutput();
+  bool JpegOutputAttached() const { return jpeg_decoder.output_next != nullptr; }
+  // The current frame goes to the JPEG output instead of pixels.
+  bool RebuildsJpeg() const;
   QovDecoderStatus RunCodestream();
   QovDecoderStatus ReadImageHeaders(bool& done);
   QovDecoderStatus RunFrameLoop();

@@ -61,6 +61,24 @@ void QovInternalReleasePixelOutput(QovDecoder dec) {
   if (dec != nullptr) dec->image_out_set = false;
 }
 
+QovDecoderStatus QovInternalAttachJpegOutput(QovDecoder dec, uint8_t* buffer,
+                                             uint64_t size) {
+  if (dec == nullptr || buffer == nullptr || dec->JpegOutputAttached()) {
+    return QOV_DEC_FAILED;
+  }
+  dec->jpeg_decoder.output_next = buffer;
+  dec->jpeg_decoder.output_available = size;
+  return QOV_DEC_OK;
+}
+
+uint64_t QovInternalReleaseJpegOutput(QovDecoder dec) {
+  if (dec == nullptr || !dec->JpegOutputAttached()) return 0;
+  const uint64_t left = dec->jpeg_decoder.output_available;
+  dec->jpeg_decoder.output_next = nullptr;
+  dec->jpeg_decoder.output_available = 0;
+  return left;
+}
+
 QovDecoderStatus QovInternalSetTaskRunner(QovDecoder dec,
                                           TaskPoolRunner runner,
                                           void* runner_opaque) {

@@ -44,6 +44,21 @@ QovDecoderStatus QovInternalAttachPixelOutput(QovDecoder dec,
 // image.
 void QovInternalReleasePixelOutput(QovDecoder dec);
 
+// JPEG output: with QOV_DEC_JPEG_DATA and QOV_DEC_IMAGE_DONE subscribed, a
+// frame that starts after the 'jbrd' box was read (while this space is
+// attached) is rebuilt as the original JPEG file into [buffer, buffer +
+// size) instead of being rendered; QOV_DEC_IMAGE_DONE reports the file
+// written. QOV_DEC_WANT_JPEG_OUTPUT: the file did not fit and nothing of it
+// counts; release, attach a larger space, and the next advance writes the
+// whole file again. QOV_DEC_FAILED (nothing attached) for a null buffer or
+// while a space is attached.
+QovDecoderStatus QovInternalAttachJpegOutput(QovDecoder dec, uint8_t* buffer,
+                                             uint64_t size);
+
+// Detaches the JPEG output space; returns the bytes of it not written (0
+// when none is attached).
+uint64_t QovInternalReleaseJpegOutput(QovDecoder dec);
+
 // Runs the decoder's parallel loops through `runner`; before the first
 // QovDecoderAdvance only (QOV_DEC_FAILED afterwards).
 QovDecoderStatus QovInternalSetTaskRunner(QovDecoder dec,

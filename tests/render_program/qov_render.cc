@@ -1,7 +1,11 @@
 // qov_render: decodes a file through the decoder loop and writes one
-// displayed frame, composited and oriented, as a PAM file or raw float32.
+// displayed frame, composited and oriented, as a PAM file or raw float32;
+// with --jpeg, rebuilds the JPEG file that the file's reconstruction data
+// and coefficients describe.
 //   qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT
-// Exit 0 on success, 1 when the file does not decode, 2 on usage errors.
+//   qov_render --jpeg [--threads N] [--chunk N] FILE OUT.jpg
+// Exit 0 on success, 1 when the file does not decode (or has no usable
+// reconstruction data), 2 on usage errors.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -21,7 +25,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT";
+    "usage: qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT\n"
+    "       qov_render --jpeg [--threads N] [--chunk N] FILE OUT.jpg";
 
 int Usage(const char* why) {
   std::fprintf(stderr, "qov_render: %s\n%s\n", why, kUsage);
@@ -71,6 +76,8 @@ struct ThreadRunner {
 struct Options {
   uint64_t frame = 0;
   bool f32 = false;
+  bool jpeg = false;
+  bool frame_given = false;
   uint64_t threads = 0;
   uint64_t chunk = 0;  // 0: the whole file
   const char* in = nullptr;
@@ -86,8 +93,12 @@ int ParseArgs(int argc, char** argv, Options* o) {
     if (arg == "--f32") {
       o->f32 = true;
       continue;
+    } else if (arg == "--jpeg") {
+      o->jpeg = true;
+      continue;
     } else if (arg == "--frame") {
       target = &o->frame;
+      o->frame_given = true;
     } else if (arg == "--threads") {
       target = &o->threads;
     } else if (arg == "--chunk") {
@@ -110,8 +121,92 @@ int ParseArgs(int argc, char** argv, Options* o) {
     }
   }
   if (o->threads > 1024) return Usage("--threads is at most 1024");
+  if (o->jpeg && (o->f32 || o->frame_given)) {
+    return Usage("--jpeg takes neither --f32 nor --frame");
+  }
   o->in = positional[0];
   o->out = positional[1];
+  return 0;
+}
+
+// Hands the next chunk of the file to the decoder after QOV_DEC_WANT_INPUT;
+// false when the whole file was given already.
+struct ChunkedInput {
+  const std::vector<uint8_t>& file;
+  uint64_t chunk;
+  uint64_t given_end = 0;  // bytes of the file handed over so far
+
+  bool Next(QovDecoder dec) {
+    const uint64_t consumed = given_end - QovDecoderReclaimInput(dec);
+    if (given_end >= file.size()) return false;
+    given_end = std::min<uint64_t>(file.size(), given_end + chunk);
+    if (QovDecoderProvideInput(dec, file.data() + consumed,
+                               given_end - consumed) != QOV_DEC_OK) {
+      return false;
+    }
+    if (given_end == file.size()) QovDecoderEndInput(dec);
+    return true;
+  }
+};
+
+// Rebuilds the JPEG file into `out` through the decoder loop. The output
+// space starts at a guess and doubles whenever the decoder asks for more
+// (it then writes the whole file again).
+int RebuildJpeg(QovDecoder dec, const std::vector<uint8_t>& file,
+                uint64_t chunk, const char* out_path) {
+  if (QovDecoderSubscribeEvents(dec, QOV_DEC_JPEG_DATA | QOV_DEC_IMAGE_DONE) !=
+      QOV_DEC_OK) {
+    return Fail("cannot subscribe to events");
+  }
+  constexpr uint64_t kMaxJpegSize = uint64_t{1} << 32;
+  std::vector<uint8_t> jpeg(std::max<uint64_t>(file.size() * 2, 65536));
+  if (qov::QovInternalAttachJpegOutput(dec, jpeg.data(), jpeg.size()) !=
+      QOV_DEC_OK) {
+    return Fail("cannot attach the JPEG output");
+  }
+  ChunkedInput input{file, chunk};
+  bool have_data = false;
+  for (;;) {
+    const QovDecoderStatus s = QovDecoderAdvance(dec);
+    if (s == QOV_DEC_FAILED) {
+      return Fail(have_data ? "the file does not decode to a JPEG file"
+                            : "the file has no usable JPEG reconstruction data");
+    }
+    if (s == QOV_DEC_OK) {
+      return Fail("the file has no JPEG reconstruction data");
+    }
+    if (s == QOV_DEC_WANT_INPUT) {
+      if (!input.Next(dec)) return Fail("the file is truncated");
+      continue;
+    }
+    if (s == QOV_DEC_JPEG_DATA) {
+      have_data = true;
+      continue;
+    }
+    if (s == QOV_DEC_WANT_JPEG_OUTPUT) {
+      if (jpeg.size() >= kMaxJpegSize) return Fail("the JPEG file is too large");
+      qov::QovInternalReleaseJpegOutput(dec);
+      jpeg.assign(jpeg.size() * 2, 0);
+      if (qov::QovInternalAttachJpegOutput(dec, jpeg.data(), jpeg.size()) !=
+          QOV_DEC_OK) {
+        return Fail("cannot attach the JPEG output");
+      }
+      continue;
+    }
+    if (s == QOV_DEC_IMAGE_DONE) break;
+    if (s == QOV_DEC_WANT_IMAGE_BUFFER) {
+      return Fail(have_data ? "the image is not the rebuilt JPEG file"
+                            : "the file has no JPEG reconstruction data "
+                              "ahead of its image");
+    }
+    return Fail("unexpected request from the decoder");
+  }
+  const uint64_t size = jpeg.size() - qov::QovInternalReleaseJpegOutput(dec);
+  std::FILE* out = std::fopen(out_path, "wb");
+  if (out == nullptr) return Fail(std::string("cannot write ") + out_path);
+  bool ok = std::fwrite(jpeg.data(), 1, size, out) == size;
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) return Fail(std::string("cannot write ") + out_path);
   return 0;
 }
 
@@ -137,6 +232,10 @@ int main(int argc, char** argv) {
       qov::QovInternalSetTaskRunner(dec, &ThreadRunner::Run, &runner) !=
           QOV_DEC_OK) {
     return Fail("cannot attach the task runner");
+  }
+  if (opt.jpeg) {
+    return RebuildJpeg(dec, file, opt.chunk == 0 ? file.size() : opt.chunk,
+                       opt.out);
   }
   if (QovDecoderSubscribeEvents(dec, QOV_DEC_HEADER_INFO | QOV_DEC_IMAGE_DONE) !=
       QOV_DEC_OK) {
