@@ -61,6 +61,7 @@ JpegLoopResult RunJpegLoop(const Bytes& file, const JpegLoopOptions& o) {
     }
     break;
   }
+  if (!done && o.attach) result.space_left = QovInternalReleaseJpegOutput(dec);
   QovDecoderDelete(dec);
   return result;
 }
