@@ -1,5 +1,6 @@
-// qov_render's command line: usage errors, files that do not decode, and a
-// well-formed PAM for a file that does.
+// qov_render's command line: usage errors, files that do not decode, a
+// well-formed PAM for a file that does, and the JPEG file rebuilt with
+// --jpeg.
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -57,6 +58,10 @@ TEST(QovRenderTest, UsageErrorsExitTwo) {
       "--chunk 0 a.jxl out.pam",
       "--bogus a.jxl out.pam",
       "a.jxl out.pam --threads",
+      "--jpeg a.jxl",
+      "--jpeg --f32 a.jxl out.jpg",
+      "--jpeg --frame 0 a.jxl out.jpg",
+      "--jpeg --chunk 0 a.jxl out.jpg",
   };
   for (const char* args : cases) {
     const Result r = RunRender(args);
@@ -116,6 +121,42 @@ TEST(QovRenderTest, WritesAWellFormedPam) {
   ASSERT_TRUE(depth >= 1 && depth <= 4);
   EXPECT_EQ(tupltype, kTypes[depth]);
   EXPECT_EQ(pam.size(), end + 7 + width * height * depth);
+}
+
+// --jpeg rebuilds the JPEG file exactly, in 7-byte chunks; files without
+// reconstruction data (or not even a JPEG XL file) exit 1 with one line.
+TEST(QovRenderTest, JpegMode) {
+  const std::string dir = std::string(QOV_TESTDATA_DIR);
+  const std::string name = "andrinbr__xl-view__tests__fixtures__exif-common.jxl";
+  const std::string out = TempPath("rebuilt.jpg");
+  std::remove(out.c_str());
+  Result r = RunRender("--jpeg --chunk 7 " + dir + "/files/" + name + " " + out);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadAll(out), ReadAll(dir + "/renders/" + name + ".jpg"));
+
+  const std::string text = TempPath("not_an_image.txt");
+  {
+    std::ofstream file(text);
+    file << "this is not an image\n";
+  }
+  const struct {
+    std::string file;
+    const char* reason;
+  } failures[] = {
+      // A modular file with no 'jbrd' box.
+      {dir + "/files/KDE__kimageformats__autotests__read__jxl__chicken8.jxl",
+       "no JPEG reconstruction data"},
+      {text, "no usable JPEG reconstruction data"},
+  };
+  for (const auto& f : failures) {
+    std::remove(out.c_str());
+    r = RunRender("--jpeg " + f.file + " " + out);
+    EXPECT_EQ(r.code, 1) << f.file;
+    ASSERT_FALSE(r.err.empty()) << f.file;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_NE(r.err.find(f.reason), std::string::npos) << r.err;
+    EXPECT_TRUE(ReadAll(out).empty()) << f.file;
+  }
 }
 
 }  // namespace
