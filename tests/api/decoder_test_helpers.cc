@@ -262,6 +262,9 @@ DriveResult Drive(const Bytes& file, const DriveOptions& options) {
       case QOV_DEC_FRAME_START:
         result.log.push_back(DescribeFrame(dec));
         continue;
+      case QOV_DEC_JPEG_DATA:
+        result.log.push_back("JPEG reconstruction data");
+        continue;
       case QOV_DEC_BOX_START:
         result.log.push_back(DescribeBox(dec));
         if (options.box_buffers) {
