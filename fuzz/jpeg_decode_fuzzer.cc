@@ -75,11 +75,18 @@ Rebuilt Run(const uint8_t* data, size_t size, size_t chunk, size_t space_size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Without a 'jbrd' box the JPEG path is never reached, and decoding the
+  // frames to pixels is the business of other targets.
+  static constexpr uint8_t kJbrd[4] = {'j', 'b', 'r', 'd'};
+  if (std::search(data, data + size, kJbrd, kJbrd + 4) == data + size) return 0;
   const uint64_t mix = (uint64_t{size} + 1) * 0x9E3779B97F4A7C15ull;
   const size_t chunk = 1 + ((mix >> 40) % 2048);
   const size_t first_space = (mix >> 20) % 512;
-  const Rebuilt streamed = Run(data, size, chunk, first_space);
   const Rebuilt whole = Run(data, size, size == 0 ? 1 : size, 4 * size + (1u << 16));
+  // Inputs above the fuzzing length (whole corpus files in the replay) are
+  // rebuilt once: the corpus test covers their chunkings.
+  if (size > 65536) return 0;
+  const Rebuilt streamed = Run(data, size, chunk, first_space);
   if (streamed.done != whole.done) std::abort();
   if (streamed.jpeg != whole.jpeg) std::abort();
   return 0;
