@@ -64,7 +64,8 @@ class CompressedIccReader {
   void RestoreSnapshot(const Snapshot& snapshot);
   // Makes the decoded buffer hold n bytes.
   Status GrowDecoded(uint64_t n);
-  void DecodeByte(BitReader& reader);
+  // Decodes inner-layer bytes up to index `end` (at most the buffer size).
+  void DecodeBytes(BitReader& reader, uint64_t end);
 
   const QovMemoryManagerStruct* memory_manager_;
 };
