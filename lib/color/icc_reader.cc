@@ -199,7 +199,14 @@ void CompressedIccReader::TakeSnapshot(Snapshot* snapshot) const {
   snapshot->decoded_count = symbols.decoded_count;
   snapshot->copies_pending = symbols.copies_pending;
   snapshot->copy_position = symbols.copy_position;
-  if (symbols.window != nullptr) {
+  // Entries that the coming bytes overwrite need saving only once the
+  // window has wrapped: before that they were never written, and copies
+  // read only entries written before them. Reading them ahead would also
+  // fault in the window's untouched pages twice.
+  snapshot->window_saved =
+      symbols.window != nullptr &&
+      uint64_t{symbols.decoded_count} + kIccCheckpointInterval > kLz77WindowSize;
+  if (snapshot->window_saved) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       snapshot->window[j] =
           symbols.window[(symbols.decoded_count + j) & kLz77WindowMask];
@@ -212,7 +219,7 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
   symbols.decoded_count = snapshot.decoded_count;
   symbols.copies_pending = snapshot.copies_pending;
   symbols.copy_position = snapshot.copy_position;
-  if (symbols.window != nullptr) {
+  if (snapshot.window_saved && symbols.window != nullptr) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       symbols.window[(snapshot.decoded_count + j) & kLz77WindowMask] =
           snapshot.window[j];

@@ -58,6 +58,7 @@ class CompressedIccReader {
     uint32_t decoded_count = 0;
     uint32_t copies_pending = 0;
     uint32_t copy_position = 0;
+    bool window_saved = false;  // false: the entries were never written
     uint32_t window[kIccCheckpointInterval];
   };
   void TakeSnapshot(Snapshot* snapshot) const;
