@@ -257,15 +257,24 @@ void ColorEncoding::TakeIccProfile(std::vector<uint8_t>&& profile) {
 
 namespace {
 
-// The last profile this thread synthesised, with the record it came from.
-// Every visit of a described encoding builds its profile, and a decoder
-// probes its header bundles again with every new piece of input: the same
-// description comes back many times, and synthesis (HDR tables, MD5) costs
-// far more than a copy. Synthesis depends on the record alone.
-struct LastSynthesis {
+// The profiles this thread synthesised last, with the records they came
+// from. Every visit of a described encoding builds its profile, and a
+// decoder probes its header bundles again with every new piece of input and
+// makes default encodings between files: a few descriptions come back many
+// times, and synthesis (HDR tables, MD5) costs far more than a copy.
+// Synthesis depends on the record alone.
+struct Synthesis {
   bool valid = false;
+  uint64_t last_use = 0;
   QovColorEncoding record{};
   std::vector<uint8_t> icc;
+};
+
+constexpr size_t kRememberedSyntheses = 8;
+
+struct RecentSyntheses {
+  Synthesis entries[kRememberedSyntheses];
+  uint64_t clock = 0;
 };
 
 bool SameDoubles(const double* a, const double* b, size_t n) {
@@ -289,19 +298,28 @@ bool SameRecord(const QovColorEncoding& a, const QovColorEncoding& b) {
 Status ColorEncoding::BuildIccFromFields() {
   icc.clear();
   const QovColorEncoding c = ToPublic();
-  thread_local LastSynthesis last;
-  if (last.valid && SameRecord(last.record, c)) {
-    icc = last.icc;
-    return OkStatus();
+  thread_local RecentSyntheses recent;
+  ++recent.clock;
+  Synthesis* oldest = &recent.entries[0];
+  for (Synthesis& entry : recent.entries) {
+    if (entry.valid && SameRecord(entry.record, c)) {
+      entry.last_use = recent.clock;
+      icc = entry.icc;
+      return OkStatus();
+    }
+    if (!entry.valid || (oldest->valid && entry.last_use < oldest->last_use)) {
+      oldest = &entry;
+    }
   }
   if (!SynthesizeIccProfile(c, &icc).ok()) {
     icc.clear();
     return QOV_FAILURE();
   }
-  last.valid = false;
-  last.icc = icc;
-  last.record = c;
-  last.valid = true;
+  oldest->valid = false;
+  oldest->icc = icc;
+  oldest->record = c;
+  oldest->last_use = recent.clock;
+  oldest->valid = true;
   return OkStatus();
 }
 

@@ -199,7 +199,14 @@ void CompressedIccReader::TakeSnapshot(Snapshot* snapshot) const {
   snapshot->decoded_count = symbols.decoded_count;
   snapshot->copies_pending = symbols.copies_pending;
   snapshot->copy_position = symbols.copy_position;
-  if (symbols.window != nullptr) {
+  // Entries that the coming bytes overwrite need saving only once the
+  // window has wrapped: before that they were never written, and copies
+  // read only entries written before them. Reading them ahead would also
+  // fault in the window's untouched pages twice.
+  snapshot->window_saved =
+      symbols.window != nullptr &&
+      uint64_t{symbols.decoded_count} + kIccCheckpointInterval > kLz77WindowSize;
+  if (snapshot->window_saved) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       snapshot->window[j] =
           symbols.window[(symbols.decoded_count + j) & kLz77WindowMask];
@@ -212,7 +219,7 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
   symbols.decoded_count = snapshot.decoded_count;
   symbols.copies_pending = snapshot.copies_pending;
   symbols.copy_position = snapshot.copy_position;
-  if (symbols.window != nullptr) {
+  if (snapshot.window_saved && symbols.window != nullptr) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       symbols.window[(snapshot.decoded_count + j) & kLz77WindowMask] =
           snapshot.window[j];
@@ -230,15 +237,83 @@ Status CompressedIccReader::GrowDecoded(uint64_t n) {
   return OkStatus();
 }
 
-void CompressedIccReader::DecodeByte(BitReader& reader) {
-  const uint64_t i = decoded_count;
-  uint8_t* d = decoded.data();
-  const uint8_t p1 = i >= 1 ? d[i - 1] : 0;
-  const uint8_t p2 = i >= 2 ? d[i - 2] : 0;
-  const uint32_t value = symbols.ReadClusteredUint(
-      context_map[IccByteContext(i, p1, p2)], reader);
-  d[i] = static_cast<uint8_t>(value);
-  decoded_count = i + 1;
+namespace {
+
+// The byte classes behind IccByteContext, one table per neighbour: the
+// context of byte i > 128 is kIccClass1[p1] + kIccClass2[p2].
+struct IccClassTables {
+  uint8_t first[256];
+  uint8_t second[256];
+};
+
+constexpr IccClassTables MakeIccClassTables() {
+  IccClassTables t{};
+  for (uint32_t c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const bool number = (c >= '0' && c <= '9') || c == '.' || c == ',';
+    uint8_t class1;
+    if (letter) {
+      class1 = 1;
+    } else if (number) {
+      class1 = 2;
+    } else if (c <= 1) {
+      class1 = static_cast<uint8_t>(3 + c);
+    } else if (c < 16) {
+      class1 = 5;
+    } else if (c >= 241 && c <= 254) {
+      class1 = 6;
+    } else if (c == 255) {
+      class1 = 7;
+    } else {
+      class1 = 8;
+    }
+    uint8_t class2;
+    if (letter) {
+      class2 = 0;
+    } else if (number) {
+      class2 = 8;
+    } else if (c < 16) {
+      class2 = 16;
+    } else if (c >= 241) {
+      class2 = 24;
+    } else {
+      class2 = 32;
+    }
+    t.first[c] = class1;
+    t.second[c] = class2;
+  }
+  return t;
+}
+
+constexpr IccClassTables kIccClasses = MakeIccClassTables();
+
+}  // namespace
+
+void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
+  uint64_t i = decoded_count;
+  if (i >= end) return;
+  uint8_t* const d = decoded.data();
+  const uint8_t* const map = context_map.data();
+  // The two bytes before i, kept in registers rather than read back.
+  uint8_t p1 = i >= 1 ? d[i - 1] : 0;
+  uint8_t p2 = i >= 2 ? d[i - 2] : 0;
+  // The header bytes (and the byte right after them) all use context 0.
+  const uint64_t header_end = std::min<uint64_t>(end, kIccHeaderSize + 1);
+  for (; i < header_end; ++i) {
+    const uint8_t value = static_cast<uint8_t>(symbols.ReadClusteredUint(map[0], reader));
+    d[i] = value;
+    p2 = p1;
+    p1 = value;
+  }
+  for (; i < end; ++i) {
+    const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
+    const uint8_t value =
+        static_cast<uint8_t>(symbols.ReadClusteredUint(map[context], reader));
+    d[i] = value;
+    p2 = p1;
+    p1 = value;
+  }
+  decoded_count = i;
 }
 
 Status CompressedIccReader::Begin(BitReader& reader) {
@@ -271,11 +346,8 @@ Status CompressedIccReader::Begin(BitReader& reader) {
 
   decoded_count = 0;
   QOV_RETURN_IF_ERROR(GrowDecoded(std::min(encoded_size, kDecodedLookahead)));
-  const uint64_t first = std::min<uint64_t>(2, encoded_size);
-  while (decoded_count < first) DecodeByte(reader);
-  if (encoded_size > kPreambleBytes) {
-    while (decoded_count < kPreambleBytes) DecodeByte(reader);
-  }
+  DecodeBytes(reader, std::min<uint64_t>(2, encoded_size));
+  if (encoded_size > kPreambleBytes) DecodeBytes(reader, kPreambleBytes);
   // Check for an over-read before committing the resume point, also for
   // short inner layers: otherwise bytes decoded from zeros past the end
   // would be kept by the next attempt.
@@ -314,7 +386,10 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
       QOV_RETURN_IF_ERROR(GrowDecoded(
           std::min(encoded_size, decoded_count + kDecodedLookahead)));
     }
-    DecodeByte(reader);
+    // Up to the next checkpoint (within the buffer, which always reaches it).
+    const uint64_t next_checkpoint =
+        (decoded_count / kIccCheckpointInterval + 1) * kIccCheckpointInterval;
+    DecodeBytes(reader, std::min(encoded_size, next_checkpoint));
   }
   reader.MarkBounds();
   if (reader.PastEnd()) {
@@ -332,40 +407,7 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
 
 uint32_t IccByteContext(uint64_t i, uint8_t p1, uint8_t p2) {
   if (i <= kIccHeaderSize) return 0;
-  auto is_letter = [](uint8_t c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  };
-  auto is_number = [](uint8_t c) {
-    return (c >= '0' && c <= '9') || c == '.' || c == ',';
-  };
-  uint32_t class1, class2;
-  if (is_letter(p1)) {
-    class1 = 1;
-  } else if (is_number(p1)) {
-    class1 = 2;
-  } else if (p1 <= 1) {
-    class1 = 3 + p1;
-  } else if (p1 < 16) {
-    class1 = 5;
-  } else if (p1 >= 241 && p1 <= 254) {
-    class1 = 6;
-  } else if (p1 == 255) {
-    class1 = 7;
-  } else {
-    class1 = 8;
-  }
-  if (is_letter(p2)) {
-    class2 = 0;
-  } else if (is_number(p2)) {
-    class2 = 8;
-  } else if (p2 < 16) {
-    class2 = 16;
-  } else if (p2 >= 241) {
-    class2 = 24;
-  } else {
-    class2 = 32;
-  }
-  return class1 + class2;
+  return uint32_t{kIccClasses.first[p1]} + kIccClasses.second[p2];
 }
 
 Status ReadIccVarint(const uint8_t* bytes, uint64_t length, uint64_t* pos,

@@ -58,13 +58,15 @@ class CompressedIccReader {
     uint32_t decoded_count = 0;
     uint32_t copies_pending = 0;
     uint32_t copy_position = 0;
+    bool window_saved = false;  // false: the entries were never written
     uint32_t window[kIccCheckpointInterval];
   };
   void TakeSnapshot(Snapshot* snapshot) const;
   void RestoreSnapshot(const Snapshot& snapshot);
   // Makes the decoded buffer hold n bytes.
   Status GrowDecoded(uint64_t n);
-  void DecodeByte(BitReader& reader);
+  // Decodes inner-layer bytes up to index `end` (at most the buffer size).
+  void DecodeBytes(BitReader& reader, uint64_t end);
 
   const QovMemoryManagerStruct* memory_manager_;
 };

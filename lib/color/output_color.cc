@@ -83,9 +83,10 @@ Status OutputColorSetup::InitFromMetadata(const CodecMetadata& m) {
 }
 
 Status OutputColorSetup::SetOutputEncoding(const ColorEncoding& wanted) {
-  // `wanted` may be one of this object's own encodings: copy it first.
-  const ColorEncoding w = wanted;
-  output_encoding = w;
+  // `wanted` may be one of this object's own encodings; the profile it
+  // carries can be large, so it is copied twice, not three times.
+  if (&wanted != &output_encoding) output_encoding = wanted;
+  const ColorEncoding& w = output_encoding;
   output_linear_encoding = w;
   output_linear_encoding.have_gamma = false;
   output_linear_encoding.transfer_function = Raw(TransferFunction::kLinear);

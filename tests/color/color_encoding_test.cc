@@ -555,7 +555,7 @@ TEST(ColorEncodingTest, CopyAndMoveCarryProfile) {
 
 // Profiles built one after another, in every order, are each exactly the
 // profile synthesised afresh for that description: building remembers the
-// last profile, and no description may get another one's bytes, however
+// last few profiles, and no description may get another one's bytes, however
 // little they differ (one enumeration, one custom coordinate, the gamma).
 TEST(ColorEncodingTest, BuildsInAnyOrderMatchFreshSynthesis) {
   std::vector<std::pair<std::string, ColorEncoding>> cases;
@@ -619,6 +619,16 @@ TEST(ColorEncodingTest, BuildsInAnyOrderMatchFreshSynthesis) {
         EXPECT_EQ(!fresh[k].empty(), e.BuildIccFromFields().ok()) << cases[k].first;
         EXPECT_EQ(fresh[k], e.icc) << cases[a].first << " then " << cases[k].first;
       }
+    }
+  }
+  // More descriptions in turn than building remembers, round after round:
+  // every one is forgotten and built again, or found, never mixed up.
+  for (int round = 0; round < 3; ++round) {
+    for (size_t k = 0; k < cases.size(); ++k) {
+      ColorEncoding e = cases[k].second;
+      e.icc = {9, 9, 9};
+      EXPECT_EQ(!fresh[k].empty(), e.BuildIccFromFields().ok()) << cases[k].first;
+      EXPECT_EQ(fresh[k], e.icc) << "round " << round << ": " << cases[k].first;
     }
   }
 }

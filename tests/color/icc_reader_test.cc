@@ -93,6 +93,10 @@ TEST(IccReaderTest, ByteContexts) {
       {200, 15, 1, 21},     {200, 241, 254, 30},  {200, 255, 255, 31},
       {200, 16, 240, 40},   {200, 'z', 16, 33},   {200, ',', 'q', 2},
       {200, 254, 241, 30},  {200, 240, '9', 16},
+      // Edges of the letter and number ranges on either neighbour.
+      {200, '@', '[', 40},  {200, '`', '{', 40},  {200, 'A', 'Z', 1},
+      {200, '/', ':', 40},  {200, '0', '9', 10},  {200, '-', ',', 16},
+      {200, 2, 15, 21},     {200, 16, 241, 32},   {200, 240, 255, 32},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IccByteContext(c.i, c.p1, c.p2), c.context)
@@ -591,6 +595,72 @@ TEST(IccReaderTest, InputCutAnywhereResumesExactly) {
           << int(outer) << " cut " << cut;
     }
   }
+}
+
+// An inner layer longer than the LZ77 window, whose last part copies from
+// almost a whole window back, fed in pieces that end inside that part: every
+// resume must give back the window entries that the cut-short attempt
+// overwrote (before the window wraps there are none to give back).
+TEST(IccReaderTest, ResumesAfterTheWindowWrapsExactly) {
+  constexpr uint32_t kWindow = 1u << 20;
+  constexpr uint32_t kDistance = kWindow - 7;
+  constexpr uint32_t n = kWindow + 6000;
+  const uint32_t size = 128 + n;
+  std::mt19937 rng(29);
+  Bytes tail(n);
+  for (uint32_t j = 0; j < n; ++j) {
+    const bool copied = j >= kWindow && (j - kWindow) % 64 >= 16;
+    tail[j] = copied ? tail[j - kDistance] : static_cast<uint8_t>(rng());
+  }
+  Bytes profile = SampleHeader(size);
+  Append(profile, tail);
+  Bytes commands = {0, 1};
+  PutVarint(commands, n);
+  Bytes data = HeaderData(profile, size);
+  Append(data, tail);
+  const Bytes inner = Inner(size, commands, data);
+  const size_t tail_start = inner.size() - n;
+
+  // Literals in cluster 0, distances (up to 2^20) in cluster 1.
+  entropy_test::StreamPlan plan = entropy_test::ByteStreamPlan(41, true, true);
+  plan.context_map.back() = 1;
+  plan.configs.push_back(UintSplitConfig(4, 0, 0));
+  plan.code_bits.push_back(6);
+  Bits bits;
+  bits.U64(inner.size());
+  entropy_test::PutDescription(bits, plan);
+  entropy_test::TokenWriter t(plan);
+  for (size_t i = 0; i < inner.size();) {
+    if (i >= tail_start + kWindow && (i - tail_start - kWindow) % 64 == 16) {
+      t.Copy(0, 48, kDistance - 1);
+      i += 48;
+    } else {
+      t.Value(0, inner[i]);
+      ++i;
+    }
+  }
+  t.Finish(bits);
+  const Bytes stream = bits.Bytes();
+
+  // Whole, then in pieces ending every few hundred bytes past the wrap.
+  CompressedIccReader icc(Heap());
+  size_t avail = stream.size() - 5000;
+  int attempts = 0;
+  for (;; avail = std::min(avail + 331, stream.size())) {
+    ++attempts;
+    BitReader reader(Span(stream.data(), avail));
+    ByteBuffer out(Heap());
+    Status status = icc.Begin(reader);
+    if (status.ok()) status = icc.Continue(reader, out);
+    if (avail < stream.size()) {
+      ASSERT_EQ(status, StatusValue::NeedMoreBytes) << avail;
+      continue;
+    }
+    ASSERT_TRUE(status.ok());
+    ASSERT_EQ(Bytes(out.data(), out.data() + out.size()), profile);
+    break;
+  }
+  EXPECT_GT(attempts, 10);
 }
 
 TEST(IccReaderTest, CodeDescriptionCutAnywhereAsksForMore) {
