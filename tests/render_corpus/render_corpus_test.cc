@@ -488,7 +488,7 @@ std::string TestNameOf(const ::testing::TestParamInfo<std::string>& info) {
   for (char c : info.param) {
     out += (std::isalnum(static_cast<unsigned char>(c)) != 0) ? c : '_';
   }
-  return out + "_" + std::to_string(info.index);
+  return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CloseTierTest, ::testing::ValuesIn(CloseTierFiles()),
