@@ -97,10 +97,10 @@ Status FrameDecodingState::BuildRenderPipeline(const FrameHeader& header,
   // 2. Chroma upsampling of the channels below the frame's resolution.
   const YCbCrChromaSubsampling& cs = header.chroma_subsampling;
   for (size_t c = 0; c < 3; ++c) {
-    if (cs.HShift(c) != cs.max_hshift) {
+    if (cs.HShift(c) != 0) {
       QOV_RETURN_IF_ERROR(assembler.Append(MakeChromaUpsamplingStage(c, true)));
     }
-    if (cs.VShift(c) != cs.max_vshift) {
+    if (cs.VShift(c) != 0) {
       QOV_RETURN_IF_ERROR(
           assembler.Append(MakeChromaUpsamplingStage(c, false)));
     }

@@ -1,5 +1,6 @@
 // Pipeline building: which stages a frame gets, in which order, with how
 // many channels, and what a failed build leaves behind.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,61 @@ TEST(BuildRenderPipelineTest, LoopFiltersThenUpsamplingPerColourChannel) {
   ASSERT_TRUE(f.Build().ok());
   EXPECT_EQ(f.Names(), Names({"Gab", "EPF0", "EPF1", "EPF2", "Upsample", "Upsample",
                               "Upsample", "WriteIB"}));
+}
+
+// Chroma upsampling goes to the channels coded below the frame's resolution
+// (those whose mode shifts are smaller than the maxima), never to the full-
+// resolution one, and the pipeline's input shifts say the same.
+TEST(BuildRenderPipelineTest, ChromaUpsamplingOnlyForSubsampledChannels) {
+  struct Case {
+    const char* what;
+    uint32_t modes[3];  // channel_mode of Cb, Y, Cr
+    Names stages;        // "<name> <channel>" in order
+    uint64_t shifts[3][2];
+  };
+  const Case cases[] = {
+      {"4:4:4", {0, 0, 0}, {}, {{0, 0}, {0, 0}, {0, 0}}},
+      {"4:2:0", {0, 1, 0},
+       {"HChromaUps 0", "VChromaUps 0", "HChromaUps 2", "VChromaUps 2"},
+       {{1, 1}, {0, 0}, {1, 1}}},
+      {"4:2:2", {0, 2, 0}, {"HChromaUps 0", "HChromaUps 2"}, {{1, 0}, {0, 0}, {1, 0}}},
+      {"4:4:0", {0, 3, 0}, {"VChromaUps 0", "VChromaUps 2"}, {{0, 1}, {0, 0}, {0, 1}}},
+      // Cb halved both ways against a 4:2:2 Y: Cb only needs the vertical step.
+      {"mixed", {1, 2, 2}, {"VChromaUps 1", "VChromaUps 2"}, {{0, 0}, {0, 1}, {0, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f;
+    f.header.encoding = static_cast<uint32_t>(FrameCoding::kVarDct);
+    f.header.color_transform = static_cast<uint32_t>(ColorTransformKind::kYCbCr);
+    YCbCrChromaSubsampling& cs = f.header.chroma_subsampling;
+    uint8_t max_h = 0, max_v = 0;
+    for (size_t ch = 0; ch < 3; ++ch) {
+      static constexpr uint8_t kH[4] = {0, 1, 1, 0}, kV[4] = {0, 1, 0, 1};
+      cs.channel_mode[ch] = c.modes[ch];
+      max_h = std::max(max_h, kH[c.modes[ch]]);
+      max_v = std::max(max_v, kV[c.modes[ch]]);
+    }
+    cs.max_hshift = max_h;
+    cs.max_vshift = max_v;
+    ASSERT_TRUE(f.Build().ok());
+    Names got;
+    for (const auto& stage : f.state.render_pipeline->stages) {
+      const std::string name = stage->StageName();
+      if (name.find("ChromaUps") == std::string::npos) continue;
+      for (size_t ch = 0; ch < 3; ++ch) {
+        if (stage->ChannelModeOf(ch) == RowChannelMode::kSeparateOutput) {
+          got.push_back(name + " " + std::to_string(ch));
+        }
+      }
+    }
+    EXPECT_EQ(got, c.stages);
+    const ChannelPairs& input = f.state.render_pipeline->channel_shifts[0];
+    for (size_t ch = 0; ch < 3; ++ch) {
+      EXPECT_EQ(input[ch].first, c.shifts[ch][0]) << "channel " << ch;
+      EXPECT_EQ(input[ch].second, c.shifts[ch][1]) << "channel " << ch;
+    }
+  }
 }
 
 TEST(BuildRenderPipelineTest, RefusedTargetInstallsButFails) {

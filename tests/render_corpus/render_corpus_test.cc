@@ -1,11 +1,22 @@
-// Renders of the sample corpus against the reference renders: every file of
-// tier `exact` (integer samples at the file's bit depth) or `float` (the
-// float32 samples' SHA-256) must give exactly the reference for every
-// keyframe, rendered by qov_render. Files that cannot decode yet are listed
-// in kExpectedFailures with the reason; each file's result is logged.
+// Renders of the sample corpus against the reference renders, through
+// qov_render, for every keyframe of every file:
+// - tier `exact` (integer samples at the file's bit depth) and `float` (the
+//   float32 samples' SHA-256) must give exactly the reference;
+// - tier `close` (lossy, XYB, frame features, blending; 8-bit references)
+//   must come within a PSNR of 45 dB, or 30 dB where the reference says it
+//   mapped colours into the sRGB gamut first. One CTest case per file, so
+//   ctest runs them in parallel.
+// Files that cannot match yet are listed with the reason; each file's result
+// is logged.
 #include <png.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +137,7 @@ TEST(Sha256Test, KnownDigests) {
 // Samples as integers, interleaved, rows top to bottom.
 struct Samples {
   uint64_t width = 0, height = 0, channels = 0;
+  uint32_t maxval = 0;  // the sample value of full scale
   std::vector<uint32_t> values;
 };
 
@@ -146,6 +158,7 @@ bool ReadPng(const std::string& path, Samples* out) {
     out->width = w;
     out->height = h;
     out->channels = static_cast<uint64_t>(channels);
+    out->maxval = depth == 16 ? 65535 : (1u << depth) - 1;
     out->values.clear();
     out->values.reserve(static_cast<size_t>(w) * h * channels);
     for (png_uint_32 y = 0; y < h; ++y) {
@@ -177,6 +190,8 @@ bool ParsePam(const std::vector<uint8_t>& pam, Samples* out) {
     else if (key == "MAXVAL") header >> maxval;
     else header >> key;
   }
+  if (maxval == 0 || maxval > 65535) return false;
+  out->maxval = static_cast<uint32_t>(maxval);
   const size_t bytes = maxval > 255 ? 2 : 1;
   const size_t count = out->width * out->height * out->channels;
   if (pam.size() != end + 7 + count * bytes) return false;
@@ -194,9 +209,17 @@ struct RenderResult {
   std::vector<uint8_t> bytes;
 };
 
+// Output names unique to this process and call: the corpus suites run in
+// parallel, and other checkouts on the machine may run them at the same time.
+std::string TempPath(const char* suffix) {
+  static std::atomic<uint64_t> counter{0};
+  return ::testing::TempDir() + "qov_corpus_" + std::to_string(getpid()) + "_" +
+         std::to_string(counter.fetch_add(1)) + suffix;
+}
+
 RenderResult Render(const std::string& file, size_t frame, bool f32) {
-  const std::string out = ::testing::TempDir() + "qov_corpus_render.out";
-  const std::string err = ::testing::TempDir() + "qov_corpus_render.err";
+  const std::string out = TempPath(".out");
+  const std::string err = TempPath(".err");
   std::remove(out.c_str());
   const std::string command = std::string(QOV_RENDER_PATH) + " --frame " +
                               std::to_string(frame) + (f32 ? " --f32 " : " ") + "'" + file +
@@ -208,6 +231,8 @@ RenderResult Render(const std::string& file, size_t frame, bool f32) {
   r.err.assign(e.begin(), e.end());
   while (!r.err.empty() && r.err.back() == '\n') r.err.pop_back();
   if (r.code == 0) r.bytes = ReadAll(out);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
   return r;
 }
 
@@ -285,5 +310,189 @@ TEST(RenderCorpusTest, ExactAndFloatTiersMatchTheReferences) {
               passed, expected, checked - passed - expected);
   EXPECT_GT(checked, 0u);
 }
+
+
+// ---- tier `close` ----
+
+// Close-tier files expected to miss their threshold, and why.
+const ExpectedFailure kCloseExpectedFailures[] = {
+    {"Traneptora__jxlatte__samples__wb-rainbow.jxl",
+     "noise in a 2x upsampled frame: the reference's grain is smooth, as if "
+     "generated at the coded resolution and upsampled with the colours; we "
+     "generate it per upsampled tile after upsampling (PSNR about 32 dB)"},
+};
+
+const char* CloseExpectedFailureReason(const std::string& file) {
+  for (const ExpectedFailure& e : kCloseExpectedFailures) {
+    if (file == e.file) return e.reason;
+  }
+  return nullptr;
+}
+
+// The sanitizer builds compare only small images, to keep CI short.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kReducedCorpus = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+constexpr bool kReducedCorpus = true;
+#else
+constexpr bool kReducedCorpus = false;
+#endif
+#else
+constexpr bool kReducedCorpus = false;
+#endif
+constexpr uint64_t kReducedMaxPixels = 512 * 512;
+
+// Close-tier files in name order (all of them, or the small ones in a
+// sanitizer build).
+std::vector<std::string> CloseTierFiles() {
+  std::vector<std::string> names;
+  const fs::path renders = fs::path(QOV_TESTDATA_DIR) / "renders";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(renders, ec)) {
+    if (entry.path().extension() != ".render") continue;
+    const auto facts = ReadFacts(entry.path().string());
+    const auto tier = facts.find("tier");
+    if (tier == facts.end() || tier->second != "close") continue;
+    if (kReducedCorpus) {
+      uint64_t w = 0, h = 0;
+      const auto size = facts.find("size");
+      if (size == facts.end() ||
+          std::sscanf(size->second.c_str(), "%" SCNu64 "x%" SCNu64, &w, &h) != 2 ||
+          w * h > kReducedMaxPixels) {
+        continue;
+      }
+    }
+    names.push_back(entry.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct Closeness {
+  double psnr = 0;         // dB; infinity when equal
+  double max_error = 0;    // in units of full scale
+  uint64_t x = 0, y = 0, channel = 0;  // where the largest error is
+};
+
+// PSNR over all samples of `got` (float32, interleaved, clamped to 0..1 here)
+// against the integer reference.
+Closeness Compare(const std::vector<float>& got, const Samples& want) {
+  Closeness r;
+  double sum = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    const double v = std::clamp(static_cast<double>(got[i]), 0.0, 1.0);
+    const double e = v - static_cast<double>(want.values[i]) / want.maxval;
+    sum += e * e;
+    if (std::fabs(e) > r.max_error) {
+      r.max_error = std::fabs(e);
+      const size_t pixel = i / want.channels;
+      r.x = pixel % want.width;
+      r.y = pixel / want.width;
+      r.channel = i % want.channels;
+    }
+  }
+  const double mse = got.empty() ? 0 : sum / static_cast<double>(got.size());
+  r.psnr = mse == 0 ? INFINITY : 10 * std::log10(1 / mse);
+  return r;
+}
+
+TEST(CloseComparisonTest, PsnrAndLargestError) {
+  Samples want;
+  want.width = 2;
+  want.height = 1;
+  want.channels = 2;
+  want.maxval = 4;
+  want.values = {0, 4, 1, 4};
+  // Out-of-range values are clamped first: -0.5 counts as 0, 1.5 as 1.
+  Closeness c = Compare({-0.5f, 1.5f, 0.25f, 1.0f}, want);
+  EXPECT_EQ(c.psnr, INFINITY);
+  EXPECT_EQ(c.max_error, 0);
+  // One sample of four off by 1/8: MSE 1/256, 24.08 dB; found at (1, 0).
+  c = Compare({0.0f, 1.0f, 0.375f, 1.0f}, want);
+  EXPECT_NEAR(c.psnr, 10 * std::log10(256.0), 1e-9);
+  EXPECT_EQ(c.max_error, 0.125);
+  EXPECT_EQ(c.x, 1u);
+  EXPECT_EQ(c.y, 0u);
+  EXPECT_EQ(c.channel, 0u);
+}
+
+double ThresholdOf(const std::map<std::string, std::string>& facts) {
+  const auto note = facts.find("note");
+  return note != facts.end() && note->second.find("gamut") != std::string::npos ? 30.0
+                                                                                 : 45.0;
+}
+
+// "" when keyframe k is close enough to the reference, else why not; `line`
+// gets the log line of the comparison.
+std::string CompareCloseKeyframe(const std::string& name, size_t k, double threshold,
+                                 std::string* line) {
+  const fs::path dir = fs::path(QOV_TESTDATA_DIR);
+  const std::string png = (dir / "renders" / name).string() +
+                          (k == 0 ? "" : "." + std::to_string(k)) + ".png";
+  Samples want;
+  if (!ReadPng(png, &want)) return "cannot read " + png;
+  const RenderResult r = Render((dir / "files" / name).string(), k, /*f32=*/true);
+  if (r.code != 0) return "does not render: " + r.err;
+  const size_t count = want.width * want.height * want.channels;
+  if (r.bytes.size() != count * sizeof(float)) {
+    return "got " + std::to_string(r.bytes.size()) + " bytes of float samples, want " +
+           std::to_string(count * sizeof(float)) + " (" + std::to_string(want.width) +
+           "x" + std::to_string(want.height) + "x" + std::to_string(want.channels) + ")";
+  }
+  std::vector<float> got(count);
+  std::memcpy(got.data(), r.bytes.data(), r.bytes.size());
+  const Closeness c = Compare(got, want);
+  char text[256];
+  std::snprintf(text, sizeof(text),
+                "keyframe %zu: PSNR %.2f dB (threshold %.0f), largest error %.4f "
+                "(%.1f/255) at (%" PRIu64 ", %" PRIu64 ") channel %" PRIu64,
+                k, c.psnr, threshold, c.max_error, c.max_error * 255, c.x, c.y,
+                c.channel);
+  *line = text;
+  return c.psnr >= threshold ? "" : "PSNR below the threshold";
+}
+
+class CloseTierTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CloseTierTest, WithinThePsnrThreshold) {
+  const std::string& name = GetParam();
+  const fs::path render = fs::path(QOV_TESTDATA_DIR) / "renders" / (name + ".render");
+  const auto facts = ReadFacts(render.string());
+  ASSERT_EQ(facts.count("keyframes"), 1u) << render;
+  const size_t keyframes = std::stoul(facts.at("keyframes"));
+  const double threshold = ThresholdOf(facts);
+  const char* reason = CloseExpectedFailureReason(name);
+  bool all_close = true;
+  for (size_t k = 0; k < keyframes; ++k) {
+    std::string line;
+    const std::string failure = CompareCloseKeyframe(name, k, threshold, &line);
+    const char* verdict = failure.empty() ? "PASS" : reason != nullptr ? "XFAIL" : "FAIL";
+    std::printf("[render] %s %s %s%s%s\n", verdict, name.c_str(),
+                line.empty() ? "" : line.c_str(), line.empty() || failure.empty() ? "" : ": ",
+                failure.c_str());
+    if (!failure.empty()) {
+      all_close = false;
+      if (reason == nullptr) ADD_FAILURE() << name << " keyframe " << k << ": " << failure << " " << line;
+    }
+  }
+  if (reason != nullptr) {
+    std::printf(all_close ? "[render] %s passes: remove it from the expected failures (%s)\n"
+                          : "[render] %s: expected failure: %s\n",
+                name.c_str(), reason);
+  }
+}
+
+std::string TestNameOf(const ::testing::TestParamInfo<std::string>& info) {
+  std::string out;
+  for (char c : info.param) {
+    out += (std::isalnum(static_cast<unsigned char>(c)) != 0) ? c : '_';
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, CloseTierTest, ::testing::ValuesIn(CloseTierFiles()),
+                         TestNameOf);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(CloseTierTest);
 
 }  // namespace

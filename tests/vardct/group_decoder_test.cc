@@ -189,8 +189,10 @@ class GroupFrame {
 
   // Writes every pass's histograms (into the state) and the streams of the
   // groups in `groups` (selector bits first).
+  // `trailing_tokens`: that many copies of each stream's first token are
+  // coded after the group's own, so the decoder stops short of them.
   void WriteStreams(const std::vector<size_t>& groups, uint32_t selector = 0,
-                    size_t truncate_bytes = 0) {
+                    size_t truncate_bytes = 0, size_t trailing_tokens = 0) {
     const size_t passes = header.passes.num_passes;
     const uint64_t sets = state.histogram_sets;
     size_t bits = 0;
@@ -201,7 +203,10 @@ class GroupFrame {
     streams.resize(groups.size());
     for (size_t p = 0; p < passes; ++p) {
       std::vector<std::vector<Token>> all;
-      for (size_t g : groups) all.push_back(Tokens(g, p));
+      for (size_t g : groups) {
+        all.push_back(Tokens(g, p));
+        for (size_t t = 0; t < trailing_tokens; ++t) all.back().push_back(all.back().front());
+      }
       EntropyEncodingData codes;
       StreamWriter cw;
       cw.Task([&](BitWriter* w) {
@@ -591,6 +596,31 @@ TEST(GroupDecodeTest, MalformedGroupsFail) {
     GroupRenderInput input = planes.Input(0, 0, 32, 16);
     const Status s = f.Decode(0, 0, 0, 1, &input, nullptr);
     EXPECT_EQ(s.code(), StatusValue::Failed) << fault;
+  }
+}
+
+// A pass stream whose coefficients all decode but whose ANS state does not
+// end where the encoder started (here: symbols left over) fails the group.
+TEST(GroupDecodeTest, UnfinishedAnsStreamFails) {
+  for (size_t trailing : {0, 1, 3}) {
+    GroupFrame f(3, 1, 1);
+    std::vector<Varblock> blocks = {{0, 0, VarBlockKind::Dct8By8, {}},
+                                    {1, 0, VarBlockKind::Dct8By8, {}},
+                                    {2, 0, VarBlockKind::Dct8By8, {}}};
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      for (size_t c = 0; c < 3; ++c) blocks[i].values[0][c] = Values(5 + 3 * i + c, 12, 4);
+    }
+    f.Place(blocks);
+    f.WriteStreams({0}, 0, 0, trailing);
+    RenderPlanes planes(24, 8);
+    GroupRenderInput input = planes.Input(0, 0, 24, 8);
+    const Status s = f.Decode(0, 0, 0, 1, &input, nullptr);
+    if (trailing == 0) {
+      ASSERT_TRUE(s.ok());
+      f.ExpectGroupPixels(0, planes);
+    } else {
+      EXPECT_EQ(s.code(), StatusValue::Failed) << trailing;
+    }
   }
 }
 
