@@ -254,6 +254,16 @@ QovDecoderStatus DecoderState::ReadFrameHeader() {
                 geometry.ysize_upsampled_padded)) {
     return QOV_DEC_FAILED;
   }
+  // A JPEG file is rebuilt from a frame that covers the image at its own
+  // resolution and that a JPEG frame header can describe (16-bit sizes).
+  // Any other frame does not fit the reconstruction data; refusing it here
+  // also keeps its coefficient arrays from being sized.
+  if (RebuildsJpeg() && !frame_is_preview &&
+      (geometry.xsize != metadata.size.Width() ||
+       geometry.ysize != metadata.size.Height() || geometry.xsize > 0xFFFF ||
+       geometry.ysize > 0xFFFF)) {
+    return QOV_DEC_FAILED;
+  }
   const bool preview = frame_is_preview;
   const int32_t done_event = preview ? QOV_DEC_PREVIEW_DONE : QOV_DEC_IMAGE_DONE;
   if ((events_wanted & done_event) &&
