@@ -1,8 +1,8 @@
 // Decoding to pixels in-process through the internal pixel hook, for tests:
 // the file is handed over in chunks through the real decoder loop and every
 // displayed frame is captured.
-#ifndef QOV_TESTS_RENDER_PROGRAM_HOOK_DECODE_HELPERS_H_
-#define QOV_TESTS_RENDER_PROGRAM_HOOK_DECODE_HELPERS_H_
+#ifndef QOV_TESTS_SUPPORT_HOOK_DECODE_H_
+#define QOV_TESTS_SUPPORT_HOOK_DECODE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -53,4 +53,4 @@ std::vector<uint8_t> ReadTestFile(const std::string& path);
 
 }  // namespace qov
 
-#endif  // QOV_TESTS_RENDER_PROGRAM_HOOK_DECODE_HELPERS_H_
+#endif  // QOV_TESTS_SUPPORT_HOOK_DECODE_H_

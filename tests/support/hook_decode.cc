@@ -1,4 +1,4 @@
-#include "tests/render_program/hook_decode_helpers.h"
+#include "tests/support/hook_decode.h"
 
 #include <algorithm>
 #include <atomic>
