@@ -66,7 +66,7 @@ HookDecodeResult HookDecode(const std::vector<uint8_t>& file,
   const size_t chunk = options.chunk == 0 ? file.size() : options.chunk;
   size_t given_end = 0;
   QovBasicInfo info{};
-  std::vector<uint8_t> pixels;
+  std::vector<uint8_t> pixels, extra_pixels;
   for (;;) {
     const QovDecoderStatus s = QovDecoderAdvance(dec);
     r.events.push_back(s);
@@ -124,10 +124,23 @@ HookDecodeResult HookDecode(const std::vector<uint8_t>& file,
           r.error = "pixel output refused";
           return r;
         }
+        if (options.extra_channel >= 0) {
+          InternalPixelTarget extra = target;
+          extra.format.num_channels = 1;
+          extra_pixels.assign(r.width * r.height * BytesPerOutputSample(options.type), 0);
+          extra.buffer = extra_pixels.data();
+          extra.buffer_size = extra_pixels.size();
+          if (QovInternalAttachExtraChannelOutput(
+                  dec, static_cast<uint64_t>(options.extra_channel), extra) != QOV_DEC_OK) {
+            r.error = "extra channel output refused";
+            return r;
+          }
+        }
         break;
       }
       case QOV_DEC_IMAGE_DONE:
         r.frames.push_back(pixels);
+        if (options.extra_channel >= 0) r.extra_frames.push_back(extra_pixels);
         QovInternalReleasePixelOutput(dec);
         break;
       default:

@@ -21,6 +21,8 @@ struct HookDecodeOptions {
   OutputSampleType type = OutputSampleType::kFloat32;
   uint64_t bits_per_sample = 0;  // integer types; 0: the file's own
   int32_t extra_events = 0;  // subscribed besides HEADER_INFO and IMAGE_DONE
+  // Extra channel also captured, one sample per pixel in `type` (-1: none).
+  int64_t extra_channel = -1;
 };
 
 struct HookDecodeResult {
@@ -29,6 +31,7 @@ struct HookDecodeResult {
   uint64_t width = 0, height = 0;  // of the last captured frame
   size_t channels = 0;
   std::vector<std::vector<uint8_t>> frames;  // one per displayed frame
+  std::vector<std::vector<uint8_t>> extra_frames;  // the extra channel's
   std::vector<int32_t> events;               // every status Advance returned
   uint64_t runner_calls = 0;  // parallel loops handed to the runner
 };
