@@ -340,8 +340,23 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   const QovDecoderStatus r = GetCodestreamInput(view);
   if (r != QOV_DEC_OK) return r;
   // Every not yet decoded section that lies wholly in the view.
+  uint64_t whole_sections = 0;
+  {
+    uint64_t offset = 0;
+    for (uint64_t i = first_unprocessed_section; i < toc.size(); ++i) {
+      const uint64_t size = toc[i].size;
+      if (!section_processed[i]) {
+        if (offset > view.size || size > view.size - offset) break;
+        ++whole_sections;
+      }
+      offset += size;
+    }
+  }
+  if (whole_sections == sections_offered_in_vain) return RequestMoreInput();
   std::vector<SectionInput> inputs;
   std::vector<std::unique_ptr<BitReader>> readers;
+  inputs.reserve(static_cast<size_t>(whole_sections));
+  readers.reserve(static_cast<size_t>(whole_sections));
   uint64_t offset = 0;
   for (uint64_t i = first_unprocessed_section; i < toc.size(); ++i) {
     const uint64_t size = toc[i].size;
@@ -358,6 +373,7 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
     offset += size;
   }
   std::vector<SectionOutcome> outcomes(inputs.size(), SectionOutcome{1});
+  const uint64_t done_before = driver.sections_done;
   Status decoded = driver.DecodeSections(inputs.data(), inputs.size(), outcomes.data());
   bool over_read = false;
   for (auto& reader : readers) {
@@ -381,6 +397,8 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   }
   frame_bytes_remaining -= consumed;
   AdvanceCodestream(consumed);
+  sections_offered_in_vain =
+      driver.sections_done == done_before ? whole_sections : kNoOfferPending;
 
   if (driver.sections_done < toc.size()) {
     if (driver.dc_finalised && frame_progressive_detail > 0 && !dc_progression_given) {
@@ -444,6 +462,7 @@ QovDecoderStatus DecoderState::RunFrameLoop() {
         }
         dc_progression_given = false;
         first_unprocessed_section = 0;
+        sections_offered_in_vain = kNoOfferPending;
         section_processed.assign(frame_driver->toc.size(), 0);
         if (frame_is_preview || (events_wanted & QOV_DEC_IMAGE_DONE)) {
           frame_stage = kFrameDecoding;

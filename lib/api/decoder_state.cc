@@ -65,6 +65,7 @@ void DecoderState::ResetProgress() {
   frame_driver.reset();
   image_bundle.reset();
   first_unprocessed_section = 0;
+  sections_offered_in_vain = kNoOfferPending;
   section_processed.clear();
   metadata = CodecMetadata();
   RefreshImageMetadata();

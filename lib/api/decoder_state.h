@@ -127,6 +127,13 @@ struct DecoderState {
   std::unique_ptr<FrameDriver> frame_driver;
   uint64_t first_unprocessed_section = 0;
   std::vector<uint8_t> section_processed;
+  // Sections offered to the frame driver by the last call that decoded
+  // none of them (kNoOfferPending: offer again). Offering the same sections
+  // again cannot decode anything, so the loop waits for a new whole section
+  // instead: small input chunks would otherwise re-offer every waiting
+  // section (and run the group loops) on every call.
+  static constexpr uint64_t kNoOfferPending = UINT64_MAX;
+  uint64_t sections_offered_in_vain = kNoOfferPending;
   std::unique_ptr<FrameHeader> frame_header;
   uint64_t frame_bytes_remaining = 0;
   uint32_t frame_stage = kFrameHeaderStage;

@@ -2,6 +2,7 @@
 #include "lib/api/internal_pixel_hook.h"
 
 #include <memory>
+#include <vector>
 
 #include "lib/api/decoder_state.h"
 #include "lib/frame/frame_decoding_state.h"
@@ -54,6 +55,39 @@ QovDecoderStatus QovInternalAttachPixelOutput(
   // The driver derives a packed stride; a caller's own stride wins.
   dec->frame_state->main_output.stride = checked.stride;
   dec->image_out_set = true;
+  return QOV_DEC_OK;
+}
+
+QovDecoderStatus QovInternalAttachExtraChannelOutput(
+    QovDecoder dec, uint64_t index, const InternalPixelTarget& target) {
+  if (dec == nullptr || dec->frame_state == nullptr || !dec->image_out_set ||
+      dec->frame_stage != kFrameDecoding ||
+      !dec->frame_state->main_output.InUse() ||
+      index >= dec->metadata.m.extra_channel_info.size() ||
+      target.format.num_channels != 1) {
+    return QOV_DEC_FAILED;
+  }
+  uint64_t width = 0, height = 0;
+  dec->OrientedFrameSize(&width, &height);
+  PixelOutputTarget checked;
+  checked.format = target.format;
+  checked.bits_per_sample = target.bits_per_sample;
+  if (checked.bits_per_sample == 0) {
+    checked.bits_per_sample =
+        target.format.data_type == OutputSampleType::kUint8 ? 8 : 16;
+  }
+  checked.callbacks = target.callbacks;
+  checked.buffer = target.buffer;
+  checked.buffer_size = target.buffer_size;
+  const StatusOr<uint64_t> packed = OutputRowStride(target.format, width);
+  if (!packed.ok()) return QOV_DEC_FAILED;
+  checked.stride = target.stride != 0 ? target.stride : packed.value();
+  if (!CheckPixelOutputTarget(checked, width, height).ok()) {
+    return QOV_DEC_FAILED;
+  }
+  std::vector<PixelOutputTarget>& extra = dec->frame_state->extra_outputs;
+  if (extra.size() <= index) extra.resize(static_cast<size_t>(index) + 1);
+  extra[static_cast<size_t>(index)] = checked;
   return QOV_DEC_OK;
 }
 

@@ -39,6 +39,15 @@ QovDecoderStatus QovInternalOutputSize(QovDecoder dec, uint64_t* width,
 QovDecoderStatus QovInternalAttachPixelOutput(QovDecoder dec,
                                               const InternalPixelTarget& target);
 
+// Also writes extra channel `index` of the current frame, one sample per
+// pixel, into `target` (same size and orientation as the main target),
+// after QovInternalAttachPixelOutput for this frame. QOV_DEC_FAILED, with
+// nothing attached, without an attached main target, for an index beyond
+// the image's extra channels, a target of other than one channel or one
+// that cannot be written safely.
+QovDecoderStatus QovInternalAttachExtraChannelOutput(
+    QovDecoder dec, uint64_t index, const InternalPixelTarget& target);
+
 // After QOV_DEC_IMAGE_DONE: the next displayed frame asks for a target
 // again (QOV_DEC_WANT_IMAGE_BUFFER) instead of going to the decoder's own
 // image.

@@ -400,7 +400,12 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
   }
 
   // DC groups.
-  if (dc_global_done) {
+  // The group loops run only when a group has a section in this call: a
+  // runner's set-up (threads, per-thread scratch) is not free.
+  const bool any_dc_group =
+      std::any_of(work.dc_groups.begin(), work.dc_groups.end(),
+                  [](uint32_t index) { return index != kNoSection; });
+  if (dc_global_done && any_dc_group) {
     QOV_ENSURE(num_dc <= UINT32_MAX);
     QOV_RETURN_IF_ERROR(TaskPool::Run(task_pool, static_cast<uint32_t>(num_dc),
                                       ReturnZeroStub, RunDcGroupTask, &work,
@@ -452,7 +457,10 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
   }
 
   // AC groups.
-  if (ac_global_done) {
+  const bool any_ac_group =
+      std::any_of(work.new_passes.begin(), work.new_passes.end(),
+                  [](uint64_t n) { return n != 0; });
+  if (ac_global_done && any_ac_group) {
     if (frame_state->render_pipeline != nullptr) {
       for (uint64_t g = 0; g < num_groups; ++g) {
         if (work.new_passes[g] != 0)

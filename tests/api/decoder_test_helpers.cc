@@ -60,7 +60,10 @@ Bytes CodestreamWriter::Write() const {
   BitWriter writer(HeapMemoryManager());
   Require(WriteCodestreamSignature(&writer, nullptr), "signature");
   Require(Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr), "size");
-  ImageMetadata m = metadata.m;
+  // Frame headers write their extra-channel fields by the metadata's channel
+  // count: bind them to metadata whose count matches the channel list.
+  CodecMetadata written = metadata;
+  ImageMetadata& m = written.m;
   m.num_extra_channels = static_cast<uint32_t>(m.extra_channel_info.size());
   Require(Bundle::Write(m, &writer, LayerType::kHeader, nullptr), "metadata");
   CustomTransformData transform = metadata.transform_data;
@@ -71,7 +74,9 @@ Bytes CodestreamWriter::Write() const {
     return OkStatus();
   }), "padding");
   for (const Frame& frame : frames_) {
-    Require(Bundle::Write(frame.header, &writer, LayerType::kHeader, nullptr), "frame");
+    FrameHeader header = frame.header;
+    header.metadata = &written;
+    Require(Bundle::Write(header, &writer, LayerType::kHeader, nullptr), "frame");
     Require(writer.WithBitBudget(64, LayerType::kToc, nullptr, [&]() {
       writer.PutBits(1, 0);  // not permuted
       writer.ZeroPadToByte();

@@ -42,13 +42,15 @@ struct ExpectedFailure {
   const char* reason;
 };
 const ExpectedFailure kExpectedFailures[] = {
-    {"KDE__kimageformats__autotests__write__format__jxl__Format_CMYK8888.jxl",
-     "CMYK: the black extra channel is no output channel of the renderer"},
+    // These files hold no subnormal float16 sample. The reference turns every
+    // coded +0 (0x0000) into 2^-15, as a half-to-float conversion that only
+    // rebiases the exponent does; binary16 zero is zero. With each 0 of our
+    // render replaced by 2^-15 the float32 bytes hash to the reference digest.
     {"KDE__kimageformats__autotests__write__format__jxl__Format_RGBA16FPx4_"
      "Premultiplied.jxl",
-     "float16 samples: subnormal values (down to 2^-15) come out as 0"},
+     "the reference decodes float16 +0 as 2^-15; every other sample matches"},
     {"KDE__kimageformats__autotests__write__format__jxl__Format_RGBX16FPx4.jxl",
-     "float16 samples: subnormal values (down to 2^-15) come out as 0"},
+     "the reference decodes float16 +0 as 2^-15; every other sample matches"},
 };
 
 const char* ExpectedFailureReason(const std::string& file) {
@@ -252,6 +254,18 @@ std::string CompareKeyframe(const std::string& file, const std::string& render_b
   const std::string png = render_base + (k == 0 ? "" : "." + std::to_string(k)) + ".png";
   if (!ReadPng(png, &want)) return "cannot read " + png;
   if (!ParsePam(r.bytes, &got)) return "malformed PAM";
+  // CMYK references hold the black extra channel fourth; the PAM has the
+  // colour channels only (cmyk_render_test.cc checks the black channel).
+  const auto channels = facts.find("channels");
+  if (channels != facts.end() && channels->second == "CMYK" && want.channels == 4) {
+    Samples colour = want;
+    colour.channels = 3;
+    colour.values.clear();
+    for (size_t i = 0; i < want.values.size(); ++i) {
+      if (i % 4 != 3) colour.values.push_back(want.values[i]);
+    }
+    want = colour;
+  }
   if (got.width != want.width || got.height != want.height || got.channels != want.channels) {
     return "size or channels differ: got " + std::to_string(got.width) + "x" +
            std::to_string(got.height) + "x" + std::to_string(got.channels) + ", want " +
