@@ -29,9 +29,7 @@ struct CorpusFile {
 };
 
 // Chosen to cover the decoder's paths; the corpus has no file with
-// upsampling or DC frames. Chroma-subsampled VarDCT files (r448_edge420,
-// r448_grad422) are left out while their right half reads chroma samples
-// that were never written (the pixels differ from one decode to the next).
+// upsampling or DC frames.
 const CorpusFile kFiles[] = {
     {"LosslessRct", "KDE__kimageformats__autotests__read__jxl__chicken8.jxl", false},
     {"LosslessPalette", "OxideAV__oxideav-jpegxl__tests__fixtures__palette_32x32.jxl", false},
@@ -50,6 +48,8 @@ const CorpusFile kFiles[] = {
      false},
     {"VarDctFloat16", "Isotr0py__pillow-jpegxl-plugin__test__images__random_image_f16.jxl",
      false},
+    {"VarDctChroma420", "OxideAV__oxideav-jpegxl__tests__fixtures__r448_edge420.jxl", true},
+    {"VarDctChroma422", "OxideAV__oxideav-jpegxl__tests__fixtures__r448_grad422.jxl", false},
     {"VarDctThreePasses",
      "OxideAV__oxideav-jpegxl__tests__fixtures__progressive_ac_multipass.jxl", false},
     {"AnimationReplace", "OxideAV__oxideav-jpegxl__tests__fixtures__animation_3frame.jxl",
