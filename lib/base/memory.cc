@@ -2,6 +2,7 @@
 #include "lib/base/memory.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <limits>
 
@@ -37,7 +38,12 @@ Status SetUpMemoryManager(QovMemoryManagerStruct* target,
 }
 
 void* DefaultAllocate(void*, uint64_t size) {
-  if (size > std::numeric_limits<size_t>::max()) return nullptr;
+  // Beyond half the address space no heap can succeed: refused here rather
+  // than handed on (sanitizer heaps abort on such requests instead of
+  // failing).
+  if (size > static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
+    return nullptr;
+  }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Large planes are written once from end to end: on 2 MiB pages their
   // first touch costs one fault per 2 MiB instead of one per 4 KiB, which
