@@ -8,9 +8,13 @@
 // time), decoder_peak_MiB (high-water mark of the decoder's own heap,
 // measured by its memory manager) and, on Linux, rss_peak_MiB (the
 // process's peak resident set over the benchmark, reset before it: includes
-// the caller's output buffer and the file). The output buffer is allocated
+// the caller's output buffer, the cached files and what the heap keeps of
+// earlier benchmarks). The output buffer is allocated
 // once per benchmark and reused, as a viewer decoding many files would.
 #include <benchmark/benchmark.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -172,8 +176,13 @@ struct PeakManager {
 };
 
 #if defined(__linux__)
-// Resets the process's peak resident set to its current one (Linux 4.0+).
+// Resets the process's peak resident set to its current one (Linux 4.0+),
+// after handing the heap's free memory back so that earlier benchmarks'
+// blocks do not count.
 void ResetPeakRss() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
   if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
     std::fputs("5", f);
     std::fclose(f);
@@ -279,14 +288,15 @@ void BM_WholeFile(benchmark::State& state, const char* name) {
   if (threads > 1) pool = std::make_unique<PersistentPool>(threads);
   std::vector<uint8_t> pixels;
   PeakManager memory;
-  // One untimed decode: output buffer and pool warm, failures reported.
+#if defined(__linux__)
+  ResetPeakRss();
+#endif
+  // One untimed decode: output buffer, heap and pool warm, failures
+  // reported.
   if (DecodeFile(*file, pool.get(), &memory, &pixels) == 0) {
     state.SkipWithError("the file does not decode");
     return;
   }
-#if defined(__linux__)
-  ResetPeakRss();
-#endif
   uint64_t pixels_done = 0;
   for (auto _ : state) {
     const uint64_t n = DecodeFile(*file, pool.get(), &memory, &pixels);
