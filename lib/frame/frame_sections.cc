@@ -259,7 +259,7 @@ Status FrameDriver::DecodeAcGlobalSection(BitReader& reader) {
         max_token_bits, frame_header.passes.shift, num_passes, for_jpeg);
     QOV_ASSIGN_OR_RETURN(state.coefficients,
                          CreateFrameACImage(manager, width, num_passes,
-                                            num_groups));
+                                            num_groups, task_pool));
   }
   if (for_jpeg) {
     QOV_RETURN_IF_ERROR(

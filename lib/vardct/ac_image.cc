@@ -59,15 +59,23 @@ CoefficientWidth ChooseCoefficientWidth(uint64_t max_token_bits,
 
 StatusOr<std::unique_ptr<ACImage>> CreateFrameACImage(
     const QovMemoryManagerStruct* memory_manager, CoefficientWidth width,
-    size_t num_passes, uint64_t num_groups) {
+    size_t num_passes, uint64_t num_groups, const TaskPool* pool) {
   const uint64_t xsize = num_passes >= 2 ? kAcGroupCoefficients : 0;
   const uint64_t ysize = num_passes >= 2 ? num_groups : 0;
-  StatusOr<std::unique_ptr<ACImage>> image =
-      width == CoefficientWidth::Bits16
-          ? CreateACImage16(memory_manager, xsize, ysize)
-          : CreateACImage32(memory_manager, xsize, ysize);
-  if (image.ok() && num_passes >= 2) (*image)->ClearAll();
-  return image;
+  if (ysize > UINT32_MAX) return FailedStatus();
+  QOV_ASSIGN_OR_RETURN(std::unique_ptr<ACImage> image,
+                       width == CoefficientWidth::Bits16
+                           ? CreateACImage16(memory_manager, xsize, ysize)
+                           : CreateACImage32(memory_manager, xsize, ysize));
+  if (ysize != 0) {
+    ACImage* store = image.get();
+    QOV_RETURN_IF_ERROR(RunOnPool(pool, static_cast<uint32_t>(ysize), nullptr,
+                                  [store](uint32_t y, size_t) {
+                                    store->ClearRow(y);
+                                    return OkStatus();
+                                  }));
+  }
+  return StatusOr<std::unique_ptr<ACImage>>(std::move(image));
 }
 
 }  // namespace qov

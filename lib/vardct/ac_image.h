@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "lib/base/image.h"
 #include "lib/base/status.h"
+#include "lib/base/task_pool.h"
 #include "qov/qov.h"
 
 namespace qov {
@@ -31,6 +33,8 @@ class ACImage {
   virtual size_t EntriesPerRow() const = 0;
   virtual void ClearAll() = 0;
   virtual void ClearPlane(size_t c) = 0;
+  // Clears row y of every plane. No bound check.
+  virtual void ClearRow(size_t y) = 0;
   // True when the planes have width or height 0.
   virtual bool HasNoStorage() const = 0;
 
@@ -60,6 +64,11 @@ class ACImageT final : public ACImage {
     for (size_t c = 0; c < 3; ++c) ClearPlane(c);
   }
   void ClearPlane(size_t c) override;
+  void ClearRow(size_t y) override {
+    for (size_t c = 0; c < 3; ++c) {
+      std::memset(image_.PlaneRow(c, y), 0, image_.xsize() * sizeof(T));
+    }
+  }
   bool HasNoStorage() const override {
     return image_.xsize() == 0 || image_.ysize() == 0;
   }
@@ -87,10 +96,12 @@ CoefficientWidth ChooseCoefficientWidth(uint64_t max_token_bits,
                                         size_t num_passes, bool for_jpeg);
 
 // The store of a frame: 65536 x num_groups entries of the chosen width when
-// num_passes >= 2 (cleared), else an empty store of that width.
+// num_passes >= 2 (cleared, one group row per item on `pool` so that the
+// first touch of a large store is spread over the threads), else an empty
+// store of that width.
 StatusOr<std::unique_ptr<ACImage>> CreateFrameACImage(
     const QovMemoryManagerStruct* memory_manager, CoefficientWidth width,
-    size_t num_passes, uint64_t num_groups);
+    size_t num_passes, uint64_t num_groups, const TaskPool* pool = nullptr);
 
 }  // namespace qov
 

@@ -150,5 +150,30 @@ TEST(AlignedBlockTest, MovesTransferOwnership) {
   EXPECT_EQ(cm.frees, 2);
 }
 
+// Sizes around the point where the default heap switches to huge-page
+// aligned blocks: every block is usable end to end and released by the
+// default release; the large ones start at a 2 MiB boundary on Linux.
+TEST(MemoryManagerTest, DefaultHeapLargeBlocks) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  const uint64_t sizes[] = {1, 4 * kMiB - 1, 4 * kMiB, 4 * kMiB + 4097, 9 * kMiB};
+  for (const uint64_t size : sizes) {
+    SCOPED_TRACE(size);
+    void* p = DefaultAllocate(nullptr, size);
+    ASSERT_NE(p, nullptr);
+    uint8_t* bytes = static_cast<uint8_t*>(p);
+    std::memset(bytes, 0x5a, size);
+    EXPECT_EQ(bytes[0], 0x5a);
+    EXPECT_EQ(bytes[size - 1], 0x5a);
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    if (size >= 4 * kMiB) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * kMiB), 0u);
+    }
+#endif
+    DefaultRelease(nullptr, p);
+  }
+  // Sizes beyond the address space fail instead of wrapping.
+  EXPECT_EQ(DefaultAllocate(nullptr, UINT64_MAX), nullptr);
+}
+
 }  // namespace
 }  // namespace qov

@@ -14,10 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "lib/api/internal_pixel_hook.h"
 #include "qov/qov.h"
@@ -70,6 +73,48 @@ struct ThreadRunner {
     }
     for (std::thread& w : workers) w.join();
     return 0;
+  }
+};
+
+// A zeroed byte buffer, mapped anew on Linux (huge pages advised), else
+// from calloc.
+struct PixelBuffer {
+  uint8_t* data = nullptr;
+  size_t size = 0;
+  bool mapped = false;
+  PixelBuffer() = default;
+  PixelBuffer(const PixelBuffer&) = delete;
+  PixelBuffer& operator=(const PixelBuffer&) = delete;
+  ~PixelBuffer() { Free(); }
+  void Free() {
+#if defined(__linux__)
+    if (mapped) munmap(data, size);
+#endif
+    if (!mapped) std::free(data);
+    data = nullptr;
+    size = 0;
+    mapped = false;
+  }
+  bool Allocate(uint64_t bytes) {
+    Free();
+    if (bytes == 0 || bytes > SIZE_MAX) return false;
+#if defined(__linux__)
+    void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+#if defined(MADV_HUGEPAGE)
+      madvise(p, static_cast<size_t>(bytes), MADV_HUGEPAGE);
+#endif
+      data = static_cast<uint8_t*>(p);
+      size = static_cast<size_t>(bytes);
+      mapped = true;
+      return true;
+    }
+#endif
+    data = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1));
+    if (data == nullptr) return false;
+    size = static_cast<size_t>(bytes);
+    return true;
   }
 };
 
@@ -216,10 +261,20 @@ int main(int argc, char** argv) {
   Options opt;
   if (const int code = ParseArgs(argc, argv, &opt); code != 0) return code;
 
-  std::ifstream in(opt.in, std::ios::binary);
-  if (!in) return Fail(std::string("cannot read ") + opt.in);
-  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
+  std::vector<uint8_t> file;
+  {
+    // One read of the whole file (a byte-wise stream copy is slow enough to
+    // show in whole-process timings).
+    std::ifstream in(opt.in, std::ios::binary | std::ios::ate);
+    if (!in) return Fail(std::string("cannot read ") + opt.in);
+    const std::streamoff size = in.tellg();
+    if (size < 0) return Fail(std::string("cannot read ") + opt.in);
+    file.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    if (size > 0 && !in.read(reinterpret_cast<char*>(file.data()), size)) {
+      return Fail(std::string("cannot read ") + opt.in);
+    }
+  }
 
   QovDecoder dec = QovDecoderCreate(nullptr);
   if (dec == nullptr) return Fail("cannot create a decoder");
@@ -247,7 +302,11 @@ int main(int argc, char** argv) {
   uint64_t consumed = 0;
   QovBasicInfo info{};
   uint64_t width = 0, height = 0;
-  std::vector<uint8_t> pixels;
+  // The output buffer is zeroed and, being large and fresh, left untouched
+  // here: its pages are first touched by the decoder's (parallel) output
+  // stage. On Linux it lies on transparent huge pages when the system
+  // allows, one fault per 2 MiB instead of one per 4 KiB.
+  PixelBuffer pixels;
   size_t channels = 0, bytes_per_sample = 0;
   uint32_t maxval = 0;
   uint64_t displayed = 0;
@@ -301,9 +360,9 @@ int main(int argc, char** argv) {
       if (width == 0 || height == 0 || height > (uint64_t{1} << 34) / row) {
         return Fail("image too large");
       }
-      pixels.assign(row * height, 0);
-      target.buffer = pixels.data();
-      target.buffer_size = pixels.size();
+      if (!pixels.Allocate(row * height)) return Fail("out of memory");
+      target.buffer = pixels.data;
+      target.buffer_size = pixels.size;
       target.stride = row;
       if (qov::QovInternalAttachPixelOutput(dec, target) != QOV_DEC_OK) {
         return Fail("cannot attach the pixel output");
@@ -341,7 +400,7 @@ int main(int argc, char** argv) {
                       static_cast<unsigned long long>(height), channels,
                       maxval, kTypes[channels]) > 0;
   }
-  ok = ok && std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
+  ok = ok && std::fwrite(pixels.data, 1, pixels.size, out) == pixels.size;
   ok = std::fclose(out) == 0 && ok;
   if (!ok) return Fail(std::string("cannot write ") + opt.out);
   return 0;

@@ -159,4 +159,60 @@ TEST(QovRenderTest, JpegMode) {
   }
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QOV_RENDER_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QOV_RENDER_TEST_SANITIZED 1
+#endif
+
+// The large VarDCT files of the speed targets render to the same bytes with
+// the decoder's loops inline and on eight workers (the smallest also on
+// one): group scheduling, per-thread scratch and the lazily mapped output
+// buffer leave no trace.
+// Sanitized builds keep the smallest file, integer output, only.
+TEST(QovRenderTest, VarDctRendersIdenticalForEveryThreadCount) {
+  struct Case {
+    const char* file;
+    const char* options;
+    bool large;
+  };
+  const Case cases[] = {
+      {"Traneptora__jxlatte__samples__bbb.jxl", "", false},
+      {"Traneptora__jxlatte__samples__bbb.jxl", "--f32 ", true},
+      {"tirr-c__jxl-oxide-testdata__benchmark-data__nahida-motion.d1-e7.jxl", "", true},
+      {"Traneptora__jxlatte__samples__sollevante-hdr.jxl", "", true},
+      {"OxideAV__oxideav-jpegxl__tests__fixtures__progressive_ac_multipass.jxl",
+       "--chunk 65536 ", true},
+  };
+  for (const Case& c : cases) {
+#if defined(QOV_RENDER_TEST_SANITIZED)
+    if (c.large) continue;
+#endif
+    SCOPED_TRACE(std::string(c.options) + c.file);
+    const std::string file = std::string(QOV_TESTDATA_DIR) + "/files/" + c.file;
+    std::vector<uint8_t> first;
+    // The large files: inline against eight threads only (CI time).
+    std::vector<const char*> thread_counts = {"0", "8"};
+    if (!c.large) thread_counts.insert(thread_counts.begin() + 1, "1");
+    for (const char* threads : thread_counts) {
+      const std::string out = TempPath(std::string("threads") + threads + ".out");
+      std::remove(out.c_str());
+      const Result r = RunRender(std::string(c.options) + "--threads " + threads +
+                                 " " + file + " " + out);
+      ASSERT_EQ(r.code, 0) << r.err;
+      std::vector<uint8_t> bytes = ReadAll(out);
+      std::remove(out.c_str());
+      ASSERT_FALSE(bytes.empty());
+      if (first.empty()) {
+        first = std::move(bytes);
+      } else {
+        EXPECT_TRUE(bytes == first) << "--threads " << threads;
+      }
+    }
+  }
+}
+
 }  // namespace

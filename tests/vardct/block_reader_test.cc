@@ -8,8 +8,10 @@
 
 #include "gtest/gtest.h"
 #include "lib/base/memory.h"
+#include "lib/base/task_pool.h"
 #include "lib/vardct/ac_image.h"
 #include "lib/vardct/coefficient_order.h"
+#include "tests/support/counting_manager.h"
 #include "tests/vardct/vardct_test_helpers.h"
 
 namespace qov {
@@ -660,6 +662,40 @@ TEST(ACImageTest, FrameStores) {
   EXPECT_FALSE(CreateACImage32(HeapMemoryManager(), 65536,
                                uint64_t{1} << 33)
                    .ok());
+}
+
+// Runs a loop's items last to first, each on its own thread index, as a
+// pool would in some order.
+int32_t ReverseRunner(void*, void* loop, TaskInitFn init, TaskItemFn item,
+                      uint32_t begin, uint32_t end) {
+  if (init != nullptr && init(loop, end - begin) != 0) return -1;
+  for (uint32_t i = end; i > begin; --i) item(loop, i - 1, i - 1 - begin);
+  return 0;
+}
+
+// A multi-pass store cleared through a task pool is zero in every group row
+// even over memory filled with a pattern; a store of no groups stays empty.
+TEST(ACImageTest, FrameStoreClearedOnPool) {
+  TaskPool pool;
+  pool.runner = &ReverseRunner;
+  test::CountingManager dirty(0x5a);
+  for (CoefficientWidth w : {CoefficientWidth::Bits16, CoefficientWidth::Bits32}) {
+    auto store = CreateFrameACImage(&dirty.manager, w, 3, 5, &pool);
+    ASSERT_TRUE(store.ok());
+    ACImage& image = **store;
+    const size_t bytes = w == CoefficientWidth::Bits16 ? 2 : 4;
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t y = 0; y < 5; ++y) {
+        const uint8_t* row = static_cast<const uint8_t*>(image.CoefficientsAt(c, y, 0));
+        EXPECT_TRUE(std::all_of(row, row + kAcGroupCoefficients * bytes,
+                                [](uint8_t b) { return b == 0; }))
+            << "plane " << c << " row " << y;
+      }
+    }
+    auto empty = CreateFrameACImage(&dirty.manager, w, 3, 0, &pool);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE((*empty)->HasNoStorage());
+  }
 }
 
 }  // namespace
