@@ -220,6 +220,21 @@ class TreeWalker {
              int32_t* props, WeightedPredictorState* wp)
       : tree_(tree), map_(map), props_(props), wp_(wp) {}
 
+  // The leaf the properties `p` reach. The three tests of a node are
+  // made together and combined without branches: which way a sample goes
+  // is data, and mispredicted branches cost more than the two extra loads.
+  inline const FlatMaTreeNode* Walk(const int32_t* p) const {
+    const FlatMaTreeNode* node = tree_;
+    while (node->property0 >= 0) {
+      const uint32_t right = p[node->property0] <= node->splitval0;
+      const uint32_t a = p[node->properties[0]] <= node->splitvals[0];
+      const uint32_t b = p[node->properties[1]] <= node->splitvals[1];
+      const uint32_t second = a ^ ((a ^ b) & (0u - right));
+      node = tree_ + node->child_id + 2 * right + second;
+    }
+    return node;
+  }
+
   // Decodes sample x of row y given its neighbours.
   inline int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
                         size_t x, size_t y, size_t w, const int32_t* refs,
@@ -244,18 +259,20 @@ class TreeWalker {
     if (ref_count != 0) {
       std::memcpy(p + 16, refs + x * ref_count, ref_count * sizeof(int32_t));
     }
-    const FlatMaTreeNode* node = tree_;
-    while (node->property0 >= 0) {
-      if (p[node->property0] > node->splitval0) {
-        node = tree_ + node->child_id +
-               (p[node->properties[0]] > node->splitvals[0] ? 0 : 1);
-      } else {
-        node = tree_ + node->child_id + 2 +
-               (p[node->properties[1]] > node->splitvals[1] ? 0 : 1);
-      }
+    const FlatMaTreeNode* node = Walk(p);
+    const int32_t predictor = node->predictor();
+    int64_t prediction;
+    if (kWeighted && static_cast<uint32_t>(predictor - 5) < 2) {
+      // Trees with the weighted predictor mix leaves of predictors 5 and 6:
+      // a select instead of an unpredictable indirect jump.
+      const int64_t gradient = ClampedGradient(n.W, n.N, n.NW);
+      const int64_t blended = (weighted + 3) >> 3;
+      const int64_t mask = -static_cast<int64_t>(predictor == 6);
+      prediction = gradient ^ ((gradient ^ blended) & mask);
+    } else {
+      prediction = ModularPrediction(predictor, n, weighted);
     }
-    const int64_t guess =
-        ModularPrediction(node->predictor(), n, weighted) + node->offset();
+    const int64_t guess = prediction + node->offset();
     const uint32_t cluster = map_[node->child_id];
     const int32_t r = UnpackSigned(ReadValue<kLz77>(s, cluster, reader));
     const int32_t v = Reconstruct(guess, node->multiplier(), r);

@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,16 +116,38 @@ int ParseArgs(int argc, char** argv, Options* o) {
   return 0;
 }
 
+// Reads the whole file in one call (a character-wise read costs as much as
+// decoding a small image).
+bool ReadFile(const char* path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out->resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(out->data()), size));
+}
+
+// The output image: the decoder writes every sample, so the buffer is not
+// cleared first (clearing a large image costs a fair share of a decode).
+struct PixelBuffer {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+  bool Allocate(size_t n) {
+    data.reset(new (std::nothrow) uint8_t[n]);
+    size = data != nullptr ? n : 0;
+    return data != nullptr;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
   if (const int code = ParseArgs(argc, argv, &opt); code != 0) return code;
 
-  std::ifstream in(opt.in, std::ios::binary);
-  if (!in) return Fail(std::string("cannot read ") + opt.in);
-  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
+  std::vector<uint8_t> file;
+  if (!ReadFile(opt.in, &file)) return Fail(std::string("cannot read ") + opt.in);
 
   QovDecoder dec = QovDecoderCreate(nullptr);
   if (dec == nullptr) return Fail("cannot create a decoder");
@@ -148,7 +171,7 @@ int main(int argc, char** argv) {
   uint64_t consumed = 0;
   QovBasicInfo info{};
   uint64_t width = 0, height = 0;
-  std::vector<uint8_t> pixels;
+  PixelBuffer pixels;
   size_t channels = 0, bytes_per_sample = 0;
   uint32_t maxval = 0;
   uint64_t displayed = 0;
@@ -202,9 +225,9 @@ int main(int argc, char** argv) {
       if (width == 0 || height == 0 || height > (uint64_t{1} << 34) / row) {
         return Fail("image too large");
       }
-      pixels.assign(row * height, 0);
-      target.buffer = pixels.data();
-      target.buffer_size = pixels.size();
+      if (!pixels.Allocate(row * height)) return Fail("out of memory");
+      target.buffer = pixels.data.get();
+      target.buffer_size = pixels.size;
       target.stride = row;
       if (qov::QovInternalAttachPixelOutput(dec, target) != QOV_DEC_OK) {
         return Fail("cannot attach the pixel output");
@@ -242,7 +265,7 @@ int main(int argc, char** argv) {
                       static_cast<unsigned long long>(height), channels,
                       maxval, kTypes[channels]) > 0;
   }
-  ok = ok && std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
+  ok = ok && std::fwrite(pixels.data.get(), 1, pixels.size, out) == pixels.size;
   ok = std::fclose(out) == 0 && ok;
   if (!ok) return Fail(std::string("cannot write ") + opt.out);
   return 0;
