@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "lib/base/memory.h"
 #include "lib/bitstream/prefix_code.h"
@@ -216,9 +217,10 @@ void WeightedTableLoop(BitReader& reader, SymbolReader& s, const uint8_t* lut,
 template <bool kLz77, bool kWeighted>
 class TreeWalker {
  public:
-  TreeWalker(const FlatMaTreeNode* tree, const std::vector<uint8_t>& map,
-             int32_t* props, WeightedPredictorState* wp)
-      : tree_(tree), map_(map), props_(props), wp_(wp) {}
+  // `tree`: leaves hold their cluster in splitvals[1].
+  TreeWalker(const FlatMaTreeNode* tree, int32_t* props,
+             WeightedPredictorState* wp)
+      : tree_(tree), props_(props), wp_(wp) {}
 
   // The leaf the properties `p` reach. The three tests of a node are
   // made together and combined without branches: which way a sample goes
@@ -273,7 +275,7 @@ class TreeWalker {
       prediction = ModularPrediction(predictor, n, weighted);
     }
     const int64_t guess = prediction + node->offset();
-    const uint32_t cluster = map_[node->child_id];
+    const uint32_t cluster = static_cast<uint32_t>(node->splitvals[1]);
     const int32_t r = UnpackSigned(ReadValue<kLz77>(s, cluster, reader));
     const int32_t v = Reconstruct(guess, node->multiplier(), r);
     if constexpr (kWeighted) wp_->Update(x, y, w, v);
@@ -282,7 +284,6 @@ class TreeWalker {
 
  private:
   const FlatMaTreeNode* tree_;
-  const std::vector<uint8_t>& map_;
   int32_t* props_;
   WeightedPredictorState* wp_;
 };
@@ -295,17 +296,30 @@ Status TreeLoop(BitReader& reader, SymbolReader& s,
                 Channel ch) {
   const size_t count = static_cast<size_t>(facts.property_count);
   const size_t ref_count = count - 16;
-  // Property vector, then the reference properties of one row.
-  const uint64_t words = count + uint64_t{ref_count} * ch.w;
+  // The walker's copy of the tree, the property vector, then the reference
+  // properties of one row.
+  static_assert(sizeof(FlatMaTreeNode) % sizeof(int32_t) == 0);
+  const uint64_t node_words =
+      uint64_t{flat.size()} * (sizeof(FlatMaTreeNode) / sizeof(int32_t));
+  const uint64_t words = node_words + count + uint64_t{ref_count} * ch.w;
   QOV_ASSIGN_OR_RETURN(
       AlignedBlock block,
       AlignedBlock::Create(image.memory_manager, words * sizeof(int32_t)));
-  int32_t* props = block.As<int32_t>();
+  FlatMaTreeNode* nodes = block.As<FlatMaTreeNode>();
+  std::uninitialized_copy(flat.begin(), flat.end(), nodes);
+  // A leaf's cluster goes into its unused second split value: one
+  // dependent load less between the leaf and its token.
+  for (size_t i = 0; i < flat.size(); ++i) {
+    if (nodes[i].property0 < 0) {
+      nodes[i].splitvals[1] = context_map[nodes[i].child_id];
+    }
+  }
+  int32_t* props = block.As<int32_t>() + node_words;
   int32_t* refs = props + count;
   std::memset(props, 0, count * sizeof(int32_t));
   std::vector<WeightedPredictorState> wp;
   if constexpr (kWeighted) wp.emplace_back(wp_header, ch.w);
-  TreeWalker<kLz77, kWeighted> walker(flat.data(), context_map, props,
+  TreeWalker<kLz77, kWeighted> walker(nodes, props,
                                       kWeighted ? wp.data() : nullptr);
   props[0] = channel_index;
   props[1] = stream_id;
