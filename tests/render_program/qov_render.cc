@@ -2,6 +2,8 @@
 // displayed frame, composited and oriented, as a PAM file or raw float32.
 //   qov_render [--frame N] [--f32] [--threads N] [--chunk N] FILE OUT
 // Exit 0 on success, 1 when the file does not decode, 2 on usage errors.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -130,13 +132,29 @@ bool ReadFile(const char* path, std::vector<uint8_t>* out) {
 
 // The output image: the decoder writes every sample, so the buffer is not
 // cleared first (clearing a large image costs a fair share of a decode).
+// A large buffer asks for huge pages: first touching it page by page costs
+// more than writing it.
 struct PixelBuffer {
-  std::unique_ptr<uint8_t[]> data;
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> data;
   size_t size = 0;
   bool Allocate(size_t n) {
-    data.reset(new (std::nothrow) uint8_t[n]);
-    size = data != nullptr ? n : 0;
-    return data != nullptr;
+    constexpr size_t kHugePage = size_t{1} << 21;
+    void* p = nullptr;
+    if (n >= kHugePage) {
+      const size_t rounded = (n + kHugePage - 1) / kHugePage * kHugePage;
+      if (posix_memalign(&p, kHugePage, rounded) != 0) p = nullptr;
+#ifdef MADV_HUGEPAGE
+      if (p != nullptr) madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    } else {
+      p = std::malloc(n == 0 ? 1 : n);
+    }
+    data.reset(static_cast<uint8_t*>(p));
+    size = p != nullptr ? n : 0;
+    return p != nullptr;
   }
 };
 
