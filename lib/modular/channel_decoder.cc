@@ -10,6 +10,14 @@
 #include "lib/bitstream/prefix_code.h"
 #include "lib/modular/predictors.h"
 
+// The sample step of the tree walk goes into each of its loops: as a call
+// it reloads its state and spills registers for every sample.
+#if defined(__GNUC__) || defined(__clang__)
+#define QOV_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QOV_ALWAYS_INLINE inline
+#endif
+
 namespace qov {
 namespace {
 
@@ -238,7 +246,7 @@ class TreeWalker {
   }
 
   // Decodes sample x of row y given its neighbours.
-  inline int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
+  QOV_ALWAYS_INLINE int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
                         size_t x, size_t y, size_t w, const int32_t* refs,
                         size_t ref_count) {
     int32_t* p = props_;
