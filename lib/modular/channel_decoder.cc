@@ -4,10 +4,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "lib/base/memory.h"
 #include "lib/bitstream/prefix_code.h"
 #include "lib/modular/predictors.h"
+
+// The sample step of the tree walk goes into each of its loops: as a call
+// it reloads its state and spills registers for every sample.
+#if defined(__GNUC__) || defined(__clang__)
+#define QOV_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QOV_ALWAYS_INLINE inline
+#endif
 
 namespace qov {
 namespace {
@@ -216,12 +225,28 @@ void WeightedTableLoop(BitReader& reader, SymbolReader& s, const uint8_t* lut,
 template <bool kLz77, bool kWeighted>
 class TreeWalker {
  public:
-  TreeWalker(const FlatMaTreeNode* tree, const std::vector<uint8_t>& map,
-             int32_t* props, WeightedPredictorState* wp)
-      : tree_(tree), map_(map), props_(props), wp_(wp) {}
+  // `tree`: leaves hold their cluster in splitvals[1].
+  TreeWalker(const FlatMaTreeNode* tree, int32_t* props,
+             WeightedPredictorState* wp)
+      : tree_(tree), props_(props), wp_(wp) {}
+
+  // The leaf the properties `p` reach. The three tests of a node are
+  // made together and combined without branches: which way a sample goes
+  // is data, and mispredicted branches cost more than the two extra loads.
+  inline const FlatMaTreeNode* Walk(const int32_t* p) const {
+    const FlatMaTreeNode* node = tree_;
+    while (node->property0 >= 0) {
+      const uint32_t right = p[node->property0] <= node->splitval0;
+      const uint32_t a = p[node->properties[0]] <= node->splitvals[0];
+      const uint32_t b = p[node->properties[1]] <= node->splitvals[1];
+      const uint32_t second = a ^ ((a ^ b) & (0u - right));
+      node = tree_ + node->child_id + 2 * right + second;
+    }
+    return node;
+  }
 
   // Decodes sample x of row y given its neighbours.
-  inline int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
+  QOV_ALWAYS_INLINE int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
                         size_t x, size_t y, size_t w, const int32_t* refs,
                         size_t ref_count) {
     int32_t* p = props_;
@@ -244,19 +269,21 @@ class TreeWalker {
     if (ref_count != 0) {
       std::memcpy(p + 16, refs + x * ref_count, ref_count * sizeof(int32_t));
     }
-    const FlatMaTreeNode* node = tree_;
-    while (node->property0 >= 0) {
-      if (p[node->property0] > node->splitval0) {
-        node = tree_ + node->child_id +
-               (p[node->properties[0]] > node->splitvals[0] ? 0 : 1);
-      } else {
-        node = tree_ + node->child_id + 2 +
-               (p[node->properties[1]] > node->splitvals[1] ? 0 : 1);
-      }
+    const FlatMaTreeNode* node = Walk(p);
+    const int32_t predictor = node->predictor();
+    int64_t prediction;
+    if (kWeighted && static_cast<uint32_t>(predictor - 5) < 2) {
+      // Trees with the weighted predictor mix leaves of predictors 5 and 6:
+      // a select instead of an unpredictable indirect jump.
+      const int64_t gradient = ClampedGradient(n.W, n.N, n.NW);
+      const int64_t blended = (weighted + 3) >> 3;
+      const int64_t mask = -static_cast<int64_t>(predictor == 6);
+      prediction = gradient ^ ((gradient ^ blended) & mask);
+    } else {
+      prediction = ModularPrediction(predictor, n, weighted);
     }
-    const int64_t guess =
-        ModularPrediction(node->predictor(), n, weighted) + node->offset();
-    const uint32_t cluster = map_[node->child_id];
+    const int64_t guess = prediction + node->offset();
+    const uint32_t cluster = static_cast<uint32_t>(node->splitvals[1]);
     const int32_t r = UnpackSigned(ReadValue<kLz77>(s, cluster, reader));
     const int32_t v = Reconstruct(guess, node->multiplier(), r);
     if constexpr (kWeighted) wp_->Update(x, y, w, v);
@@ -265,7 +292,6 @@ class TreeWalker {
 
  private:
   const FlatMaTreeNode* tree_;
-  const std::vector<uint8_t>& map_;
   int32_t* props_;
   WeightedPredictorState* wp_;
 };
@@ -278,17 +304,30 @@ Status TreeLoop(BitReader& reader, SymbolReader& s,
                 Channel ch) {
   const size_t count = static_cast<size_t>(facts.property_count);
   const size_t ref_count = count - 16;
-  // Property vector, then the reference properties of one row.
-  const uint64_t words = count + uint64_t{ref_count} * ch.w;
+  // The walker's copy of the tree, the property vector, then the reference
+  // properties of one row.
+  static_assert(sizeof(FlatMaTreeNode) % sizeof(int32_t) == 0);
+  const uint64_t node_words =
+      uint64_t{flat.size()} * (sizeof(FlatMaTreeNode) / sizeof(int32_t));
+  const uint64_t words = node_words + count + uint64_t{ref_count} * ch.w;
   QOV_ASSIGN_OR_RETURN(
       AlignedBlock block,
       AlignedBlock::Create(image.memory_manager, words * sizeof(int32_t)));
-  int32_t* props = block.As<int32_t>();
+  FlatMaTreeNode* nodes = block.As<FlatMaTreeNode>();
+  std::uninitialized_copy(flat.begin(), flat.end(), nodes);
+  // A leaf's cluster goes into its unused second split value: one
+  // dependent load less between the leaf and its token.
+  for (size_t i = 0; i < flat.size(); ++i) {
+    if (nodes[i].property0 < 0) {
+      nodes[i].splitvals[1] = context_map[nodes[i].child_id];
+    }
+  }
+  int32_t* props = block.As<int32_t>() + node_words;
   int32_t* refs = props + count;
   std::memset(props, 0, count * sizeof(int32_t));
   std::vector<WeightedPredictorState> wp;
   if constexpr (kWeighted) wp.emplace_back(wp_header, ch.w);
-  TreeWalker<kLz77, kWeighted> walker(flat.data(), context_map, props,
+  TreeWalker<kLz77, kWeighted> walker(nodes, props,
                                       kWeighted ? wp.data() : nullptr);
   props[0] = channel_index;
   props[1] = stream_id;

@@ -218,6 +218,13 @@ TEST(ModularStreamTest, OffsetsAndMultipliers) {
   spec.tree = Flatten(Leaf(5, 3, 2));
   ExpectRoundTrip(spec, RandomChannels({{11, 6}}, 4, -9, 9),
                   "single leaf with multiplier");
+  // The weighted walk picks between gradient and weighted leaves without a
+  // branch; each leaf keeps its own offset, multiplier and cluster.
+  spec.tree = Flatten(Split(15, 0, Split(9, 3, Leaf(5, -2, 3), Leaf(6, 4, 1)),
+                            Split(10, -1, Leaf(6, 0, 5), Leaf(5, 1, 1))));
+  ExpectRoundTrip(spec, RandomChannels({{19, 13}, {19, 13}}, 6, -40, 40),
+                  "weighted tree, gradient and weighted leaves",
+                  ChannelPath::kWeightedTree);
 }
 
 struct PathCase {
