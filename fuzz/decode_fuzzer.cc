@@ -93,8 +93,8 @@ void QueryFrame(QovDecoder dec) {
   (void)QovDecoderGetFrameName(dec, name.data(), name.size());
 }
 
-constexpr uint64_t kMaxArea = uint64_t{1} << 18;
-constexpr uint64_t kMaxTotalArea = uint64_t{1} << 20;
+constexpr uint64_t kMaxArea = uint64_t{1} << 16;
+constexpr uint64_t kMaxTotalArea = uint64_t{1} << 18;
 constexpr uint64_t kMaxFrames = 64;
 constexpr uint64_t kMaxBufferBytes = uint64_t{16} << 20;
 
