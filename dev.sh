@@ -34,7 +34,7 @@ configure() {  # dir, extra cmake args...
 # Runs every fuzz target for a fixed number of inputs from a fixed seed (so a
 # run is repeatable) on the seeds; a crash, leak or hang fails the run and
 # leaves its input in <build>/fuzz-artifacts/.
-run_fuzzers() {  # build dir, runs per target (the whole-decoder targets get a quarter)
+run_fuzzers() {  # build dir, runs per target (the whole decoder rendering pixels an eighth, the JPEG rebuild a quarter)
   local dir=$1 base_runs=$2
   mkdir -p "$dir/fuzz-artifacts"
   for fuzzer in "$dir"/fuzz/*_fuzzer; do
@@ -44,7 +44,8 @@ run_fuzzers() {  # build dir, runs per target (the whole-decoder targets get a q
     corpus="$dir/fuzz-corpus/$name"
     rm -rf "$corpus" && mkdir -p "$corpus"
     local runs=$base_runs
-    [[ $name == decode_fuzzer || $name == jpeg_decode_fuzzer ]] && runs=$((base_runs / 4))
+    [[ $name == decode_fuzzer ]] && runs=$((base_runs / 8))
+    [[ $name == jpeg_decode_fuzzer ]] && runs=$((base_runs / 4))
     echo "fuzzing $name for $runs inputs" >&2
     "$fuzzer" -seed=1 -runs="$runs" -max_total_time=600 -timeout=60 -rss_limit_mb=4096 -max_len=65536 \
       -print_final_stats=1 -artifact_prefix="$dir/fuzz-artifacts/$name-" \

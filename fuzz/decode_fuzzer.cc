@@ -1,16 +1,37 @@
 // Drives the decoder the way qovinfo does: the same subscription and options,
 // box output for 'jhgm' boxes parsed as gain maps, every getter that the
-// report calls. Checks that no input crashes, hangs, over-reads or leaks.
-// The input's last two bytes choose the chunk size of the streamed input and
-// the variant: a memory manager that fails after some allocations.
+// report calls. Then decodes the pixels of every displayed frame through the
+// internal pixel hook, into a buffer or through row callbacks, in a sample
+// type the input chooses. Checks that no input crashes, hangs, over-reads or
+// leaks. The input's last two bytes choose the chunk size of the streamed
+// input and the variant: a memory manager that fails after some
+// allocations; with it, the pixel decode is run a second time, and running
+// out of memory may only turn success into failure, never change a pixel.
+//
+// Pixels are decoded only for images the fuzzer can render quickly: at most
+// kMaxArea pixels per frame (times the channel count), kMaxFrames displayed
+// frames and kMaxTotalArea pixels in all; other inputs stop at the first
+// frame that passes a bound.
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "lib/api/internal_pixel_hook.h"
 #include "qov/qov.h"
 
 namespace {
+
+#define Check(condition)                                              \
+  do {                                                                \
+    if (!(condition)) {                                               \
+      std::fprintf(stderr, "decode fuzzer: line %d: %s\n", __LINE__,  \
+                   #condition);                                       \
+      std::abort();                                                   \
+    }                                                                 \
+  } while (false)
 
 struct FailingAllocator {
   uint64_t allocations_left;
@@ -70,6 +91,160 @@ void QueryFrame(QovDecoder dec) {
   if (QovDecoderGetFrameHeader(dec, &header) != QOV_DEC_OK) return;
   std::vector<char> name(header.name_length + 1);
   (void)QovDecoderGetFrameName(dec, name.data(), name.size());
+}
+
+constexpr uint64_t kMaxArea = uint64_t{1} << 16;
+constexpr uint64_t kMaxTotalArea = uint64_t{1} << 18;
+constexpr uint64_t kMaxFrames = 64;
+constexpr uint64_t kMaxBufferBytes = uint64_t{16} << 20;
+
+// An order-independent digest of the rows delivered: rows may come in any
+// order and from any thread.
+uint64_t RowDigest(size_t x, size_t y, const uint8_t* bytes, size_t n) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t{x} << 32) ^ y;
+  for (size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 0x100000001B3ull;
+  return h;
+}
+
+struct RowSink {
+  size_t bytes_per_pixel = 0;
+  uint64_t width = 0, height = 0;
+  uint64_t digest = 0;
+  uint64_t inits = 0, destroys = 0;
+};
+
+void* SinkInit(void* opaque, size_t, size_t) {
+  ++static_cast<RowSink*>(opaque)->inits;
+  return opaque;
+}
+
+void SinkRun(void* opaque, size_t, size_t x, size_t y, size_t num_pixels,
+             const void* pixels) {
+  auto* sink = static_cast<RowSink*>(opaque);
+  // Rows stay inside the image.
+  Check(y < sink->height && x <= sink->width && num_pixels <= sink->width - x);
+  sink->digest += RowDigest(x, y, static_cast<const uint8_t*>(pixels),
+                            num_pixels * sink->bytes_per_pixel);
+}
+
+void SinkDestroy(void* opaque) { ++static_cast<RowSink*>(opaque)->destroys; }
+
+struct PixelRun {
+  bool ok = false;  // the decoder reached QOV_DEC_OK
+  bool rendered = false;  // the bounds let at least one frame through
+  std::vector<uint64_t> frame_digests;
+};
+
+// Decodes the pixels of every displayed frame. `style` picks the sample type
+// (bits 0-1) and the delivery (bit 2: row callbacks).
+PixelRun DecodePixels(const uint8_t* data, size_t size, size_t chunk,
+                      const QovMemoryManager* manager, unsigned style,
+                      bool keep_orientation) {
+  PixelRun run;
+  QovDecoder dec = QovDecoderCreate(manager);
+  if (dec == nullptr) return run;
+  (void)QovDecoderKeepOrientation(dec, keep_orientation ? 1 : 0);
+  if (QovDecoderSubscribeEvents(dec, QOV_DEC_HEADER_INFO | QOV_DEC_IMAGE_DONE) !=
+      QOV_DEC_OK) {
+    QovDecoderDelete(dec);
+    return run;
+  }
+  static const qov::OutputSampleType kTypes[4] = {
+      qov::OutputSampleType::kUint8, qov::OutputSampleType::kUint16,
+      qov::OutputSampleType::kFloat32, qov::OutputSampleType::kFloat16};
+  const qov::OutputSampleType type = kTypes[style & 3];
+  const bool callbacks = (style & 4) != 0;
+
+  QovBasicInfo info{};
+  uint64_t total_area = 0;
+  size_t offset = 0;
+  size_t given = 0;  // bytes of the input handed over so far
+  bool ended = false;
+  std::vector<uint8_t> buffer;
+  RowSink sink;
+  bool attached = false;
+  bool using_sink = false;
+  for (size_t steps = 0; steps < 16 * (size + 64) + 100000; ++steps) {
+    const QovDecoderStatus status = QovDecoderAdvance(dec);
+    if (status == QOV_DEC_OK) {
+      run.ok = true;
+      break;
+    }
+    if (status == QOV_DEC_FAILED) break;
+    if (status == QOV_DEC_WANT_INPUT) {
+      if (ended) break;
+      const uint64_t unread = QovDecoderReclaimInput(dec);
+      Check(unread <= given - offset);  // the decoder lied
+      offset = given - unread;
+      given = std::min(size, given + chunk);
+      if (QovDecoderProvideInput(dec, data + offset, given - offset) != QOV_DEC_OK)
+        break;
+      if (given == size) {
+        QovDecoderEndInput(dec);
+        ended = true;
+      }
+    } else if (status == QOV_DEC_HEADER_INFO) {
+      if (QovDecoderGetBasicInfo(dec, &info) != QOV_DEC_OK) break;
+      const uint64_t area = uint64_t{info.xsize} * info.ysize;
+      if (area > kMaxArea || area * (3 + info.num_extra_channels) > 3 * kMaxArea)
+        break;
+    } else if (status == QOV_DEC_WANT_IMAGE_BUFFER) {
+      uint64_t width = 0, height = 0;
+      if (qov::QovInternalOutputSize(dec, &width, &height) != QOV_DEC_OK) break;
+      const uint64_t area = width * height;
+      if (area > kMaxArea || total_area + area > kMaxTotalArea ||
+          run.frame_digests.size() >= kMaxFrames) {
+        break;
+      }
+      total_area += area;
+      qov::InternalPixelTarget target;
+      target.format.num_channels =
+          (info.num_color_channels == 1 ? 1 : 3) + (info.alpha_bits != 0 ? 1 : 0);
+      target.format.data_type = type;
+      target.format.byte_order = (style & 8) ? qov::ByteOrder::kBigEndian
+                                             : qov::ByteOrder::kNative;
+      const size_t bytes_per_pixel =
+          target.format.num_channels *
+          (type == qov::OutputSampleType::kUint8 ? 1
+           : type == qov::OutputSampleType::kFloat32 ? 4 : 2);
+      const uint64_t bytes = area * bytes_per_pixel;
+      using_sink = callbacks || bytes > kMaxBufferBytes;
+      if (using_sink) {
+        sink.bytes_per_pixel = bytes_per_pixel;
+        sink.width = width;
+        sink.height = height;
+        sink.digest = 0;
+        target.callbacks.init = SinkInit;
+        target.callbacks.run = SinkRun;
+        target.callbacks.destroy = SinkDestroy;
+        target.callbacks.init_opaque = &sink;
+      } else {
+        buffer.assign(bytes, 0);
+        target.buffer = buffer.data();
+        target.buffer_size = buffer.size();
+        target.stride = width * bytes_per_pixel;
+      }
+      // A well-formed target for the size the decoder gave.
+      Check(qov::QovInternalAttachPixelOutput(dec, target) == QOV_DEC_OK);
+      attached = true;
+      run.rendered = true;
+    } else if (status == QOV_DEC_IMAGE_DONE) {
+      Check(attached);  // a frame done without a target
+      if (using_sink) {
+        run.frame_digests.push_back(sink.digest);
+      } else {
+        run.frame_digests.push_back(RowDigest(0, 0, buffer.data(), buffer.size()));
+      }
+      qov::QovInternalReleasePixelOutput(dec);
+      attached = false;
+    } else {
+      break;
+    }
+  }
+  QovDecoderDelete(dec);
+  // The row callbacks' run state is released once per init.
+  Check(sink.inits == sink.destroys);
+  return run;
 }
 
 }  // namespace
@@ -165,5 +340,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   QovDecoderDelete(dec);
+
+  const unsigned style = variant >> 1;
+  const bool keep_orientation = (chunk_byte & 0x80) != 0;
+  const PixelRun full =
+      DecodePixels(data, size, chunk, nullptr, style, keep_orientation);
+  if ((variant & 1) && full.rendered) {
+    const uint64_t k = uint64_t{style} * style / 2;
+    FailingAllocator pixel_allocator{k};
+    const QovMemoryManager pixel_failing = {&pixel_allocator, FailingAlloc,
+                                            FailingFree};
+    const PixelRun limited =
+        DecodePixels(data, size, chunk, &pixel_failing, style, keep_orientation);
+    // Running out of memory only cuts the decode short: every frame it
+    // finished has the pixels of the unlimited decode.
+    Check(limited.frame_digests.size() <= full.frame_digests.size());
+    Check(std::equal(limited.frame_digests.begin(), limited.frame_digests.end(),
+                     full.frame_digests.begin()));
+    Check(!limited.ok || full.ok);
+  }
   return 0;
 }
