@@ -18,6 +18,31 @@ QovDecoderStatus QovInternalOutputSize(QovDecoder dec, uint64_t* width,
   return QOV_DEC_OK;
 }
 
+namespace {
+
+// The caller's target with defaults filled in (bits per sample, packed
+// stride), checked against the oriented image size.
+bool CheckedTarget(QovDecoder dec, const InternalPixelTarget& target,
+                   PixelOutputTarget* checked, uint64_t* width,
+                   uint64_t* height) {
+  dec->OrientedFrameSize(width, height);
+  checked->format = target.format;
+  checked->bits_per_sample = target.bits_per_sample;
+  if (checked->bits_per_sample == 0) {
+    checked->bits_per_sample =
+        target.format.data_type == OutputSampleType::kUint8 ? 8 : 16;
+  }
+  checked->callbacks = target.callbacks;
+  checked->buffer = target.buffer;
+  checked->buffer_size = target.buffer_size;
+  const StatusOr<uint64_t> packed = OutputRowStride(target.format, *width);
+  if (!packed.ok()) return false;
+  checked->stride = target.stride != 0 ? target.stride : packed.value();
+  return CheckPixelOutputTarget(*checked, *width, *height).ok();
+}
+
+}  // namespace
+
 QovDecoderStatus QovInternalAttachPixelOutput(
     QovDecoder dec, const InternalPixelTarget& target) {
   if (dec == nullptr || dec->frame_driver == nullptr ||
@@ -26,21 +51,8 @@ QovDecoderStatus QovInternalAttachPixelOutput(
     return QOV_DEC_FAILED;
   }
   uint64_t width = 0, height = 0;
-  dec->OrientedFrameSize(&width, &height);
   PixelOutputTarget checked;
-  checked.format = target.format;
-  checked.bits_per_sample = target.bits_per_sample;
-  if (checked.bits_per_sample == 0) {
-    checked.bits_per_sample =
-        target.format.data_type == OutputSampleType::kUint8 ? 8 : 16;
-  }
-  checked.callbacks = target.callbacks;
-  checked.buffer = target.buffer;
-  checked.buffer_size = target.buffer_size;
-  const StatusOr<uint64_t> packed = OutputRowStride(target.format, width);
-  if (!packed.ok()) return QOV_DEC_FAILED;
-  checked.stride = target.stride != 0 ? target.stride : packed.value();
-  if (!CheckPixelOutputTarget(checked, width, height).ok()) {
+  if (!CheckedTarget(dec, target, &checked, &width, &height)) {
     return QOV_DEC_FAILED;
   }
   FrameDriver& driver = *dec->frame_driver;
@@ -68,21 +80,8 @@ QovDecoderStatus QovInternalAttachExtraChannelOutput(
     return QOV_DEC_FAILED;
   }
   uint64_t width = 0, height = 0;
-  dec->OrientedFrameSize(&width, &height);
   PixelOutputTarget checked;
-  checked.format = target.format;
-  checked.bits_per_sample = target.bits_per_sample;
-  if (checked.bits_per_sample == 0) {
-    checked.bits_per_sample =
-        target.format.data_type == OutputSampleType::kUint8 ? 8 : 16;
-  }
-  checked.callbacks = target.callbacks;
-  checked.buffer = target.buffer;
-  checked.buffer_size = target.buffer_size;
-  const StatusOr<uint64_t> packed = OutputRowStride(target.format, width);
-  if (!packed.ok()) return QOV_DEC_FAILED;
-  checked.stride = target.stride != 0 ? target.stride : packed.value();
-  if (!CheckPixelOutputTarget(checked, width, height).ok()) {
+  if (!CheckedTarget(dec, target, &checked, &width, &height)) {
     return QOV_DEC_FAILED;
   }
   std::vector<PixelOutputTarget>& extra = dec->frame_state->extra_outputs;

@@ -15,15 +15,6 @@
 #include "tests/api/pixel_decode_helpers.h"
 #include "tests/support/counting_manager.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QOV_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QOV_TEST_SANITIZED 1
-#endif
-
 namespace qov {
 namespace {
 

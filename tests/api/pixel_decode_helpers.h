@@ -13,6 +13,16 @@
 #include "qov/qov.h"
 #include "tests/support/container_bytes.h"
 
+// Set in AddressSanitizer builds, which run reduced sets of cases.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOV_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QOV_TEST_SANITIZED 1
+#endif
+
 namespace qov {
 
 struct PixelDecodeOptions {

@@ -19,15 +19,6 @@
 #include "qov/qov.h"
 #include "tests/api/pixel_decode_helpers.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QOV_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QOV_TEST_SANITIZED 1
-#endif
-
 namespace qov {
 namespace {
 
