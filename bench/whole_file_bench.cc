@@ -325,7 +325,8 @@ void BM_WholeFile(benchmark::State& state, const char* name) {
 // Small lossless (modular, 64x64).
 QOV_WHOLE_FILE(small_lossless,
                "OxideAV__oxideav-jpegxl__tests__fixtures__noise_64x64_lossless.jxl");
-// Large lossless (modular).
+// Large lossless (modular): weighted-predictor trees, gradient trees, prefix
+// codes with run lengths.
 QOV_WHOLE_FILE(large_lossless_rgb_1000x1000,
                "KDE__kimageformats__autotests__read__jxl__rgb_lossless_noprof.jxl");
 QOV_WHOLE_FILE(large_lossless_gray_4096x4096,
@@ -344,12 +345,8 @@ QOV_WHOLE_FILE(animation_11x360x360,
 // Progressive: VarDCT with several AC passes.
 QOV_WHOLE_FILE(progressive_2560x1440,
                "OxideAV__oxideav-jpegxl__tests__fixtures__progressive_ac_multipass.jxl");
-// A file with JPEG reconstruction data ('jbrd'), decoded to pixels.
-// TODO(jpeg output): the rebuild of the JPEG file itself goes here as a
-// second case once the decoder writes it (QOV_DEC_JPEG_DATA with
-// QOV_DEC_WANT_JPEG_OUTPUT). The larger 4:2:0 file
-// tirr-c__jxl-oxide-testdata__genshin_ycbcr_420__input.jxl does not decode
-// yet (chroma subsampling).
+// A file with JPEG reconstruction data ('jbrd'), decoded to pixels (the
+// rebuild of the JPEG file itself: jpeg_rebuild_bench.cc).
 QOV_WHOLE_FILE(jbrd_pixels_1280x720,
                "Isotr0py__pillow-jpegxl-plugin__test__images__icc_profile__62AHB.jxl");
 

@@ -19,32 +19,17 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "lib/api/internal_pixel_hook.h"
 #include "qov/qov.h"
 
 namespace {
 
-#define Check(condition)                                              \
-  do {                                                                \
-    if (!(condition)) {                                               \
-      std::fprintf(stderr, "decode fuzzer: line %d: %s\n", __LINE__,  \
-                   #condition);                                       \
-      std::abort();                                                   \
-    }                                                                 \
-  } while (false)
+#define Check(condition) QOV_FUZZ_CHECK("decode fuzzer", condition)
 
-struct FailingAllocator {
-  uint64_t allocations_left;
-};
-
-void* FailingAlloc(void* opaque, uint64_t size) {
-  auto* state = static_cast<FailingAllocator*>(opaque);
-  if (state->allocations_left == 0) return nullptr;
-  --state->allocations_left;
-  return std::malloc(size);
-}
-
-void FailingFree(void*, void* address) { std::free(address); }
+using qov_fuzz::FailingAllocator;
+using qov_fuzz::FailingAlloc;
+using qov_fuzz::FailingFree;
 
 void ReadGainMap(const std::vector<uint8_t>& box) {
   QovGainMapRecord record;

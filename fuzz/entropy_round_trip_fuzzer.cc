@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "lib/base/memory.h"
 #include "lib/base/span.h"
 #include "lib/bitstream/bit_reader.h"
@@ -42,14 +43,7 @@ class ByteSource {
 };
 
 // Names the broken promise, then stops.
-#define Check(condition)                                                   \
-  do {                                                                     \
-    if (!(condition)) {                                                    \
-      std::fprintf(stderr, "round trip broken at line %d: %s\n", __LINE__, \
-                   #condition);                                            \
-      std::abort();                                                        \
-    }                                                                      \
-  } while (false)
+#define Check(condition) QOV_FUZZ_CHECK("round trip broken", condition)
 
 void EntropyRoundTrip(const uint8_t* data, size_t size) {
   ByteSource in(data, size);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "lib/base/memory.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/modular/modular_image.h"
@@ -22,27 +23,11 @@ namespace {
 
 using namespace qov;
 
-#define Check(condition)                                                 \
-  do {                                                                   \
-    if (!(condition)) {                                                  \
-      std::fprintf(stderr, "modular fuzzer: line %d: %s\n", __LINE__,    \
-                   #condition);                                          \
-      std::abort();                                                      \
-    }                                                                    \
-  } while (false)
+#define Check(condition) QOV_FUZZ_CHECK("modular fuzzer", condition)
 
-struct FailingAllocator {
-  uint64_t allocations_left;
-};
-
-void* FailingAlloc(void* opaque, uint64_t size) {
-  auto* state = static_cast<FailingAllocator*>(opaque);
-  if (state->allocations_left == 0) return nullptr;
-  --state->allocations_left;
-  return std::malloc(size);
-}
-
-void FailingFree(void*, void* address) { std::free(address); }
+using qov_fuzz::FailingAllocator;
+using qov_fuzz::FailingAlloc;
+using qov_fuzz::FailingFree;
 
 struct Shape {
   uint64_t width, height;

@@ -26,27 +26,6 @@ HWY_INLINE V Rational4(D d, const float p[5], const float q[5], V a) {
   return hn::Div(num, den);
 }
 
-constexpr float kSrgbDecodeP[5] = {0.8210153f, 0.7961565f, 0.16248204f,
-                                   0.010436376f, 0.00022002483f};
-constexpr float kSrgbDecodeQ[5] = {0.006521209f, -0.055124983f, 0.49875283f,
-                                   1.0769765f, 0.2631847f};
-constexpr float kSrgbEncodeP[5] = {0.735263f, 1.4742053f, 0.3903843f,
-                                   0.0052872547f, -0.00051351526f};
-constexpr float kSrgbEncodeQ[5] = {0.024248678f, 0.9258482f, 1.340817f,
-                                   0.30366755f, 0.010045196f};
-constexpr float kPqDecodeP[5] = {0.5500349f, 2.6455317f, 0.7386023f,
-                                 -0.006235531f, 0.00026297566f};
-constexpr float kPqDecodeQ[5] = {2.6771877f, -33.907887f, 174.36467f,
-                                 -428.73682f, 421.3501f};
-constexpr float kPqEncodeSmallP[5] = {-286482.4f, 68898.62f, 135.2821f,
-                                      0.3881234f, 9.863406e-06f};
-constexpr float kPqEncodeSmallQ[5] = {-207254.6f, -43898.84f, 16084.77f,
-                                      1477.719f, 33.71868f};
-constexpr float kPqEncodeLargeP[5] = {48.38434f, 149.2516f, 55.22776f,
-                                      -1.095778f, 0.01351392f};
-constexpr float kPqEncodeLargeQ[5] = {25.90418f, 112.0607f, 92.6371f,
-                                      20.16708f, 1.012416f};
-
 template <class D, class V>
 HWY_INLINE V FastLog2(D d, V x) {
   const hn::RebindToSigned<D> di;

@@ -38,36 +38,31 @@ RowChannelMode ColorChannelsModifyMode(size_t c) {
   return c < 3 ? RowChannelMode::kModifyRows : RowChannelMode::kNotUsed;
 }
 
-Status YCbCrStage::RenderRow(const ChannelRowSet& input_rows,
-                             const ChannelRowSet& /*output_rows*/,
-                             size_t extra_left, size_t extra_right,
-                             size_t xsize, size_t /*xpos*/, size_t /*ypos*/,
-                             size_t /*thread_id*/) const {
+Status ColorRowStage::RenderRow(const ChannelRowSet& input_rows,
+                                const ChannelRowSet& /*output_rows*/,
+                                size_t extra_left, size_t extra_right,
+                                size_t xsize, size_t /*xpos*/, size_t /*ypos*/,
+                                size_t /*thread_id*/) const {
   float* rows[3];
   if (extra_left != 0 || extra_right != 0 || !ColorRows(input_rows, rows)) {
     return FailedStatus();
   }
-  YCbCrToRgbRows(rows[0], rows[1], rows[2], xsize);
+  RenderColorRows(rows, xsize);
   return OkStatus();
 }
 
+void YCbCrStage::RenderColorRows(float* const rows[3], size_t xsize) const {
+  YCbCrToRgbRows(rows[0], rows[1], rows[2], xsize);
+}
+
 XYBStage::XYBStage(const OutputColorSetup& setup)
-    : RenderPipelineStage(StageGeometry{}),
-      opsin_(setup.GetOpsinParams()),
+    : opsin_(setup.GetOpsinParams()),
       output_is_xyb_(setup.output_encoding.IsXyb()) {}
 
-Status XYBStage::RenderRow(const ChannelRowSet& input_rows,
-                           const ChannelRowSet& /*output_rows*/,
-                           size_t extra_left, size_t extra_right, size_t xsize,
-                           size_t /*xpos*/, size_t /*ypos*/,
-                           size_t /*thread_id*/) const {
-  float* rows[3];
-  if (extra_left != 0 || extra_right != 0 || !ColorRows(input_rows, rows)) {
-    return FailedStatus();
-  }
+void XYBStage::RenderColorRows(float* const rows[3], size_t xsize) const {
   if (output_is_xyb_) {
     XybRescaleRows(rows[0], rows[1], rows[2], xsize);
-    return OkStatus();
+    return;
   }
   // The conversion kernel may not write over its inputs: chunks of the row
   // are copied to the stack first.
@@ -81,48 +76,20 @@ Status XYBStage::RenderRow(const ChannelRowSet& input_rows,
     OpsinToLinearRow(in[0], in[1], in[2], n, opsin_, rows[0] + x, rows[1] + x,
                      rows[2] + x);
   }
-  return OkStatus();
 }
 
-Status ToneMappingStage::RenderRow(const ChannelRowSet& input_rows,
-                                   const ChannelRowSet& /*output_rows*/,
-                                   size_t extra_left, size_t extra_right,
-                                   size_t xsize, size_t /*xpos*/,
-                                   size_t /*ypos*/,
-                                   size_t /*thread_id*/) const {
-  float* rows[3];
-  if (extra_left != 0 || extra_right != 0 || !ColorRows(input_rows, rows)) {
-    return FailedStatus();
-  }
+void ToneMappingStage::RenderColorRows(float* const rows[3],
+                                       size_t xsize) const {
   ToneMapRows(params_, rows[0], rows[1], rows[2], xsize);
-  return OkStatus();
 }
 
-Status ToLinearStage::RenderRow(const ChannelRowSet& input_rows,
-                                const ChannelRowSet& /*output_rows*/,
-                                size_t extra_left, size_t extra_right,
-                                size_t xsize, size_t /*xpos*/, size_t /*ypos*/,
-                                size_t /*thread_id*/) const {
-  float* rows[3];
-  if (extra_left != 0 || extra_right != 0 || !ColorRows(input_rows, rows)) {
-    return FailedStatus();
-  }
+void ToLinearStage::RenderColorRows(float* const rows[3], size_t xsize) const {
   ToLinearRows(op_, rows[0], rows[1], rows[2], xsize);
-  return OkStatus();
 }
 
-Status FromLinearStage::RenderRow(const ChannelRowSet& input_rows,
-                                  const ChannelRowSet& /*output_rows*/,
-                                  size_t extra_left, size_t extra_right,
-                                  size_t xsize, size_t /*xpos*/,
-                                  size_t /*ypos*/,
-                                  size_t /*thread_id*/) const {
-  float* rows[3];
-  if (extra_left != 0 || extra_right != 0 || !ColorRows(input_rows, rows)) {
-    return FailedStatus();
-  }
+void FromLinearStage::RenderColorRows(float* const rows[3],
+                                      size_t xsize) const {
   FromLinearRows(op_, rows[0], rows[1], rows[2], xsize);
-  return OkStatus();
 }
 
 namespace {

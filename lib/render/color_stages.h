@@ -22,96 +22,87 @@ namespace qov {
 // kModifyRows for channels 0 to 2, kNotUsed for every other.
 RowChannelMode ColorChannelsModifyMode(size_t c);
 
-class YCbCrStage final : public RenderPipelineStage {
+// Base of the colour stages: hands the three colour rows of the span to
+// `RenderColorRows`, in place; refuses extra columns and rows sets without
+// the colour channels.
+class ColorRowStage : public RenderPipelineStage {
  public:
-  YCbCrStage() : RenderPipelineStage(StageGeometry{}) {}
+  ColorRowStage() : RenderPipelineStage(StageGeometry{}) {}
   Status RenderRow(const ChannelRowSet& input_rows,
                    const ChannelRowSet& output_rows, size_t extra_left,
                    size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
-                   size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
+                   size_t thread_id) const final;
+  RowChannelMode ChannelModeOf(size_t c) const final {
     return ColorChannelsModifyMode(c);
   }
-  const char* StageName() const override { return "YCbCr"; }
+
+ protected:
+  virtual void RenderColorRows(float* const rows[3], size_t xsize) const = 0;
 };
 
-class XYBStage final : public RenderPipelineStage {
+class YCbCrStage final : public ColorRowStage {
+ public:
+  const char* StageName() const override { return "YCbCr"; }
+
+ private:
+  void RenderColorRows(float* const rows[3], size_t xsize) const override;
+};
+
+class XYBStage final : public ColorRowStage {
  public:
   explicit XYBStage(const OutputColorSetup& setup);
-  Status RenderRow(const ChannelRowSet& input_rows,
-                   const ChannelRowSet& output_rows, size_t extra_left,
-                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
-                   size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return ColorChannelsModifyMode(c);
-  }
   const char* StageName() const override { return "XYB"; }
 
   const OpsinParams& opsin() const { return opsin_; }
   bool output_is_xyb() const { return output_is_xyb_; }
 
  private:
+  void RenderColorRows(float* const rows[3], size_t xsize) const override;
+
   OpsinParams opsin_;
   bool output_is_xyb_;
 };
 
-class ToneMappingStage final : public RenderPipelineStage {
+class ToneMappingStage final : public ColorRowStage {
  public:
   ToneMappingStage(const OutputColorSetup& setup, const ToneMapParams& params)
-      : RenderPipelineStage(StageGeometry{}), setup_(setup), params_(params) {}
-  Status RenderRow(const ChannelRowSet& input_rows,
-                   const ChannelRowSet& output_rows, size_t extra_left,
-                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
-                   size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return ColorChannelsModifyMode(c);
-  }
+      : setup_(setup), params_(params) {}
   const char* StageName() const override { return "ToneMapping"; }
 
   const ToneMapParams& params() const { return params_; }
 
  private:
+  void RenderColorRows(float* const rows[3], size_t xsize) const override;
+
   OutputColorSetup setup_;
   ToneMapParams params_;
 };
 
 // Decodes coded samples to linear light.
-class ToLinearStage final : public RenderPipelineStage {
+class ToLinearStage final : public ColorRowStage {
  public:
-  explicit ToLinearStage(const TransferOp& op)
-      : RenderPipelineStage(StageGeometry{}), op_(op) {}
-  Status RenderRow(const ChannelRowSet& input_rows,
-                   const ChannelRowSet& output_rows, size_t extra_left,
-                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
-                   size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return ColorChannelsModifyMode(c);
-  }
+  explicit ToLinearStage(const TransferOp& op) : op_(op) {}
   const char* StageName() const override { return "ToLinear"; }
 
   const TransferOp& op() const { return op_; }
 
  private:
+  void RenderColorRows(float* const rows[3], size_t xsize) const override;
+
   TransferOp op_;
 };
 
 // Encodes linear samples with the output transfer function.
-class FromLinearStage final : public RenderPipelineStage {
+class FromLinearStage final : public ColorRowStage {
  public:
-  explicit FromLinearStage(const TransferOp& op)
-      : RenderPipelineStage(StageGeometry{}), op_(op) {}
-  Status RenderRow(const ChannelRowSet& input_rows,
-                   const ChannelRowSet& output_rows, size_t extra_left,
-                   size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
-                   size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return ColorChannelsModifyMode(c);
-  }
+  explicit FromLinearStage(const TransferOp& op) : op_(op) {}
   const char* StageName() const override { return "FromLinear"; }
 
   const TransferOp& op() const { return op_; }
 
  private:
+  void RenderColorRows(float* const rows[3], size_t xsize) const override;
+
   TransferOp op_;
 };
 
