@@ -89,20 +89,6 @@ Boxes WalkBoxes(const Bytes& file) {
   return boxes;
 }
 
-std::vector<std::string> FilesWithJpeg() {
-  std::vector<std::string> names;
-  const fs::path renders = fs::path(QOV_TESTDATA_DIR) / "renders";
-  if (!fs::exists(renders)) return names;
-  for (const auto& entry : fs::directory_iterator(renders)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() > 8 && name.ends_with(".jxl.jpg")) {
-      names.push_back(name.substr(0, name.size() - 4));
-    }
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // The description's parts that the bundle and box carry, against the file.
 void CompareWithFile(const JPEGData& d, const ParsedJpeg& parsed) {
   std::vector<uint8_t> markers;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/jpeg/jpeg_decode_loop_helpers.h"
+#include "tests/jpeg/jpeg_test_helpers.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -23,20 +24,6 @@ namespace qov::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> FilesWithJpeg() {
-  std::vector<std::string> names;
-  const fs::path renders = fs::path(QOV_TESTDATA_DIR) / "renders";
-  if (!fs::exists(renders)) return names;
-  for (const auto& entry : fs::directory_iterator(renders)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() > 8 && name.ends_with(".jxl.jpg")) {
-      names.push_back(name.substr(0, name.size() - 4));
-    }
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::string FirstDifference(const Bytes& got, const Bytes& want) {
   size_t i = 0;

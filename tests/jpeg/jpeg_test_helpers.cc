@@ -2,6 +2,7 @@
 #include "tests/jpeg/jpeg_test_helpers.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 
 #include "lib/jpeg/jpeg_writer.h"
@@ -503,6 +504,20 @@ Bytes WriteJpeg(const jpeg::JPEGData& data, uint64_t chunk, int* status) {
   };
   *status = jpeg::EmitJpegStream(data, sink).raw();
   return out;
+}
+
+std::vector<std::string> FilesWithJpeg() {
+  std::vector<std::string> names;
+  const std::filesystem::path renders = std::filesystem::path(QOV_TESTDATA_DIR) / "renders";
+  if (!std::filesystem::exists(renders)) return names;
+  for (const auto& entry : std::filesystem::directory_iterator(renders)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 8 && name.ends_with(".jxl.jpg")) {
+      names.push_back(name.substr(0, name.size() - 4));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace qov::test

@@ -74,6 +74,10 @@ Bytes WriteJpeg(const jpeg::JPEGData& data, uint64_t chunk, int* status);
 bool CountsNewBytes();
 uint64_t NewBytesSoFar();
 
+// Names of the sample files that have a reference JPEG rebuild
+// (renders/<name>.jpg), sorted.
+std::vector<std::string> FilesWithJpeg();
+
 }  // namespace qov::test
 
 #endif  // QOV_TESTS_JPEG_JPEG_TEST_HELPERS_H_
