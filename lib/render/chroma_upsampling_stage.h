@@ -16,40 +16,26 @@ namespace qov {
 // write whole vectors (see lib/render/chroma_upsampling.h), so rows need
 // room for 2 * extra_left rounded up to 16 output samples before the span
 // (horizontal) and up to 7 input positions past its end.
-class HorizontalChromaUpsamplingStage final : public RenderPipelineStage {
+class HorizontalChromaUpsamplingStage final : public SingleChannelStage {
  public:
   explicit HorizontalChromaUpsamplingStage(size_t channel)
-      : RenderPipelineStage(StageGeometry{1, 0, 1, 0}), channel_(channel) {}
+      : SingleChannelStage(StageGeometry{1, 0, 1, 0}, channel) {}
   Status RenderRow(const ChannelRowSet& input_rows,
                    const ChannelRowSet& output_rows, size_t extra_left,
                    size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
                    size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return c == channel_ ? RowChannelMode::kSeparateOutput
-                         : RowChannelMode::kNotUsed;
-  }
   const char* StageName() const override { return "HChromaUps"; }
-
- private:
-  size_t channel_;
 };
 
-class VerticalChromaUpsamplingStage final : public RenderPipelineStage {
+class VerticalChromaUpsamplingStage final : public SingleChannelStage {
  public:
   explicit VerticalChromaUpsamplingStage(size_t channel)
-      : RenderPipelineStage(StageGeometry{0, 1, 0, 1}), channel_(channel) {}
+      : SingleChannelStage(StageGeometry{0, 1, 0, 1}, channel) {}
   Status RenderRow(const ChannelRowSet& input_rows,
                    const ChannelRowSet& output_rows, size_t extra_left,
                    size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
                    size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return c == channel_ ? RowChannelMode::kSeparateOutput
-                         : RowChannelMode::kNotUsed;
-  }
   const char* StageName() const override { return "VChromaUps"; }
-
- private:
-  size_t channel_;
 };
 
 // The horizontal (horizontal = true) or vertical stage for the channel.

@@ -118,6 +118,22 @@ class RenderPipelineStage {
   const StageGeometry geometry_;
 };
 
+// Base of a stage that writes one channel into separate output rows (an
+// upsampler, say) and leaves every other channel alone.
+class SingleChannelStage : public RenderPipelineStage {
+ public:
+  SingleChannelStage(const StageGeometry& geometry, size_t channel)
+      : RenderPipelineStage(geometry), channel_(channel) {}
+  RowChannelMode ChannelModeOf(size_t c) const override {
+    return c == channel_ ? RowChannelMode::kSeparateOutput
+                         : RowChannelMode::kNotUsed;
+  }
+  size_t channel() const { return channel_; }
+
+ protected:
+  const size_t channel_;
+};
+
 }  // namespace qov
 
 #endif  // QOV_LIB_RENDER_RENDER_STAGE_H_

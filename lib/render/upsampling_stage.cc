@@ -35,8 +35,7 @@ const float* WeightList(const CustomTransformData& weights, size_t shift) {
 UpsamplingStage::UpsamplingStage(const QovMemoryManagerStruct* manager,
                                  const CustomTransformData& weights,
                                  size_t channel, size_t shift)
-    : RenderPipelineStage(StageGeometry{2, 2, shift, shift}),
-      channel_(channel),
+    : SingleChannelStage(StageGeometry{2, 2, shift, shift}, channel),
       manager_(manager) {
   const size_t n = size_t{1} << shift;
   const size_t half = n / 2;

@@ -19,7 +19,7 @@ namespace qov {
 // One class for every SIMD target: the row kernel is dispatched per row.
 // Rows: see UpsampleRow (lib/render/upsampling.h) for how far past xsize
 // the input is read and the output written.
-class UpsamplingStage final : public RenderPipelineStage {
+class UpsamplingStage final : public SingleChannelStage {
  public:
   // shift 1 to 3; the weights for 2^shift come from `weights`.
   UpsamplingStage(const QovMemoryManagerStruct* manager,
@@ -32,15 +32,10 @@ class UpsamplingStage final : public RenderPipelineStage {
                    const ChannelRowSet& output_rows, size_t extra_left,
                    size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
                    size_t thread_id) const override;
-  RowChannelMode ChannelModeOf(size_t c) const override {
-    return c == channel_ ? RowChannelMode::kSeparateOutput
-                         : RowChannelMode::kNotUsed;
-  }
   // Re-creates the scratch of slots 0 .. num_threads - 1 (none for 0).
   Status SetUpForThreads(size_t num_threads) override;
   const char* StageName() const override { return "Upsample"; }
 
-  size_t channel() const { return channel_; }
   // The N * N * 25 weights, ((py * N + px) * 5 + ky) * 5 + kx.
   const float* kernel() const { return &kernel_[0][0][0][0]; }
 
@@ -48,7 +43,6 @@ class UpsamplingStage final : public RenderPipelineStage {
   // Per scratch kind (column minima then 5 x 5 maxima; column maxima;
   // 5 x 5 minima) one block per thread slot.
   std::vector<AlignedBlock> scratch_[3];
-  size_t channel_;
   float kernel_[8][8][5][5] = {};
   const QovMemoryManagerStruct* manager_;
 };

@@ -46,11 +46,10 @@ class ChannelCaptureStage : public RenderPipelineStage {
 
 // Enlarges channel `channel` 2^shift times in both directions by repeating
 // samples.
-class NearestUpsampleStage : public RenderPipelineStage {
+class NearestUpsampleStage : public SingleChannelStage {
  public:
   NearestUpsampleStage(size_t channel, uint64_t shift)
-      : RenderPipelineStage(StageGeometry{0, 0, shift, shift}),
-        channel_(channel) {}
+      : SingleChannelStage(StageGeometry{0, 0, shift, shift}, channel) {}
   Status RenderRow(const ChannelRowSet& input_rows,
                    const ChannelRowSet& output_rows, size_t extra_left,
                    size_t extra_right, size_t xsize, size_t xpos, size_t ypos,
@@ -60,9 +59,6 @@ class NearestUpsampleStage : public RenderPipelineStage {
                          : RowChannelMode::kNotUsed;
   }
   const char* StageName() const override { return "NearestUpsample"; }
-
- private:
-  size_t channel_;
 };
 
 // Stages for a frame's stand-in pipeline: one capture stage per channel
