@@ -2,7 +2,8 @@
 // small modular codestreams written here, decoded through the internal
 // pixel hook, compared with the composition computed in the test from the
 // samples that were coded. Covers every blend mode with and without clamp,
-// straight and premultiplied alpha, and frames partly outside the image.
+// straight and premultiplied alpha, frames partly outside the image,
+// upsampled frames, reference slots and DC frames.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/write_fields.h"
 #include "tests/modular/modular_frame_writer_helpers.h"
+#include "tests/support/direct_upsample.h"
 #include "tests/support/hook_decode.h"
 
 namespace qov {
@@ -24,6 +26,7 @@ namespace {
 using modular_test::Leaf;
 using modular_test::ModularFrameSpec;
 using modular_test::TestChannel;
+using test::TestPlane;
 
 constexpr uint32_t kWidth = 8, kHeight = 6;
 
@@ -59,7 +62,14 @@ struct FrameSpecOptions {
   bool is_last = true;
   uint32_t save_as_reference = 0;
   uint32_t source = 0;      // reference slot blended onto
-  uint32_t frame_type = 0;  // 0 regular, 2 reference only
+  uint32_t frame_type = 0;  // 0 regular, 1 DC, 2 reference only
+  uint32_t dc_level = 0;    // of a DC frame
+  uint64_t flags = 0;       // FrameFlags
+  bool save_before_color_transform = false;
+  // Colour and alpha alike; the layer holds the coded (smaller) samples.
+  uint32_t upsampling = 1;
+  // The frame's size in image pixels; 0: the layer's size times upsampling.
+  uint32_t width = 0, height = 0;
 };
 
 std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
@@ -91,12 +101,16 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
     h.color_transform = static_cast<uint32_t>(ColorTransformKind::kNone);
     h.loop_filter.gab = false;
     h.loop_filter.epf_iters = 0;
-    h.ec_upsampling.assign(1, 1);
+    h.upsampling = o.upsampling;
+    h.ec_upsampling.assign(1, o.upsampling);
     h.ec_blending_info.resize(1);
-    h.custom_size_or_origin =
-        layer.width != kWidth || layer.height != kHeight || o.x0 != 0 || o.y0 != 0;
-    h.custom_xsize = layer.width;
-    h.custom_ysize = layer.height;
+    const uint32_t width = o.width != 0 ? o.width : layer.width * o.upsampling;
+    const uint32_t height = o.height != 0 ? o.height : layer.height * o.upsampling;
+    h.custom_size_or_origin = o.frame_type != 1 &&
+                              (width != metadata.size.xsize ||
+                               height != metadata.size.ysize || o.x0 != 0 || o.y0 != 0);
+    h.custom_xsize = h.custom_size_or_origin ? width : 0;
+    h.custom_ysize = h.custom_size_or_origin ? height : 0;
     h.x0 = o.x0;
     h.y0 = o.y0;
     for (BlendingInfo* b : {&h.blending_info, &h.ec_blending_info[0]}) {
@@ -106,8 +120,11 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
       b->source = o.source;
     }
     h.frame_type = o.frame_type;
+    h.dc_level = o.dc_level;
+    h.flags = o.flags;
     h.is_last = o.is_last;
     h.save_as_reference = o.save_as_reference;
+    h.save_before_color_transform = o.save_before_color_transform;
     for (size_t c = 0; c < 4; ++c) {
       TestChannel ch;
       ch.width = layer.width;
@@ -123,12 +140,13 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
   return bytes;
 }
 
-CodecMetadata Metadata(bool premultiplied) {
+CodecMetadata Metadata(bool premultiplied, uint32_t width = kWidth,
+                       uint32_t height = kHeight) {
   CodecMetadata metadata;
   metadata.size.small = false;
   metadata.size.ratio = 0;
-  metadata.size.xsize = kWidth;
-  metadata.size.ysize = kHeight;
+  metadata.size.xsize = width;
+  metadata.size.ysize = height;
   metadata.m.all_default = false;
   metadata.m.xyb_encoded = false;
   metadata.m.bit_depth.bits_per_sample = 8;
@@ -190,25 +208,60 @@ struct BlendCase {
   int32_t x0, y0;
 };
 
-// Expected pixels of the image: the first layer everywhere, composed with
-// the second where it lies.
-std::vector<float> Expected(const BlendCase& t, const Layer& bg, const Layer& fg) {
-  std::vector<float> out(kWidth * kHeight * 4);
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    for (uint32_t x = 0; x < kWidth; ++x) {
+// The samples of a layer as planes of values in 0..1.
+std::vector<TestPlane> Planes(const Layer& l) {
+  std::vector<TestPlane> planes(4, TestPlane(l.width, l.height));
+  for (size_t c = 0; c < 4; ++c) {
+    for (uint32_t y = 0; y < l.height; ++y) {
+      for (uint32_t x = 0; x < l.width; ++x) planes[c].at(x, y) = Sample(l.at(c, x, y));
+    }
+  }
+  return planes;
+}
+
+// Expected pixels of an image of bg's size: the background everywhere,
+// composed with the foreground planes where they lie when placed at
+// (t.x0, t.y0); t.width and t.height are the foreground's size.
+std::vector<float> ExpectedOver(const BlendCase& t, const std::vector<TestPlane>& bg,
+                                const std::vector<TestPlane>& fg) {
+  const uint64_t w = bg[0].xsize, h = bg[0].ysize;
+  std::vector<float> out(w * h * 4);
+  for (uint64_t y = 0; y < h; ++y) {
+    for (uint64_t x = 0; x < w; ++x) {
       float b[4] = {}, f[4] = {}, o[4] = {};
-      for (size_t c = 0; c < 4; ++c) b[c] = Sample(bg.at(c, x, y));
+      for (size_t c = 0; c < 4; ++c) b[c] = bg[c].at(x, y);
       const int64_t fx = static_cast<int64_t>(x) - t.x0, fy = static_cast<int64_t>(y) - t.y0;
       if (fx >= 0 && fy >= 0 && fx < t.width && fy < t.height) {
-        for (size_t c = 0; c < 4; ++c) f[c] = Sample(fg.at(c, fx, fy));
+        for (size_t c = 0; c < 4; ++c) f[c] = fg[c].at(fx, fy);
         Compose(t.mode, t.clamp, t.premultiplied, b, f, o);
       } else {
         std::copy(b, b + 4, o);
       }
-      std::copy(o, o + 4, out.begin() + (y * kWidth + x) * 4);
+      std::copy(o, o + 4, out.begin() + (y * w + x) * 4);
     }
   }
   return out;
+}
+
+std::vector<float> Expected(const BlendCase& t, const Layer& bg, const Layer& fg) {
+  return ExpectedOver(t, Planes(bg), Planes(fg));
+}
+
+// Adds a failure for each of the first few samples of `got` (float32,
+// interleaved) further than `tolerance` from `want`, in an image `width`
+// pixels wide.
+void ExpectPixels(const std::vector<uint8_t>& got_bytes, const std::vector<float>& want,
+                  uint64_t width, float tolerance) {
+  ASSERT_EQ(got_bytes.size(), want.size() * sizeof(float));
+  const float* got = reinterpret_cast<const float*>(got_bytes.data());
+  size_t wrong = 0;
+  for (size_t i = 0; i < want.size() && wrong < 4; ++i) {
+    if (!(std::fabs(got[i] - want[i]) <= tolerance)) {
+      ++wrong;
+      ADD_FAILURE() << "pixel (" << (i / 4) % width << ", " << (i / 4) / width
+                    << ") channel " << i % 4 << ": got " << got[i] << ", want " << want[i];
+    }
+  }
 }
 
 TEST(ModularCompositingTest, SecondFrameComposedOntoTheFirst) {
@@ -246,18 +299,7 @@ TEST(ModularCompositingTest, SecondFrameComposedOntoTheFirst) {
       ASSERT_TRUE(r.ok) << r.error;
       ASSERT_EQ(r.frames.size(), 1u);
       ASSERT_EQ(r.channels, 4u);
-      ASSERT_EQ(r.frames[0].size(), kWidth * kHeight * 4 * sizeof(float));
-      const std::vector<float> want = Expected(t, bg, fg);
-      const float* got = reinterpret_cast<const float*>(r.frames[0].data());
-      size_t wrong = 0;
-      for (size_t i = 0; i < want.size() && wrong < 4; ++i) {
-        if (std::fabs(got[i] - want[i]) > 1e-5f) {
-          ++wrong;
-          ADD_FAILURE() << "pixel (" << (i / 4) % kWidth << ", " << (i / 4) / kWidth
-                        << ") channel " << i % 4 << ": got " << got[i] << ", want "
-                        << want[i];
-        }
-      }
+      ExpectPixels(r.frames[0], Expected(t, bg, fg), kWidth, 1e-5f);
     }
   }
 }
@@ -298,6 +340,158 @@ TEST(ModularCompositingTest, ReferenceOnlyFrameIsTheBackgroundOfItsSlot) {
                                            << (i / 4) / kWidth << ") channel " << i % 4;
     }
   }
+}
+
+// A frame coded at a fraction of its size and upsampled 2, 4 or 8 times
+// (colour and alpha alike), cut to its size in image pixels, then placed on
+// a larger canvas and composed there. The expectation upsamples the coded
+// planes directly with the image's weights, mirrored at the coded frame's
+// own edges, cuts, and composes.
+TEST(ModularCompositingTest, UpsampledFramesComposedOntoALargerCanvas) {
+  constexpr uint32_t kCanvasW = 40, kCanvasH = 30;
+  struct Case {
+    const char* what;
+    uint32_t upsampling;
+    uint32_t coded_w, coded_h;  // the layer
+    uint32_t width, height;     // the frame in image pixels
+    int32_t x0, y0;
+    uint32_t mode;
+    bool clamp;
+  };
+  const Case cases[] = {
+      {"2x, inside, replace", 2, 5, 4, 10, 8, 3, 2, 0, false},
+      {"2x, odd size cut, add, out left and bottom", 2, 6, 4, 11, 7, -3, 25, 1, false},
+      {"4x, cut, blend, out right", 4, 5, 4, 18, 13, 30, 5, 2, false},
+      {"4x, alpha-weighted add, clamp, out top", 4, 3, 3, 12, 10, 14, -4, 3, true},
+      {"8x, larger than the canvas, blend", 8, 6, 5, 48, 40, -4, -6, 2, false},
+      {"8x, cut to one coded pixel's worth, multiply", 8, 2, 2, 9, 15, 20, 10, 4, false},
+  };
+  const CodecMetadata metadata = Metadata(false, kCanvasW, kCanvasH);
+  const Layer bg = MakeLayer(kCanvasW, kCanvasH, 6);
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.what);
+    const Layer fg = MakeLayer(t.coded_w, t.coded_h, 7);
+    FrameSpecOptions first;
+    first.is_last = false;
+    FrameSpecOptions second;
+    second.mode = t.mode;
+    second.clamp = t.clamp;
+    second.x0 = t.x0;
+    second.y0 = t.y0;
+    second.upsampling = t.upsampling;
+    second.width = t.width;
+    second.height = t.height;
+    const std::vector<uint8_t> file = WriteCodestream(metadata, {bg, fg}, {first, second});
+
+    const float* weights = t.upsampling == 2   ? metadata.transform_data.upsampling2_weights
+                           : t.upsampling == 4 ? metadata.transform_data.upsampling4_weights
+                                               : metadata.transform_data.upsampling8_weights;
+    const size_t shift = t.upsampling == 2 ? 1 : (t.upsampling == 4 ? 2 : 3);
+    std::vector<TestPlane> up;
+    for (const TestPlane& plane : Planes(fg)) {
+      const TestPlane whole = test::DirectUpsample(plane, weights, shift);
+      ASSERT_GE(whole.xsize, t.width);
+      ASSERT_GE(whole.ysize, t.height);
+      TestPlane cut(t.width, t.height);
+      for (uint32_t y = 0; y < t.height; ++y) {
+        for (uint32_t x = 0; x < t.width; ++x) cut.at(x, y) = whole.at(x, y);
+      }
+      up.push_back(cut);
+    }
+    const BlendCase blend = {t.what, t.mode, t.clamp, false, t.width, t.height, t.x0, t.y0};
+    const std::vector<float> want = ExpectedOver(blend, Planes(bg), up);
+    for (const size_t threads : {size_t{0}, size_t{3}}) {
+      HookDecodeOptions options;
+      options.threads = threads;
+      const HookDecodeResult r = HookDecode(file, options);
+      ASSERT_TRUE(r.ok) << r.error;
+      ASSERT_EQ(r.frames.size(), 1u);
+      ASSERT_EQ(r.width, kCanvasW);
+      ASSERT_EQ(r.height, kCanvasH);
+      ExpectPixels(r.frames[0], want, kCanvasW, 1e-4f);
+    }
+  }
+}
+
+// A reference frame saved before the colour transform holds samples that
+// composing must not use: blending onto its slot fails the image, while a
+// frame that replaces the whole image without blending decodes though it
+// names that slot. The same frame saved after the colour transform is a
+// usable background.
+TEST(ModularCompositingTest, SlotSavedBeforeTheColourTransform) {
+  const CodecMetadata metadata = Metadata(false);
+  const Layer reference = MakeLayer(kWidth, kHeight, 8);
+  const Layer top = MakeLayer(kWidth, kHeight, 9);
+  struct Case {
+    const char* what;
+    bool before_ct;
+    uint32_t mode;  // of the last frame, onto slot 2
+    bool decodes;
+  };
+  const Case cases[] = {
+      {"before, add", true, 1, false},
+      {"before, blend", true, 2, false},
+      {"before, replace without crop", true, 0, true},
+      {"after, add", false, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FrameSpecOptions ref_only;
+    ref_only.frame_type = 2;
+    ref_only.is_last = false;
+    ref_only.save_as_reference = 2;
+    ref_only.save_before_color_transform = c.before_ct;
+    FrameSpecOptions last;
+    last.mode = c.mode;
+    last.source = 2;
+    const std::vector<uint8_t> file =
+        WriteCodestream(metadata, {reference, top}, {ref_only, last});
+    const HookDecodeResult r = HookDecode(file, HookDecodeOptions());
+    ASSERT_EQ(r.ok, c.decodes) << r.error;
+    if (!r.ok) continue;
+    const BlendCase t = {c.what, c.mode, false, false, kWidth, kHeight, 0, 0};
+    ExpectPixels(r.frames[0], Expected(t, reference, top), kWidth, 1e-5f);
+  }
+}
+
+// A DC frame (level 1, an eighth of the image in each direction) is never
+// shown and never becomes a blending background: the frames around it
+// compose as if it were not there. A later frame that takes its low
+// frequencies from the DC frame needs it: without the DC frame the image
+// fails.
+TEST(ModularCompositingTest, DcFrameFeedsALaterFrameAndStaysHidden) {
+  constexpr uint32_t kW = 20, kH = 12;  // DC frame 3 x 2
+  const CodecMetadata metadata = Metadata(false, kW, kH);
+  const Layer bg = MakeLayer(kW, kH, 10);
+  const Layer dc = MakeLayer(3, 2, 11);
+  const Layer top = MakeLayer(7, 5, 12);
+  // Slot 0, which a frame saved like the DC frame (slot 0) would overwrite.
+  FrameSpecOptions first;
+  first.is_last = false;
+  FrameSpecOptions dc_frame;
+  dc_frame.frame_type = 1;
+  dc_frame.dc_level = 1;
+  dc_frame.is_last = false;
+  FrameSpecOptions last;
+  last.mode = 1;  // add
+  last.source = 0;
+  last.x0 = 9;
+  last.y0 = 4;
+  last.flags = FrameFlags::kUseDcFrame;
+  const BlendCase t = {"add onto slot 0", 1, false, false, 7, 5, 9, 4};
+  const std::vector<float> want = Expected(t, bg, top);
+  for (const size_t chunk : {size_t{0}, size_t{7}}) {
+    HookDecodeOptions options;
+    options.chunk = chunk;
+    const HookDecodeResult r =
+        HookDecode(WriteCodestream(metadata, {bg, dc, top}, {first, dc_frame, last}), options);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.frames.size(), 1u);
+    ExpectPixels(r.frames[0], want, kW, 1e-5f);
+  }
+  const HookDecodeResult without =
+      HookDecode(WriteCodestream(metadata, {bg, top}, {first, last}), HookDecodeOptions());
+  EXPECT_FALSE(without.ok);
 }
 
 }  // namespace

@@ -260,16 +260,6 @@ std::pair<uint64_t, uint64_t> RemainingShift(const std::vector<MockStageDef>& de
 
 }  // namespace
 
-int64_t MirrorIndex(int64_t x, int64_t n) {
-  while (x < 0 || x >= n) x = x < 0 ? -x - 1 : 2 * n - 1 - x;
-  return x;
-}
-
-float TestPlane::Mirrored(int64_t x, int64_t y) const {
-  return at(MirrorIndex(x, static_cast<int64_t>(xsize)),
-            MirrorIndex(y, static_cast<int64_t>(ysize)));
-}
-
 FrameGeometry MakeTestGeometry(uint64_t xsize_upsampled,
                                uint64_t ysize_upsampled, uint64_t upsampling,
                                uint32_t group_size_shift, bool vardct) {

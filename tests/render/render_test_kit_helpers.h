@@ -18,26 +18,9 @@
 #include "lib/render/render_pipeline.h"
 #include "lib/render/render_stage.h"
 #include "qov/qov.h"
+#include "tests/support/direct_upsample.h"
 
 namespace qov::test {
-
-// A whole channel held by the test.
-struct TestPlane {
-  uint64_t xsize = 0;
-  uint64_t ysize = 0;
-  std::vector<float> samples;
-
-  TestPlane() = default;
-  TestPlane(uint64_t w, uint64_t h, float fill = 0.0f)
-      : xsize(w), ysize(h), samples(w * h, fill) {}
-  float& at(uint64_t x, uint64_t y) { return samples[y * xsize + x]; }
-  float at(uint64_t x, uint64_t y) const { return samples[y * xsize + x]; }
-  // The sample at (x, y) with both mirrored into the plane.
-  float Mirrored(int64_t x, int64_t y) const;
-};
-
-// Mirrors x into [0, n), n >= 1: -1 -> 0, n -> n - 1, repeated.
-int64_t MirrorIndex(int64_t x, int64_t n);
 
 // Frame geometry as the frame header derives it (no chroma subsampling):
 // upsampled size, upsampling factor (1, 2, 4, 8), group size shift (group

@@ -10,15 +10,6 @@
 
 namespace qov::test {
 
-// Weight (ky, kx) of output phase (px, py) for factor 2^shift, read from
-// the upper-triangle weight list of the symmetric matrix.
-float DirectUpsamplingWeight(const float* list, size_t shift, size_t py,
-                             size_t px, size_t ky, size_t kx);
-
-// The plane enlarged by 2^shift: per input pixel and phase the 5 x 5 sum
-// (in double precision) clamped to the neighbourhood; edges mirrored.
-TestPlane DirectUpsample(const TestPlane& in, const float* list, size_t shift);
-
 // The chroma interpolations, doubled in one direction, then cut to
 // out_size in that direction; edges mirrored.
 TestPlane DirectChromaHorizontal(const TestPlane& in, uint64_t out_xsize);
