@@ -129,13 +129,15 @@ inline int64_t WeightedPredictorState::Predict(uint64_t x, uint64_t y,
       8 * N - (((eNE + eN + eW) * int64_t{h.sub1_error_scale}) >> 5);
   sub_prediction[2] =
       8 * W - (((eNW + eN + eW) * int64_t{h.sub2_error_scale}) >> 5);
-  sub_prediction[3] =
-      8 * N - ((eNW * int64_t{h.sub3_nw_error_scale} +
-                eN * int64_t{h.sub3_n_error_scale} +
-                eNE * int64_t{h.sub3_ne_error_scale} +
-                8 * (int64_t{h.sub3_nn_n_scale} * (NN - N) +
-                     int64_t{h.sub3_nw_w_scale} * (NW - W))) >>
-               5);
+  int64_t sub3 = eNW * int64_t{h.sub3_nw_error_scale} +
+                 eN * int64_t{h.sub3_n_error_scale} +
+                 eNE * int64_t{h.sub3_ne_error_scale};
+  // Both neighbour scales are 0 unless the stream sets them.
+  if ((h.sub3_nn_n_scale | h.sub3_nw_w_scale) != 0) {
+    sub3 += 8 * (int64_t{h.sub3_nn_n_scale} * (NN - N) +
+                 int64_t{h.sub3_nw_w_scale} * (NW - W));
+  }
+  sub_prediction[3] = 8 * N - (sub3 >> 5);
 
   const uint32_t total = weight[0] + weight[1] + weight[2] + weight[3];
   const uint32_t k = FloorLog2(total) - 4;
