@@ -68,6 +68,7 @@ class WeightedPredictorState {
   std::vector<uint32_t> sub_error[4];
   std::vector<int32_t> true_error;
   const weighted::Header* header;
+  uint32_t sub_weight[4];  // the header's, kept next to the table
   uint32_t reciprocal[64];
 
  private:
@@ -105,9 +106,9 @@ inline int64_t WeightedPredictorState::Predict(uint64_t x, uint64_t y,
   uint32_t weight[4];
   for (int i = 0; i < 4; ++i) {
     const uint32_t c = sub_error[i][pN] + sub_error[i][pNE] + sub_error[i][pNW];
-    const uint32_t l = FloorLog2(uint64_t{c} + 1);
-    const uint32_t s = l > 5 ? l - 5 : 0;
-    weight[i] = 4 + ((header->sub_weight[i] * reciprocal[c >> s]) >> s);
+    // max(0, floor(log2(c + 1)) - 5), without a comparison.
+    const uint32_t s = FloorLog2(((uint64_t{c} + 1) >> 5) | 1);
+    weight[i] = 4 + ((sub_weight[i] * reciprocal[c >> s]) >> s);
   }
 
   const int64_t eW = x > 0 ? true_error[cur + x - 1] : 0;
