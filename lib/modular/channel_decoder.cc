@@ -14,8 +14,10 @@
 // it reloads its state and spills registers for every sample.
 #if defined(__GNUC__) || defined(__clang__)
 #define QOV_ALWAYS_INLINE inline __attribute__((always_inline))
+#define QOV_NOINLINE __attribute__((noinline))
 #else
 #define QOV_ALWAYS_INLINE inline
+#define QOV_NOINLINE
 #endif
 
 namespace qov {
@@ -221,47 +223,72 @@ void WeightedTableLoop(BitReader& reader, SymbolReader& s, const uint8_t* lut,
   }
 }
 
+// Properties 3 to 8, 13 and 14: computed only for trees that test one.
+inline bool TestsSecondaryProperty(int32_t property) {
+  return (property >= 3 && property <= 8) || property == 13 || property == 14;
+}
+
 // The general walk. `refs` holds `ref_count` values per column.
 template <bool kLz77, bool kWeighted>
 class TreeWalker {
  public:
-  // `tree`: leaves hold their cluster in splitvals[1].
-  TreeWalker(const FlatMaTreeNode* tree, int32_t* props,
+  // `tree`: leaves hold their cluster in splitvals[1]. `secondary`: the
+  // tree tests one of properties 3 to 8, 13 and 14.
+  TreeWalker(const FlatMaTreeNode* tree, int32_t* props, bool secondary,
              WeightedPredictorState* wp)
-      : tree_(tree), props_(props), wp_(wp) {}
+      : tree_(tree), props_(props), secondary_(secondary), wp_(wp) {}
 
-  // The leaf the properties `p` reach. The three tests of a node are
-  // made together and combined without branches: which way a sample goes
-  // is data, and mispredicted branches cost more than the two extra loads.
+  // The leaf the properties `p` reach. Each test is a branch: on images
+  // neighbouring samples mostly take the same path, so the branches predict
+  // well and the next node's loads start before the tests are resolved
+  // (select-based forms wait for every load of every step and measured
+  // about a quarter slower on photographic content). The branches are kept
+  // as branches, not turned into selects, by testing before choosing.
   inline const FlatMaTreeNode* Walk(const int32_t* p) const {
     const FlatMaTreeNode* node = tree_;
     while (node->property0 >= 0) {
-      const uint32_t right = p[node->property0] <= node->splitval0;
-      const uint32_t a = p[node->properties[0]] <= node->splitvals[0];
-      const uint32_t b = p[node->properties[1]] <= node->splitvals[1];
-      const uint32_t second = a ^ ((a ^ b) & (0u - right));
-      node = tree_ + node->child_id + 2 * right + second;
+      const bool right = p[node->property0] <= node->splitval0;
+      const bool a = p[node->properties[0]] <= node->splitvals[0];
+      const bool b = p[node->properties[1]] <= node->splitvals[1];
+      const FlatMaTreeNode* first = tree_ + node->child_id;
+      if (right) {
+        if (b) {
+          node = first + 3;
+        } else {
+          node = first + 2;
+        }
+      } else {
+        if (a) {
+          node = first + 1;
+        } else {
+          node = first;
+        }
+      }
     }
     return node;
   }
 
   // Decodes sample x of row y given its neighbours.
-  QOV_ALWAYS_INLINE int32_t Sample(BitReader& reader, SymbolReader& s, const Neighbours& n,
-                        size_t x, size_t y, size_t w, const int32_t* refs,
-                        size_t ref_count) {
+  QOV_ALWAYS_INLINE int32_t Sample(BitReader& reader, SymbolReader& s,
+                                   const Neighbours& n, size_t x, size_t y,
+                                   size_t w, const int32_t* refs,
+                                   size_t ref_count) {
     int32_t* p = props_;
-    p[3] = static_cast<int32_t>(x);
-    p[4] = static_cast<int32_t>(Abs64(n.N));
-    p[5] = static_cast<int32_t>(Abs64(n.W));
-    p[6] = static_cast<int32_t>(n.N);
-    p[7] = static_cast<int32_t>(n.W);
-    p[8] = static_cast<int32_t>(n.W - p[9]);
+    const int32_t previous9 = p[9];
     p[9] = static_cast<int32_t>(n.W + n.N - n.NW);
     p[10] = static_cast<int32_t>(n.W - n.NW);
     p[11] = static_cast<int32_t>(n.NW - n.N);
     p[12] = static_cast<int32_t>(n.N - n.NE);
-    p[13] = static_cast<int32_t>(n.N - n.NN);
-    p[14] = static_cast<int32_t>(n.W - n.WW);
+    if (secondary_) {
+      p[3] = static_cast<int32_t>(x);
+      p[4] = static_cast<int32_t>(Abs64(n.N));
+      p[5] = static_cast<int32_t>(Abs64(n.W));
+      p[6] = static_cast<int32_t>(n.N);
+      p[7] = static_cast<int32_t>(n.W);
+      p[8] = static_cast<int32_t>(n.W - previous9);
+      p[13] = static_cast<int32_t>(n.N - n.NN);
+      p[14] = static_cast<int32_t>(n.W - n.WW);
+    }
     int64_t weighted = 0;
     if constexpr (kWeighted) {
       weighted = wp_->Predict(x, y, w, n.N, n.W, n.NE, n.NW, n.NN, &p[15]);
@@ -293,11 +320,14 @@ class TreeWalker {
  private:
   const FlatMaTreeNode* tree_;
   int32_t* props_;
+  bool secondary_;
   WeightedPredictorState* wp_;
 };
 
+// Kept out of the path choice: inlined there, the loop shares registers
+// with code that no longer runs.
 template <bool kLz77, bool kWeighted>
-Status TreeLoop(BitReader& reader, SymbolReader& s,
+QOV_NOINLINE Status TreeLoop(BitReader& reader, SymbolReader& s,
                 const std::vector<uint8_t>& context_map, const FlatMaTree& flat,
                 const TreeFacts& facts, const weighted::Header& wp_header,
                 int32_t channel_index, int32_t stream_id, ModularImage& image,
@@ -317,9 +347,15 @@ Status TreeLoop(BitReader& reader, SymbolReader& s,
   std::uninitialized_copy(flat.begin(), flat.end(), nodes);
   // A leaf's cluster goes into its unused second split value: one
   // dependent load less between the leaf and its token.
+  bool secondary = false;
   for (size_t i = 0; i < flat.size(); ++i) {
-    if (nodes[i].property0 < 0) {
-      nodes[i].splitvals[1] = context_map[nodes[i].child_id];
+    FlatMaTreeNode& node = nodes[i];
+    if (node.property0 < 0) {
+      node.splitvals[1] = context_map[node.child_id];
+    } else {
+      secondary |= TestsSecondaryProperty(node.property0) ||
+                   TestsSecondaryProperty(node.properties[0]) ||
+                   TestsSecondaryProperty(node.properties[1]);
     }
   }
   int32_t* props = block.As<int32_t>() + node_words;
@@ -327,7 +363,7 @@ Status TreeLoop(BitReader& reader, SymbolReader& s,
   std::memset(props, 0, count * sizeof(int32_t));
   std::vector<WeightedPredictorState> wp;
   if constexpr (kWeighted) wp.emplace_back(wp_header, ch.w);
-  TreeWalker<kLz77, kWeighted> walker(nodes, props,
+  TreeWalker<kLz77, kWeighted> walker(nodes, props, secondary,
                                       kWeighted ? wp.data() : nullptr);
   props[0] = channel_index;
   props[1] = stream_id;
@@ -342,28 +378,22 @@ Status TreeLoop(BitReader& reader, SymbolReader& s,
     int32_t* row = Row(*ch.c, y);
     const int32_t* prev = y > 0 ? Row(*ch.c, y - 1) : nullptr;
     const int32_t* prev2 = y > 1 ? Row(*ch.c, y - 2) : nullptr;
-    if (y < 2 || w < 9 || ref_count != 0) {
-      for (size_t x = 0; x < w; ++x) {
-        row[x] = walker.Sample(reader, s,
-                               LoadNeighbours(row, prev, prev2, x, y, w), x, y,
-                               w, refs, ref_count);
+    // Rows from 2 on, when wide enough, take the interior neighbourhood
+    // for columns 2 .. w - 3.
+    const bool split = y >= 2 && w >= 9;
+    const size_t interior_end = split ? w - 2 : 0;
+    for (size_t x = 0; x < w;) {
+      row[x] = walker.Sample(reader, s,
+                             LoadNeighbours(row, prev, prev2, x, y, w), x, y,
+                             w, refs, ref_count);
+      ++x;
+      if (x == 2 && split) {
+        for (; x < interior_end; ++x) {
+          row[x] = walker.Sample(reader, s,
+                                 LoadInteriorNeighbours(row, prev, prev2, x),
+                                 x, y, w, refs, ref_count);
+        }
       }
-      continue;
-    }
-    for (size_t x = 0; x < 2; ++x) {
-      row[x] = walker.Sample(reader, s,
-                             LoadNeighbours(row, prev, prev2, x, y, w), x, y, w,
-                             refs, 0);
-    }
-    for (size_t x = 2; x + 2 < w; ++x) {
-      row[x] = walker.Sample(reader, s,
-                             LoadInteriorNeighbours(row, prev, prev2, x), x, y,
-                             w, refs, 0);
-    }
-    for (size_t x = w - 2; x < w; ++x) {
-      row[x] = walker.Sample(reader, s,
-                             LoadNeighbours(row, prev, prev2, x, y, w), x, y, w,
-                             refs, 0);
     }
   }
   return OkStatus();

@@ -31,6 +31,7 @@ WeightedPredictorState::WeightedPredictorState(const weighted::Header& h,
   const size_t n = static_cast<size_t>(2 * (width + 2));
   for (auto& e : sub_error) e.assign(n, 0);
   true_error.assign(n, 0);
+  std::memcpy(sub_weight, h.sub_weight, sizeof(sub_weight));
   std::memcpy(reciprocal, kWeightedReciprocals.value, sizeof(reciprocal));
 }
 

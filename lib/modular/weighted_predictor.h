@@ -68,6 +68,7 @@ class WeightedPredictorState {
   std::vector<uint32_t> sub_error[4];
   std::vector<int32_t> true_error;
   const weighted::Header* header;
+  uint32_t sub_weight[4];  // the header's, kept next to the table
   uint32_t reciprocal[64];
 
  private:
@@ -105,9 +106,9 @@ inline int64_t WeightedPredictorState::Predict(uint64_t x, uint64_t y,
   uint32_t weight[4];
   for (int i = 0; i < 4; ++i) {
     const uint32_t c = sub_error[i][pN] + sub_error[i][pNE] + sub_error[i][pNW];
-    const uint32_t l = FloorLog2(uint64_t{c} + 1);
-    const uint32_t s = l > 5 ? l - 5 : 0;
-    weight[i] = 4 + ((header->sub_weight[i] * reciprocal[c >> s]) >> s);
+    // max(0, floor(log2(c + 1)) - 5), without a comparison.
+    const uint32_t s = FloorLog2(((uint64_t{c} + 1) >> 5) | 1);
+    weight[i] = 4 + ((sub_weight[i] * reciprocal[c >> s]) >> s);
   }
 
   const int64_t eW = x > 0 ? true_error[cur + x - 1] : 0;
@@ -129,13 +130,15 @@ inline int64_t WeightedPredictorState::Predict(uint64_t x, uint64_t y,
       8 * N - (((eNE + eN + eW) * int64_t{h.sub1_error_scale}) >> 5);
   sub_prediction[2] =
       8 * W - (((eNW + eN + eW) * int64_t{h.sub2_error_scale}) >> 5);
-  sub_prediction[3] =
-      8 * N - ((eNW * int64_t{h.sub3_nw_error_scale} +
-                eN * int64_t{h.sub3_n_error_scale} +
-                eNE * int64_t{h.sub3_ne_error_scale} +
-                8 * (int64_t{h.sub3_nn_n_scale} * (NN - N) +
-                     int64_t{h.sub3_nw_w_scale} * (NW - W))) >>
-               5);
+  int64_t sub3 = eNW * int64_t{h.sub3_nw_error_scale} +
+                 eN * int64_t{h.sub3_n_error_scale} +
+                 eNE * int64_t{h.sub3_ne_error_scale};
+  // Both neighbour scales are 0 unless the stream sets them.
+  if ((h.sub3_nn_n_scale | h.sub3_nw_w_scale) != 0) {
+    sub3 += 8 * (int64_t{h.sub3_nn_n_scale} * (NN - N) +
+                 int64_t{h.sub3_nw_w_scale} * (NW - W));
+  }
+  sub_prediction[3] = 8 * N - (sub3 >> 5);
 
   const uint32_t total = weight[0] + weight[1] + weight[2] + weight[3];
   const uint32_t k = FloorLog2(total) - 4;

@@ -208,6 +208,35 @@ TEST(ModularStreamTest, StaticSplitsPerStreamAndChannel) {
   }
 }
 
+// The walk computes properties 3 to 8, 13 and 14 only for trees that test
+// one of them, wherever in the tree that test sits; channels wide and tall
+// enough for the interior neighbourhood, also with reference properties.
+TEST(ModularStreamTest, PropertiesTestedAnywhereInTheTree) {
+  const struct {
+    const char* name;
+    Tree tree;
+  } cases[] = {
+      {"none of them", Split(15, 0, Split(9, 3, Leaf(6), Leaf(5)),
+                             Split(12, -1, Leaf(5), Leaf(6)))},
+      {"second level", Split(15, 0, Split(3, 4, Leaf(6), Leaf(5)),
+                             Split(13, 0, Leaf(5), Leaf(6)))},
+      {"deep", Split(9, 0, Split(10, 0, Split(8, 1, Leaf(6), Leaf(5)), Leaf(5)),
+                     Split(11, 2, Leaf(6),
+                           Split(12, 0, Leaf(5), Split(14, -2, Leaf(6), Leaf(5)))))},
+      {"first test", Split(7, 10, Split(4, 20, Leaf(6), Leaf(1)),
+                           Split(5, 3, Leaf(2), Split(6, 0, Leaf(6), Leaf(5))))},
+      {"reference properties", Split(17, 0, Split(3, 12, Leaf(6), Leaf(5)),
+                                     Split(19, -3, Leaf(5), Leaf(6)))},
+  };
+  for (const auto& c : cases) {
+    StreamSpec spec;
+    spec.tree = Flatten(c.tree);
+    auto channels =
+        RandomChannels({{21, 9}, {21, 9}, {21, 9}, {9, 3}, {2, 5}}, 12, -90, 90);
+    ExpectRoundTrip(spec, channels, c.name);
+  }
+}
+
 TEST(ModularStreamTest, OffsetsAndMultipliers) {
   StreamSpec spec;
   spec.tree = Flatten(Split(3, 4, Leaf(1, -5, 3), Split(2, 1, Leaf(6, 7, 1u << 20),

@@ -241,7 +241,17 @@ TEST(WeightedPredictorTest, MatchesAPlainReading) {
   custom.sub3_nw_w_scale = 2;
   custom.sub_weight[2] = 1;
   weighted::Header defaults;
-  for (const weighted::Header* h : {&custom, &defaults}) {
+  // One neighbour scale alone still counts.
+  weighted::Header nn_only;
+  nn_only.all_default = false;
+  nn_only.sub3_nn_n_scale = 5;
+  weighted::Header nw_only;
+  nw_only.all_default = false;
+  nw_only.sub3_nw_w_scale = 9;
+  // Samples near the prediction keep errors small; samples anywhere in
+  // +-2^26 make error sums large enough for every weight shift.
+  for (bool wild : {false, true})
+  for (const weighted::Header* h : {&custom, &defaults, &nn_only, &nw_only}) {
     const weighted::Header& header = *h;
     const int64_t w = 11, rows = 13;
     WeightedPredictorState state(header, w);
@@ -261,8 +271,10 @@ TEST(WeightedPredictorTest, MatchesAPlainReading) {
         const int64_t p2 = plain.Predict(x, y, N, W, NE, NW, NN, &e2);
         ASSERT_EQ(p1, p2) << x << "," << y;
         ASSERT_EQ(e1, e2) << x << "," << y;
-        const int32_t v = static_cast<int32_t>((p1 + 3) >> 3) +
-                          static_cast<int32_t>(rng() % 401) - 200;
+        const int32_t v =
+            wild ? static_cast<int32_t>(rng() % (1u << 27)) - (1 << 26)
+                 : static_cast<int32_t>((p1 + 3) >> 3) +
+                       static_cast<int32_t>(rng() % 401) - 200;
         img[y * w + x] = v;
         state.Update(x, y, w, v);
         plain.Update(x, y, v);
