@@ -205,11 +205,12 @@ void CompressedIccReader::TakeSnapshot(Snapshot* snapshot) const {
   // fault in the window's untouched pages twice.
   snapshot->window_saved =
       symbols.window != nullptr &&
-      uint64_t{symbols.decoded_count} + kIccCheckpointInterval > kLz77WindowSize;
+      uint64_t{symbols.decoded_count} + kIccCheckpointInterval >
+                              uint64_t{symbols.window_mask} + 1;
   if (snapshot->window_saved) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       snapshot->window[j] =
-          symbols.window[(symbols.decoded_count + j) & kLz77WindowMask];
+          symbols.window[(symbols.decoded_count + j) & symbols.window_mask];
     }
   }
 }
@@ -221,7 +222,7 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
   symbols.copy_position = snapshot.copy_position;
   if (snapshot.window_saved && symbols.window != nullptr) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
-      symbols.window[(snapshot.decoded_count + j) & kLz77WindowMask] =
+      symbols.window[(snapshot.decoded_count + j) & symbols.window_mask] =
           snapshot.window[j];
     }
   }
@@ -342,7 +343,8 @@ Status CompressedIccReader::Begin(BitReader& reader) {
     reader.MarkBounds();
     return reader.PastEnd() ? NeedMoreBytesStatus() : status;
   }
-  QOV_ASSIGN_OR_RETURN(symbols, SymbolReader::Create(codes, reader, 0));
+  // The stream holds exactly encoded_size values: a window of that many.
+  QOV_ASSIGN_OR_RETURN(symbols, SymbolReader::Create(codes, reader, 0, encoded_size));
 
   decoded_count = 0;
   QOV_RETURN_IF_ERROR(GrowDecoded(std::min(encoded_size, kDecodedLookahead)));
