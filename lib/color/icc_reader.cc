@@ -293,6 +293,11 @@ constexpr IccClassTables kIccClasses = MakeIccClassTables();
 void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   uint64_t i = decoded_count;
   if (i >= end) return;
+  // The loop works on local copies of the bit reader and the symbol reader:
+  // every byte stored through `d` could otherwise alias their fields, which
+  // would then go through memory on every byte.
+  BitReader bits = reader;
+  SymbolReader sym = std::move(symbols);
   uint8_t* const d = decoded.data();
   const uint8_t* const map = context_map.data();
   // The two bytes before i, kept in registers rather than read back.
@@ -301,7 +306,7 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   // The header bytes (and the byte right after them) all use context 0.
   const uint64_t header_end = std::min<uint64_t>(end, kIccHeaderSize + 1);
   for (; i < header_end; ++i) {
-    const uint8_t value = static_cast<uint8_t>(symbols.ReadClusteredUint(map[0], reader));
+    const uint8_t value = static_cast<uint8_t>(sym.ReadClusteredUint(map[0], bits));
     d[i] = value;
     p2 = p1;
     p1 = value;
@@ -309,12 +314,14 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   for (; i < end; ++i) {
     const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
     const uint8_t value =
-        static_cast<uint8_t>(symbols.ReadClusteredUint(map[context], reader));
+        static_cast<uint8_t>(sym.ReadClusteredUint(map[context], bits));
     d[i] = value;
     p2 = p1;
     p1 = value;
   }
   decoded_count = i;
+  symbols = std::move(sym);
+  reader = bits;
 }
 
 Status CompressedIccReader::Begin(BitReader& reader) {
