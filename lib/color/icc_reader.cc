@@ -12,6 +12,7 @@ constexpr uint64_t kPreambleBytes = 20;
 constexpr uint64_t kMaxOutputSize = uint64_t{1} << 28;
 constexpr uint64_t kMaxOutputShortfall = 65536;
 constexpr uint64_t kDecodedLookahead = 1024;
+constexpr uint64_t kPastEndCheckInterval = 32;
 constexpr uint64_t kRatioCheckInterval = 65536;
 constexpr float kMaxExpansion = 256.0f;
 
@@ -311,13 +312,19 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
     p2 = p1;
     p1 = value;
   }
-  for (; i < end; ++i) {
-    const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
-    const uint8_t value =
-        static_cast<uint8_t>(sym.ReadClusteredUint(map[context], bits));
-    d[i] = value;
-    p2 = p1;
-    p1 = value;
+  // In runs of kPastEndCheckInterval bytes: once the input is used up, the
+  // bytes up to the checkpoint would be decoded from zeros only to be
+  // dropped.
+  while (i < end && !bits.PastEnd()) {
+    const uint64_t run_end = std::min(end, i + kPastEndCheckInterval);
+    for (; i < run_end; ++i) {
+      const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
+      const uint8_t value =
+          static_cast<uint8_t>(sym.ReadClusteredUint(map[context], bits));
+      d[i] = value;
+      p2 = p1;
+      p1 = value;
+    }
   }
   decoded_count = i;
   symbols = std::move(sym);
@@ -376,12 +383,6 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
   resume_bits = reader.Position() - start_position;
   while (decoded_count < encoded_size) {
     if (decoded_count % kIccCheckpointInterval == 0 && decoded_count != 0) {
-      if (reader.PastEnd()) {
-        RestoreSnapshot(snapshot);
-        decoded_count = checkpoint;
-        reader.MarkBounds();
-        return NeedMoreBytesStatus();
-      }
       TakeSnapshot(&snapshot);
       checkpoint = decoded_count;
       resume_bits = reader.Position() - start_position;
@@ -399,6 +400,12 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
     const uint64_t next_checkpoint =
         (decoded_count / kIccCheckpointInterval + 1) * kIccCheckpointInterval;
     DecodeBytes(reader, std::min(encoded_size, next_checkpoint));
+    if (reader.PastEnd()) {
+      RestoreSnapshot(snapshot);
+      decoded_count = checkpoint;
+      reader.MarkBounds();
+      return NeedMoreBytesStatus();
+    }
   }
   reader.MarkBounds();
   if (reader.PastEnd()) {
