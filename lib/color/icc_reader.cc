@@ -231,9 +231,12 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
 
 Status CompressedIccReader::GrowDecoded(uint64_t n) {
   if (decoded.capacity() < n) {
+    // Doubling, up to the stream's size: few copies, and the capacity stays
+    // within twice the bytes decoded (plus the lookahead).
     const uint64_t capacity = decoded.capacity();
-    if (capacity > UINT64_MAX - capacity / 2) return FailedStatus();
-    QOV_RETURN_IF_ERROR(decoded.Reserve(std::max(n, capacity + capacity / 2)));
+    if (capacity > UINT64_MAX / 2) return FailedStatus();
+    QOV_RETURN_IF_ERROR(decoded.Reserve(
+        std::max(n, std::min(2 * capacity, std::max(n, encoded_size)))));
   }
   decoded.SetSize(n);
   return OkStatus();
@@ -541,6 +544,10 @@ Status ReconstructIcc(const uint8_t* bytes, uint64_t length,
   uint64_t cmd_pos = pos;
   const uint64_t commands_end = pos + command_size;
   uint64_t data_pos = commands_end;
+  // The whole profile at once rather than by repeated growth (each a copy),
+  // as far as the bytes at hand vouch for its size: a stated size far beyond
+  // them allocates only as the commands really produce bytes.
+  QOV_RETURN_IF_ERROR(profile.Reserve(std::min(output_size, length + kMaxOutputShortfall)));
 
   uint8_t header[kIccHeaderSize];
   InitIccHeaderPrediction(output_size, header);
