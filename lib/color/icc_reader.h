@@ -1,7 +1,7 @@
 // The ICC profile stored compressed in the codestream: an entropy-coded
 // byte stream (41 contexts) whose bytes describe the profile as a predicted
 // header, a compact tag table and tag data commands. Decoding resumes after
-// a short input at 512-byte checkpoints.
+// a short input at 128-byte checkpoints.
 #ifndef QOV_LIB_COLOR_ICC_READER_H_
 #define QOV_LIB_COLOR_ICC_READER_H_
 
