@@ -432,8 +432,9 @@ Status ReadContextMap(const QovMemoryManagerStruct* memory_manager,
     QOV_RETURN_IF_ERROR(ReadEntropyCodeSet(memory_manager, reader, 1, &nested,
                                            nested_map,
                                            context_map.size() < 3));
+    // One value per context: a window of that many.
     QOV_ASSIGN_OR_RETURN(SymbolReader symbols,
-                         SymbolReader::Create(nested, reader, 0));
+                         SymbolReader::Create(nested, reader, 0, context_map.size()));
     const uint64_t cluster = nested_map[0];
     uint32_t largest = 0;
     for (uint8_t& entry : context_map) {

@@ -58,8 +58,10 @@ Status ReadPermutationWithCodes(const QovMemoryManagerStruct* memory_manager,
   QOV_RETURN_IF_ERROR(ReadEntropyCodeSet(memory_manager, reader,
                                          kPermutationContexts, &codes,
                                          context_map, false));
+  // At most the length and one code per entry: a window of that many.
+  const uint64_t max_values = skip <= size ? size - skip + 1 : 1;
   QOV_ASSIGN_OR_RETURN(SymbolReader symbols,
-                       SymbolReader::Create(codes, reader, 0));
+                       SymbolReader::Create(codes, reader, 0, max_values));
   QOV_RETURN_IF_ERROR(ReadLehmerPermutation(skip, size, permutation, reader,
                                             symbols, context_map));
   return symbols.CheckFinalState() ? OkStatus() : FailedStatus();

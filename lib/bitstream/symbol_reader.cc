@@ -7,7 +7,7 @@ namespace qov {
 
 SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
                            uint64_t distance_multiplier,
-                           AlignedBlock block)
+                           AlignedBlock block, uint32_t window_entries)
     : alias_tables(set.alias_tables.As<const AliasEntry>()),
       prefix_codes(set.prefix_codes.data()),
       use_prefix_codes(set.use_prefix_codes),
@@ -21,6 +21,7 @@ SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
   }
   if (set.lz77.enabled) {
     window = window_block.As<uint32_t>();
+    window_mask = window_entries - 1;
     distance_cluster = static_cast<uint32_t>(set.lz77.distance_cluster);
     length_config = set.lz77.length_config;
     min_symbol = set.lz77.min_symbol;
@@ -34,14 +35,19 @@ SymbolReader::SymbolReader(const EntropyCodeSet& set, BitReader& reader,
 
 StatusOr<SymbolReader> SymbolReader::Create(const EntropyCodeSet& set,
                                             BitReader& reader,
-                                            uint64_t distance_multiplier) {
+                                            uint64_t distance_multiplier,
+                                            uint64_t max_values) {
   AlignedBlock block;
+  uint32_t entries = kLz77WindowSize;
   if (set.lz77.enabled) {
+    if (max_values < kLz77WindowSize) {
+      entries = kMinLz77WindowSize;
+      while (entries < max_values) entries *= 2;
+    }
     QOV_ASSIGN_OR_RETURN(
-        block, AlignedBlock::Create(set.memory_manager,
-                                    uint64_t{kLz77WindowSize} * 4, 0));
+        block, AlignedBlock::Create(set.memory_manager, uint64_t{entries} * 4, 0));
   }
-  return SymbolReader(set, reader, distance_multiplier, std::move(block));
+  return SymbolReader(set, reader, distance_multiplier, std::move(block), entries);
 }
 
 bool SymbolReader::StartCopy(uint32_t t, BitReader& reader) {
@@ -56,11 +62,12 @@ bool SymbolReader::StartCopy(uint32_t t, BitReader& reader) {
       v < special_count ? static_cast<uint64_t>(special_distances[v])
                         : uint64_t{v} - special_count + 1;
   const uint64_t m = std::min<uint64_t>(distance, decoded_count);
+  const uint32_t window_size = window_mask + 1;
   copy_position = decoded_count -
-                  static_cast<uint32_t>(std::min<uint64_t>(m, kLz77WindowSize));
+                  static_cast<uint32_t>(std::min<uint64_t>(m, window_size));
   if (m == 0) {
     // Nothing decoded yet: the copy yields zeros, never unwritten entries.
-    const uint32_t n = std::min(copies_pending, kLz77WindowSize);
+    const uint32_t n = std::min(copies_pending, window_size);
     std::memset(window, 0, size_t{n} * sizeof(uint32_t));
   }
   if (copies_pending < min_length) {

@@ -19,6 +19,8 @@ namespace qov {
 inline constexpr uint32_t kLz77WindowLog = 20;
 inline constexpr uint32_t kLz77WindowSize = 1u << kLz77WindowLog;
 inline constexpr uint32_t kLz77WindowMask = kLz77WindowSize - 1;
+// The smallest window Create makes for a stream of known length.
+inline constexpr uint32_t kMinLz77WindowSize = 1u << 10;
 // min_symbol of a reader without LZ77: no token reaches it.
 inline constexpr uint32_t kNoLz77MinSymbol = 0x100000;
 
@@ -32,15 +34,23 @@ class SymbolReader {
   SymbolReader() = default;
   // Reads the initial ANS state (32 bits) when the set uses ANS.
   SymbolReader(const EntropyCodeSet& set, BitReader& reader,
-               uint64_t distance_multiplier, AlignedBlock window_block);
+               uint64_t distance_multiplier, AlignedBlock window_block,
+               uint32_t window_entries = kLz77WindowSize);
   SymbolReader(SymbolReader&&) = default;
   SymbolReader& operator=(SymbolReader&&) = default;
 
-  // Allocates the LZ77 window (4 MiB) when the set enables LZ77, then
-  // constructs; Failed only when the window cannot be allocated.
+  // Allocates the LZ77 window when the set enables LZ77, then constructs;
+  // Failed only when the window cannot be allocated. The window holds
+  // kLz77WindowSize values (4 MiB), or, for a stream known to produce at
+  // most `max_values` values, the smallest power of two (at least
+  // kMinLz77WindowSize) that holds them all: no copy can then reach further
+  // back than the window, and a short stream does not pay for touching and
+  // clearing a 4 MiB block. Reading more values than `max_values` stays
+  // within the window but repeats the wrong ones.
   static StatusOr<SymbolReader> Create(const EntropyCodeSet& set,
                                        BitReader& reader,
-                                       uint64_t distance_multiplier);
+                                       uint64_t distance_multiplier,
+                                       uint64_t max_values = kLz77WindowSize);
 
   // The next value of the stream, for a context that maps to `cluster`.
   inline uint32_t ReadClusteredUint(uint64_t cluster, BitReader& reader);
@@ -84,7 +94,8 @@ class SymbolReader {
   uint8_t log_entry_size = 0;
   uint32_t entry_mask = 0;
   AlignedBlock window_block;
-  uint32_t* window = nullptr;  // kLz77WindowSize values, or null
+  uint32_t* window = nullptr;  // window_mask + 1 values, or null
+  uint32_t window_mask = kLz77WindowMask;  // a power of two less one
   uint32_t decoded_count = 0;  // values produced (modulo 2^32)
   uint32_t copies_pending = 0;
   uint32_t copy_position = 0;  // window index (taken modulo the window size)
@@ -137,7 +148,7 @@ inline uint32_t SymbolReader::ReadClusteredUint(uint64_t cluster,
       const uint32_t value =
           ReadHybridUint(token, split_configs[cluster], reader);
       if (window != nullptr) {
-        window[decoded_count & kLz77WindowMask] = value;
+        window[decoded_count & window_mask] = value;
         ++decoded_count;
       }
       return value;
@@ -145,9 +156,9 @@ inline uint32_t SymbolReader::ReadClusteredUint(uint64_t cluster,
     if (!StartCopy(token, reader)) return 0;
   }
   --copies_pending;
-  const uint32_t value = window[copy_position & kLz77WindowMask];
+  const uint32_t value = window[copy_position & window_mask];
   ++copy_position;
-  window[decoded_count & kLz77WindowMask] = value;
+  window[decoded_count & window_mask] = value;
   ++decoded_count;
   return value;
 }

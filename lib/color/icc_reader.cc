@@ -12,6 +12,7 @@ constexpr uint64_t kPreambleBytes = 20;
 constexpr uint64_t kMaxOutputSize = uint64_t{1} << 28;
 constexpr uint64_t kMaxOutputShortfall = 65536;
 constexpr uint64_t kDecodedLookahead = 1024;
+constexpr uint64_t kPastEndCheckInterval = 32;
 constexpr uint64_t kRatioCheckInterval = 65536;
 constexpr float kMaxExpansion = 256.0f;
 
@@ -205,11 +206,12 @@ void CompressedIccReader::TakeSnapshot(Snapshot* snapshot) const {
   // fault in the window's untouched pages twice.
   snapshot->window_saved =
       symbols.window != nullptr &&
-      uint64_t{symbols.decoded_count} + kIccCheckpointInterval > kLz77WindowSize;
+      uint64_t{symbols.decoded_count} + kIccCheckpointInterval >
+                              uint64_t{symbols.window_mask} + 1;
   if (snapshot->window_saved) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
       snapshot->window[j] =
-          symbols.window[(symbols.decoded_count + j) & kLz77WindowMask];
+          symbols.window[(symbols.decoded_count + j) & symbols.window_mask];
     }
   }
 }
@@ -221,7 +223,7 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
   symbols.copy_position = snapshot.copy_position;
   if (snapshot.window_saved && symbols.window != nullptr) {
     for (uint32_t j = 0; j < kIccCheckpointInterval; ++j) {
-      symbols.window[(snapshot.decoded_count + j) & kLz77WindowMask] =
+      symbols.window[(snapshot.decoded_count + j) & symbols.window_mask] =
           snapshot.window[j];
     }
   }
@@ -229,9 +231,12 @@ void CompressedIccReader::RestoreSnapshot(const Snapshot& snapshot) {
 
 Status CompressedIccReader::GrowDecoded(uint64_t n) {
   if (decoded.capacity() < n) {
+    // Doubling, up to the stream's size: few copies, and the capacity stays
+    // within twice the bytes decoded (plus the lookahead).
     const uint64_t capacity = decoded.capacity();
-    if (capacity > UINT64_MAX - capacity / 2) return FailedStatus();
-    QOV_RETURN_IF_ERROR(decoded.Reserve(std::max(n, capacity + capacity / 2)));
+    if (capacity > UINT64_MAX / 2) return FailedStatus();
+    QOV_RETURN_IF_ERROR(decoded.Reserve(
+        std::max(n, std::min(2 * capacity, std::max(n, encoded_size)))));
   }
   decoded.SetSize(n);
   return OkStatus();
@@ -292,6 +297,11 @@ constexpr IccClassTables kIccClasses = MakeIccClassTables();
 void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   uint64_t i = decoded_count;
   if (i >= end) return;
+  // The loop works on local copies of the bit reader and the symbol reader:
+  // every byte stored through `d` could otherwise alias their fields, which
+  // would then go through memory on every byte.
+  BitReader bits = reader;
+  SymbolReader sym = std::move(symbols);
   uint8_t* const d = decoded.data();
   const uint8_t* const map = context_map.data();
   // The two bytes before i, kept in registers rather than read back.
@@ -300,20 +310,28 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   // The header bytes (and the byte right after them) all use context 0.
   const uint64_t header_end = std::min<uint64_t>(end, kIccHeaderSize + 1);
   for (; i < header_end; ++i) {
-    const uint8_t value = static_cast<uint8_t>(symbols.ReadClusteredUint(map[0], reader));
+    const uint8_t value = static_cast<uint8_t>(sym.ReadClusteredUint(map[0], bits));
     d[i] = value;
     p2 = p1;
     p1 = value;
   }
-  for (; i < end; ++i) {
-    const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
-    const uint8_t value =
-        static_cast<uint8_t>(symbols.ReadClusteredUint(map[context], reader));
-    d[i] = value;
-    p2 = p1;
-    p1 = value;
+  // In runs of kPastEndCheckInterval bytes: once the input is used up, the
+  // bytes up to the checkpoint would be decoded from zeros only to be
+  // dropped.
+  while (i < end && !bits.PastEnd()) {
+    const uint64_t run_end = std::min(end, i + kPastEndCheckInterval);
+    for (; i < run_end; ++i) {
+      const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
+      const uint8_t value =
+          static_cast<uint8_t>(sym.ReadClusteredUint(map[context], bits));
+      d[i] = value;
+      p2 = p1;
+      p1 = value;
+    }
   }
   decoded_count = i;
+  symbols = std::move(sym);
+  reader = bits;
 }
 
 Status CompressedIccReader::Begin(BitReader& reader) {
@@ -342,7 +360,8 @@ Status CompressedIccReader::Begin(BitReader& reader) {
     reader.MarkBounds();
     return reader.PastEnd() ? NeedMoreBytesStatus() : status;
   }
-  QOV_ASSIGN_OR_RETURN(symbols, SymbolReader::Create(codes, reader, 0));
+  // The stream holds exactly encoded_size values: a window of that many.
+  QOV_ASSIGN_OR_RETURN(symbols, SymbolReader::Create(codes, reader, 0, encoded_size));
 
   decoded_count = 0;
   QOV_RETURN_IF_ERROR(GrowDecoded(std::min(encoded_size, kDecodedLookahead)));
@@ -367,12 +386,6 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
   resume_bits = reader.Position() - start_position;
   while (decoded_count < encoded_size) {
     if (decoded_count % kIccCheckpointInterval == 0 && decoded_count != 0) {
-      if (reader.PastEnd()) {
-        RestoreSnapshot(snapshot);
-        decoded_count = checkpoint;
-        reader.MarkBounds();
-        return NeedMoreBytesStatus();
-      }
       TakeSnapshot(&snapshot);
       checkpoint = decoded_count;
       resume_bits = reader.Position() - start_position;
@@ -390,6 +403,12 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
     const uint64_t next_checkpoint =
         (decoded_count / kIccCheckpointInterval + 1) * kIccCheckpointInterval;
     DecodeBytes(reader, std::min(encoded_size, next_checkpoint));
+    if (reader.PastEnd()) {
+      RestoreSnapshot(snapshot);
+      decoded_count = checkpoint;
+      reader.MarkBounds();
+      return NeedMoreBytesStatus();
+    }
   }
   reader.MarkBounds();
   if (reader.PastEnd()) {
@@ -525,6 +544,10 @@ Status ReconstructIcc(const uint8_t* bytes, uint64_t length,
   uint64_t cmd_pos = pos;
   const uint64_t commands_end = pos + command_size;
   uint64_t data_pos = commands_end;
+  // The whole profile at once rather than by repeated growth (each a copy),
+  // as far as the bytes at hand vouch for its size: a stated size far beyond
+  // them allocates only as the commands really produce bytes.
+  QOV_RETURN_IF_ERROR(profile.Reserve(std::min(output_size, length + kMaxOutputShortfall)));
 
   uint8_t header[kIccHeaderSize];
   InitIccHeaderPrediction(output_size, header);

@@ -1,7 +1,7 @@
 // The ICC profile stored compressed in the codestream: an entropy-coded
 // byte stream (41 contexts) whose bytes describe the profile as a predicted
 // header, a compact tag table and tag data commands. Decoding resumes after
-// a short input at 512-byte checkpoints.
+// a short input at 128-byte checkpoints.
 #ifndef QOV_LIB_COLOR_ICC_READER_H_
 #define QOV_LIB_COLOR_ICC_READER_H_
 
@@ -22,7 +22,7 @@ namespace qov {
 inline constexpr uint64_t kMaxIccEncodedSize = uint64_t{1} << 28;
 inline constexpr uint64_t kIccContexts = 41;
 inline constexpr uint64_t kIccHeaderSize = 128;
-inline constexpr uint64_t kIccCheckpointInterval = 512;
+inline constexpr uint64_t kIccCheckpointInterval = 128;
 
 // Protocol: Begin, then Continue. On NeedMoreBytes from either, build a new
 // bit reader over the longer input, positioned again at the first bit of the
@@ -65,7 +65,8 @@ class CompressedIccReader {
   void RestoreSnapshot(const Snapshot& snapshot);
   // Makes the decoded buffer hold n bytes.
   Status GrowDecoded(uint64_t n);
-  // Decodes inner-layer bytes up to index `end` (at most the buffer size).
+  // Decodes inner-layer bytes up to index `end` (at most the buffer size),
+  // or fewer once the reader has run past the end of its input.
   void DecodeBytes(BitReader& reader, uint64_t end);
 
   const QovMemoryManagerStruct* memory_manager_;

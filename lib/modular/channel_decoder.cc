@@ -89,9 +89,10 @@ void ConstantFill(SymbolReader& s, uint32_t symbol, const FlatMaTreeNode& leaf,
                   Channel ch) {
   if (s.window != nullptr) {
     const uint64_t n = uint64_t{ch.w} * ch.h;
-    const uint64_t first = n > kLz77WindowSize ? n - kLz77WindowSize : 0;
+    const uint64_t window_size = uint64_t{s.window_mask} + 1;
+    const uint64_t first = n > window_size ? n - window_size : 0;
     for (uint64_t i = first; i < n; ++i) {
-      s.window[(s.decoded_count + i) & kLz77WindowMask] = symbol;
+      s.window[(s.decoded_count + i) & s.window_mask] = symbol;
     }
     s.decoded_count += static_cast<uint32_t>(n);
   }

@@ -159,6 +159,11 @@ DequantTableSet::DequantTableSet() {
   }
 }
 
+const DequantTableSpec& DequantTableSet::DefaultSpec() {
+  static const DequantTableSpec spec;
+  return spec;
+}
+
 Status DequantTableSet::ReadDcSteps(BitReader* reader) {
   const bool all_default = reader->Read(1) != 0;
   if (reader->PastEnd()) return FailedStatus();
@@ -177,13 +182,14 @@ Status DequantTableSet::ReadSpecs(const QovMemoryManagerStruct* manager,
                                   BitReader* reader,
                                   RawQuantMatrixReader* raw_reader) {
   const bool all_default = reader->Read(1) != 0;
-  specs_ = DequantSpecList();
+  specs_.reset();
   if (all_default) {
     computed_kinds_ = 0;
     return OkStatus();
   }
+  specs_ = std::make_unique<DequantSpecList>();
   for (size_t k = 0; k < kNumDequantTableKinds; ++k) {
-    DequantTableSpec& spec = specs_[k];
+    DequantTableSpec& spec = (*specs_)[k];
     const bool single_block =
         kDequantTableShortSide[k] == 1 && kDequantTableLongSide[k] == 1;
     const uint32_t mode = static_cast<uint32_t>(reader->Read(3));

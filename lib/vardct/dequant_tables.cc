@@ -301,10 +301,11 @@ Status DequantTableSet::PrepareTables(const QovMemoryManagerStruct* manager,
   }
   for (size_t k = 0; k < kNumDequantTableKinds; ++k) {
     if (!((wanted >> k) & 1) || ((done >> k) & 1)) continue;
-    const DequantTableSpec& spec =
-        specs_[k].mode == DequantSpecMode::Library ? library[k] : specs_[k];
+    const DequantTableSpec& own = spec(static_cast<DequantTableKind>(k));
+    const DequantTableSpec& chosen =
+        own.mode == DequantSpecMode::Library ? library[k] : own;
     size_t position = kDequantTableStart[k];
-    QOV_RETURN_IF_ERROR(FillDequantTable(spec, table_, weights_,
+    QOV_RETURN_IF_ERROR(FillDequantTable(chosen, table_, weights_,
                                          static_cast<DequantTableKind>(k), &position));
     if (position != kDequantTableStart[k + 1]) return FailedStatus();
   }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "lib/base/memory.h"
@@ -120,8 +121,9 @@ class DequantTableSet {
   const float* table() const { return table_; }
   const float* weights() const { return weights_; }
   uint32_t computed_kinds() const { return computed_kinds_; }
+  // Without a spec list read, every kind reads as a default (library) spec.
   const DequantTableSpec& spec(DequantTableKind k) const {
-    return specs_[static_cast<size_t>(k)];
+    return specs_ != nullptr ? (*specs_)[static_cast<size_t>(k)] : DefaultSpec();
   }
 
   float dc_steps[3] = {1.0f / 4096.0f, 1.0f / 512.0f, 1.0f / 256.0f};
@@ -133,7 +135,11 @@ class DequantTableSet {
   float* table_ = nullptr;    // multipliers, kDequantTableBlockFloats
   float* weights_ = nullptr;  // weights, kDequantTableBlockFloats
   size_t table_offsets_[3 * kNumVarBlockKinds];
-  DequantSpecList specs_;
+  static const DequantTableSpec& DefaultSpec();
+
+  // Null while every kind is a library spec: most sets (one per frame) are
+  // never read or stay all-default, and the list is about 10 KB to clear.
+  std::unique_ptr<DequantSpecList> specs_;
 };
 
 // Fast single-precision approximations that the table values depend on.

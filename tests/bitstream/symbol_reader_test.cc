@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -333,6 +334,58 @@ TEST(SymbolReaderTest, CopiesNeverReadUnwrittenWindowEntries) {
     }
     EXPECT_EQ(values, c.expected) << c.name;
     EXPECT_FALSE(reader.PastEnd()) << c.name;
+  }
+}
+
+// A stream of known length gets a window just large enough for it; it must
+// give what the full window gives, including copies that start before any
+// value (zeros longer than the small window) and copies from far back.
+TEST(SymbolReaderTest, WindowSizedToTheStreamGivesTheSameValues) {
+  struct Case {
+    const char* name;
+    uint32_t literals;  // value i % 251 for i below this
+    uint32_t length, distance_value;
+    uint32_t expected_window;  // entries of the window sized to the stream
+  };
+  const std::vector<Case> cases = {
+      {"copy of 10^5 zeros before any value", 0, 100000, 0, 4096},
+      {"far copy over a stream of 1024 values", 1000, 24, 5000000, 1024},
+      {"copy of the last 600 values", 1500, 700, 599, 4096},
+      {"stream of 2^20 - 1 values", kLz77WindowSize - 10, 9, 12345, kLz77WindowSize},
+  };
+  for (const Case& c : cases) {
+    StreamPlan plan = Lz77Plan(UintSplitConfig(0, 1, 0, 0));
+    plan.length_config = UintSplitConfig(0, 1, 0, 0);  // long copies
+    const Stream stream = MakeStream(plan, [&](TokenWriter& t) {
+      for (uint32_t i = 0; i < c.literals; ++i) t.Value(0, i % 251);
+      t.Copy(0, c.length, c.distance_value);
+    });
+    // Values read: all of the short streams, the first 4000 of the long copy.
+    const uint64_t count = std::min<uint64_t>(uint64_t{c.literals} + c.length,
+                                              c.literals == 0 ? 4000 : ~0u);
+    std::vector<uint32_t> full, sized;
+    for (uint64_t max_values : {uint64_t{kLz77WindowSize}, count}) {
+      DirtyManager dirty;
+      BitReader reader(Span(stream.bytes.data(), stream.bytes.size()));
+      EntropyCodeSet set;
+      std::vector<uint8_t> map;
+      ASSERT_TRUE(
+          ReadEntropyCodeSet(&dirty.manager, reader, 1, &set, map, false).ok());
+      auto symbols = SymbolReader::Create(set, reader, 0, max_values);
+      ASSERT_TRUE(symbols.ok()) << c.name;
+      std::vector<uint32_t>& values = max_values == count ? sized : full;
+      for (uint64_t i = 0; i < count; ++i) {
+        values.push_back(symbols->ReadClusteredUint(map[0], reader));
+      }
+      EXPECT_FALSE(reader.PastEnd()) << c.name;
+      if (max_values == count) {
+        EXPECT_EQ(symbols->window_mask + 1, c.expected_window) << c.name;
+      }
+    }
+    EXPECT_EQ(sized, full) << c.name;
+    if (c.literals == 0) {
+      EXPECT_EQ(sized, std::vector<uint32_t>(count, 0)) << c.name;
+    }
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -568,6 +570,43 @@ TEST(IccReaderTest, ChunkedInputGivesTheSameProfile) {
         EXPECT_GT(attempts, 1);
       }
     }
+  }
+}
+
+// A short stream with LZ77 copies must not pay for a window of 2^20 values
+// (4 MiB, cleared page by page as it is touched): every block it allocates,
+// window included, stays near the size of the profile, in one piece or fed
+// in chunks.
+TEST(IccReaderTest, ShortLz77StreamAllocatesNoLargeWindow) {
+  struct LargestAllocation {
+    static void* Alloc(void* opaque, uint64_t size) {
+      uint64_t* largest = static_cast<uint64_t*>(opaque);
+      if (size > *largest) *largest = size;
+      return std::malloc(size);
+    }
+    static void Free(void*, void* address) { std::free(address); }
+  };
+  Bytes inner;
+  const Bytes profile = SampleProfile(3000, 41, &inner);
+  const Bytes stream = EncodeIcc(inner, Outer::kPrefixLz77, 0);
+  for (size_t chunk : {size_t{0}, size_t{100}}) {
+    uint64_t largest = 0;
+    const QovMemoryManagerStruct manager = {&largest, &LargestAllocation::Alloc,
+                                            &LargestAllocation::Free};
+    CompressedIccReader icc(&manager);
+    size_t avail = chunk == 0 ? stream.size() : chunk;
+    Status status = FailedStatus();
+    ByteBuffer out(&manager);
+    for (;;) {
+      BitReader reader(Span(stream.data(), avail));
+      status = icc.Begin(reader);
+      if (status.ok()) status = icc.Continue(reader, out);
+      if (!status.need_more_bytes() || avail == stream.size()) break;
+      avail = std::min(avail + chunk, stream.size());
+    }
+    ASSERT_TRUE(status.ok()) << chunk;
+    EXPECT_EQ(Bytes(out.data(), out.data() + out.size()), profile) << chunk;
+    EXPECT_LE(largest, uint64_t{64} << 10) << chunk;
   }
 }
 
