@@ -12,11 +12,17 @@
 #include <map>
 #include <string>
 
+#include <chrono>
+#include <fstream>
+#include <vector>
+
 #include "gtest/gtest.h"
+#include "lib/bitstream/frame_header.h"
 #include "lib/bitstream/image_metadata.h"
 #include "qov/qov.h"
 #include "tests/api/decoder_test_helpers.h"
 #include "tests/api/pixel_decode_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {
@@ -122,6 +128,130 @@ TEST(PixelResourceBoundsTest, ThousandsOfFrames) {
   // One frame at a time: what a 64 x 64 frame needs, not 5000 of them.
   EXPECT_LT(o.peak, 8 * kMiB);
   EXPECT_EQ(0u, o.left);
+}
+
+// The process's peak resident set in bytes since the last reset, or 0
+// where /proc does not tell.
+uint64_t PeakResident() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+struct HeapOutcome {
+  PixelDecodeResult result;
+  uint64_t peak_growth = 0;  // peak resident set above what it was before
+  double seconds = 0;
+};
+
+HeapOutcome DecodeWatchingHeap(const Bytes& file) {
+  ResetPeakResident();
+  const uint64_t before = PeakResident();
+  const auto start = std::chrono::steady_clock::now();
+  HeapOutcome out;
+  PixelDecodeOptions o;
+  o.type = OutputSampleType::kUint8;
+  out.result = DecodePixels(file, o);
+  out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const uint64_t after = PeakResident();
+  out.peak_growth = after > before ? after - before : 0;
+  return out;
+}
+
+// A single-section modular frame of 1024 x 1024 (group size 1024) whose
+// one section starts with `features`, the rest zeros.
+Bytes FeatureFrameFile(uint64_t flags, const Bytes& features) {
+  CodestreamWriter w;
+  w.SetSize(1024, 1024);
+  FrameHeader h = w.NewFrame();
+  h.flags |= flags;
+  h.group_size_shift = 3;
+  Bytes section = features;
+  section.resize(section.size() + 64, 0);
+  w.AddFrame(h, section);
+  return w.Write();
+}
+
+using feature_test::PackSigned;
+using feature_test::WriteStream;
+
+// Spline streams: contexts 0 quantisation adjustment, 1 starting points,
+// 2 count - 1, 3 control points per spline, 4 their differences, 5 the
+// coefficients. Each context is given one value, so each is a one-symbol
+// code and every read of it costs nothing but the value's raw bits. The
+// values are written once in the order the decoder first reads them, then
+// a thousand times more each, which keeps the encoder from merging two
+// contexts into one code. Only the count and the control points per
+// spline may have raw bits (values of 16 and more): the decoder reads
+// them first.
+std::vector<Token> OneValuePerContext(uint32_t count_minus_one, uint32_t points,
+                                      uint32_t difference, uint32_t coefficient) {
+  std::vector<Token> tokens = {Token(2, count_minus_one), Token(1, 0), Token(1, 0),
+                               Token(0, 0), Token(3, points), Token(4, difference),
+                               Token(5, coefficient)};
+  const size_t first = tokens.size();
+  for (int k = 0; k < 1000; ++k) {
+    for (size_t i = 0; i < first; ++i) tokens.push_back(tokens[i]);
+  }
+  return tokens;
+}
+
+TEST(PixelResourceBoundsTest, SplineClaimsStayBounded) {
+  // A 1024 x 1024 frame allows 2^19 splines and control points in all.
+  constexpr uint32_t kMax = uint32_t{1} << 19;
+  struct Case {
+    const char* what;
+    std::vector<Token> tokens;
+    // Whether the stream really holds its splines (the decoder then keeps
+    // them, 536 bytes each); a claim it cannot hold fails before that.
+    bool held;
+  };
+  const Case cases[] = {
+      // 2^19 splines at one point, no control points, zero series: all
+      // decode, none draws anything.
+      {"the most splines, all empty", OneValuePerContext(kMax - 1, 0, 0, 0), true},
+      // The same with every coefficient 7: each spline is a dot of sigma
+      // 1.6 at (0, 0).
+      {"the most splines, all dots", OneValuePerContext(kMax - 1, 0, 0, PackSigned(7)), true},
+      // One spline with the most control points, every second difference
+      // (1, 1): the path leaves the coordinate range.
+      {"one spline, the most control points",
+       OneValuePerContext(0, kMax - 1, PackSigned(1), 0), false},
+      // One spline claiming more control points than allowed.
+      {"one spline, too many control points", OneValuePerContext(0, kMax, 0, 0), false},
+      // More splines than allowed.
+      {"too many splines", OneValuePerContext(kMax, 0, 0, 0), false},
+      // 2^19 - 1 splines of one control point each: the second spline
+      // takes the total of points past 2^19. The decoder once sized the
+      // list of splines from the count first (272 MiB here).
+      {"too many control points in all", OneValuePerContext(kMax - 2, 1, PackSigned(1), 0),
+       false},
+  };
+#ifdef QOV_TEST_SANITIZED
+  // Redzones, shadow memory and the quarantine of freed blocks.
+  constexpr uint64_t kOverhead = 3;
+#else
+  constexpr uint64_t kOverhead = 1;
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes stream = WriteStream(6, c.tokens);
+    ASSERT_FALSE(stream.empty());
+    const Bytes file = FeatureFrameFile(FrameFlags::kSplines, stream);
+    ASSERT_LT(file.size(), 4096u);
+    const HeapOutcome o = DecodeWatchingHeap(file);
+    EXPECT_EQ("", o.result.error);
+    EXPECT_TRUE(o.result.last == QOV_DEC_FAILED || o.result.last == QOV_DEC_OK);
+    // Held splines: 536 bytes each and nothing of their size besides (their
+    // curves are made one at a time).
+    const uint64_t bound = kOverhead * ((c.held ? uint64_t{600} * kMax : 0) + 64 * kMiB);
+    EXPECT_LT(o.peak_growth, bound);
+    EXPECT_LT(o.seconds, 60.0);
+  }
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "gtest/gtest.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/frame/frame_decoding_state.h"
-#include "tests/frame/feature_test_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {

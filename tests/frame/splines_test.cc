@@ -15,7 +15,7 @@
 #include "lib/bitstream/bit_reader.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/render/feature_stages.h"
-#include "tests/frame/feature_test_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {

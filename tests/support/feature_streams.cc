@@ -1,5 +1,5 @@
-// Entropy-coded test streams for the frame feature tests.
-#include "tests/frame/feature_test_helpers.h"
+// Entropy-coded test streams for the frame feature fixtures.
+#include "tests/support/feature_streams.h"
 
 #include "lib/base/memory.h"
 #include "lib/encode/bit_writer.h"

@@ -1,7 +1,8 @@
-// Helpers of the frame feature tests: entropy-coded streams of (context,
-// value) pairs written with the project's encoder, and zig-zag packing.
-#ifndef QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
-#define QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
+// Entropy-coded streams of (context, value) pairs written with the
+// project's encoder, for the frame feature tests and whole-file fixtures
+// (patches, splines, noise), and zig-zag packing.
+#ifndef QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
+#define QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
 
 #include <cstdint>
 #include <vector>
@@ -26,4 +27,4 @@ std::vector<uint8_t> WriteStream(size_t num_contexts,
 
 }  // namespace qov::feature_test
 
-#endif  // QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
+#endif  // QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
