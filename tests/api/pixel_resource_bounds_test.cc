@@ -7,13 +7,11 @@
 // section fails there; what is checked is that nothing before it sizes an
 // allocation from the claim.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <string>
-
-#include <chrono>
-#include <fstream>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -23,6 +21,7 @@
 #include "tests/api/decoder_test_helpers.h"
 #include "tests/api/pixel_decode_helpers.h"
 #include "tests/support/feature_streams.h"
+#include "tests/support/resident_memory.h"
 
 namespace qov {
 namespace {
@@ -130,18 +129,6 @@ TEST(PixelResourceBoundsTest, ThousandsOfFrames) {
   EXPECT_EQ(0u, o.left);
 }
 
-// The process's peak resident set in bytes since the last reset, or 0
-// where /proc does not tell.
-uint64_t PeakResident() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-  }
-  return 0;
-}
-void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
 struct HeapOutcome {
   PixelDecodeResult result;
   uint64_t peak_growth = 0;  // peak resident set above what it was before
@@ -149,15 +136,15 @@ struct HeapOutcome {
 };
 
 HeapOutcome DecodeWatchingHeap(const Bytes& file) {
-  ResetPeakResident();
-  const uint64_t before = PeakResident();
+  test::ResetPeakResident();
+  const uint64_t before = test::PeakResidentBytes();
   const auto start = std::chrono::steady_clock::now();
   HeapOutcome out;
   PixelDecodeOptions o;
   o.type = OutputSampleType::kUint8;
   out.result = DecodePixels(file, o);
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const uint64_t after = PeakResident();
+  const uint64_t after = test::PeakResidentBytes();
   out.peak_growth = after > before ? after - before : 0;
   return out;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/base/status.h"
+#include "lib/encode/bit_writer.h"
 #include "lib/encode/entropy_records.h"
 #include "qov/qov.h"
 
@@ -24,6 +26,11 @@ uint32_t PackSigned(int64_t v);
 std::vector<uint8_t> WriteStream(size_t num_contexts,
                                  const std::vector<Token>& tokens,
                                  bool lz77 = false, bool prefix = false);
+// The same written on at the writer's position (no padding), as a frame
+// section carries it ahead of what follows.
+Status WriteStreamTo(BitWriter* writer, size_t num_contexts,
+                     const std::vector<Token>& tokens, bool lz77 = false,
+                     bool prefix = false);
 
 }  // namespace qov::feature_test
 
