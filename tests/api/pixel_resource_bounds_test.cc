@@ -218,12 +218,6 @@ TEST(PixelResourceBoundsTest, SplineClaimsStayBounded) {
       {"too many control points in all", OneValuePerContext(kMax - 2, 1, PackSigned(1), 0),
        false},
   };
-#ifdef QOV_TEST_SANITIZED
-  // Redzones, shadow memory and the quarantine of freed blocks.
-  constexpr uint64_t kOverhead = 3;
-#else
-  constexpr uint64_t kOverhead = 1;
-#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const Bytes stream = WriteStream(6, c.tokens);
@@ -235,7 +229,8 @@ TEST(PixelResourceBoundsTest, SplineClaimsStayBounded) {
     EXPECT_TRUE(o.result.last == QOV_DEC_FAILED || o.result.last == QOV_DEC_OK);
     // Held splines: 536 bytes each and nothing of their size besides (their
     // curves are made one at a time).
-    const uint64_t bound = kOverhead * ((c.held ? uint64_t{600} * kMax : 0) + 64 * kMiB);
+    const uint64_t bound = (c.held ? uint64_t{600} * kMax : 0) + 64 * kMiB +
+                           test::SanitizerResidentSlack();
     EXPECT_LT(o.peak_growth, bound);
     EXPECT_LT(o.seconds, 60.0);
   }

@@ -18,4 +18,17 @@ uint64_t PeakResidentBytes() {
 
 void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+uint64_t SanitizerResidentSlack() {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOV_RESIDENT_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QOV_RESIDENT_SANITIZED)
+  return uint64_t{384} << 20;
+#else
+  return 0;
+#endif
+}
+
 }  // namespace qov::test

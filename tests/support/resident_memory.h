@@ -14,6 +14,11 @@ uint64_t PeakResidentBytes();
 // Starts a new peak from the present resident set.
 void ResetPeakResident();
 
+// What a sanitizer build adds to a peak beyond the blocks themselves: the
+// quarantine of freed blocks (256 MiB by default), shadow memory and
+// redzones; 0 in other builds.
+uint64_t SanitizerResidentSlack();
+
 }  // namespace qov::test
 
 #endif  // QOV_TESTS_SUPPORT_RESIDENT_MEMORY_H_
