@@ -113,8 +113,9 @@ class Splines {
   // Reads the splines of a frame of `pixel_count` pixels (before
   // upsampling). At most M = min(pixels / 2, 2^20) splines and control
   // points in all; the list grows as splines decode (some 536 bytes each,
-  // at most 562 MB for M = 2^20), never from the count the stream claims. Failed on any violation, a wrong final ANS state or input
-  // that ended early; the entropy code reader's status is passed on.
+  // at most 562 MB for M = 2^20), never from the count the stream claims.
+  // Failed on any violation, a wrong final ANS state or input that ended
+  // early; the entropy code reader's status is passed on.
   Status Decode(const QovMemoryManagerStruct* manager, BitReader& reader,
                 uint64_t pixel_count);
 
