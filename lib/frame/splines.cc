@@ -496,6 +496,15 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
   // ones first changes nothing.
   SplineCurve curve;
   uint64_t area = 0;
+  // The decoder's own limit on the work of sampling: the control polygons
+  // of a frame's splines are at most 16 W H + 2^20 long in all (as the
+  // sum of |dx| + |dy| over consecutive control points). The area limit
+  // alone allows 32 W H + 2^27, and every unit of a path costs a sample
+  // point and a series evaluation even where nothing is drawn: a spline
+  // of five control points zigzagging right of a 1024 x 1024 frame took
+  // seven seconds.
+  const uint64_t max_path_length = max_pairs;
+  uint64_t path_length = 0;
   for (size_t i = 0; i < splines_.size(); ++i) {
     QOV_RETURN_IF_ERROR(DequantizeSpline(splines_[i], starting_points_[i],
                                          quant_adjustment_, ratio_x, ratio_b,
@@ -506,7 +515,11 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
           std::abs(points[j].y - points[j - 1].y) < 0.001f) {
         return FailedStatus();
       }
+      // Control points are integers below 2^23 in magnitude.
+      path_length += static_cast<uint64_t>(std::abs(points[j].x - points[j - 1].x) +
+                                           std::abs(points[j].y - points[j - 1].y));
     }
+    if (path_length > max_path_length) return FailedStatus();
     DensifyPath(curve.control_points, &path);
     uint64_t count = 0;
     float last_weight = 0.0f;

@@ -122,7 +122,9 @@ class Splines {
   // Dequantises every spline for a frame of width x height (upsampled) and
   // builds the segments and their row index. Failed when a spline breaks the
   // coordinate or area limits, two consecutive control points coincide, the
-  // (segment, row) pairs exceed 16 pixels + 2^20, or a block cannot be had.
+  // control polygons are longer than 16 pixels + 2^20 in all (the decoder's
+  // own bound on sampling), the (segment, row) pairs exceed 16 pixels +
+  // 2^20, or a block cannot be had.
   Status PrepareDrawing(uint64_t width, uint64_t height,
                         const ChromaFromLumaMap& cfl);
   // The same with the correlation ratios given directly.

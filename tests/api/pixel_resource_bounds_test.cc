@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "lib/base/memory.h"
 #include "lib/bitstream/frame_header.h"
+#include "lib/encode/bit_writer.h"
 #include "lib/bitstream/image_metadata.h"
 #include "qov/qov.h"
 #include "tests/api/decoder_test_helpers.h"
@@ -156,21 +158,32 @@ HeapOutcome DecodeWatchingHeap(const Bytes& file) {
 }
 
 // A single-section modular frame of 1024 x 1024 (group size 1024) whose
-// one section starts with `features`, the rest zeros.
-Bytes FeatureFrameFile(uint64_t flags, const Bytes& features) {
+// one section starts with the feature stream of `tokens`, then the DC
+// steps (all default), then zeros: the features are read and prepared,
+// and the modular data after them fails.
+Bytes FeatureFrameFile(uint64_t flags, size_t num_contexts, const std::vector<Token>& tokens) {
+  BitWriter writer(HeapMemoryManager());
+  const bool written =
+      feature_test::WriteStreamTo(&writer, num_contexts, tokens).ok() &&
+      writer.WithBitBudget(8, LayerType::kHeader, nullptr, [&]() {
+        writer.PutBits(1, 1);  // DC steps all default
+        writer.ZeroPadToByte();
+        return OkStatus();
+      }).ok();
+  if (!written) return {};
+  const Span span = writer.GetSpan();
+  Bytes section(span.begin(), span.end());
+  section.resize(section.size() + 64, 0);
   CodestreamWriter w;
   w.SetSize(1024, 1024);
   FrameHeader h = w.NewFrame();
   h.flags |= flags;
   h.group_size_shift = 3;
-  Bytes section = features;
-  section.resize(section.size() + 64, 0);
   w.AddFrame(h, section);
   return w.Write();
 }
 
 using feature_test::PackSigned;
-using feature_test::WriteStream;
 
 // Spline streams: contexts 0 quantisation adjustment, 1 starting points,
 // 2 count - 1, 3 control points per spline, 4 their differences, 5 the
@@ -180,7 +193,9 @@ using feature_test::WriteStream;
 // a thousand times more each, which keeps the encoder from merging two
 // contexts into one code. Only the count and the control points per
 // spline may have raw bits (values of 16 and more): the decoder reads
-// them first.
+// them first. The raw bits of the copies stay unread; for a count of
+// 2^19 - 1 they are all ones, so the bit after the stream reads as DC
+// steps all default and the splines are prepared too.
 std::vector<Token> OneValuePerContext(uint32_t count_minus_one, uint32_t points,
                                       uint32_t difference, uint32_t coefficient) {
   std::vector<Token> tokens = {Token(2, count_minus_one), Token(1, 0), Token(1, 0),
@@ -191,6 +206,24 @@ std::vector<Token> OneValuePerContext(uint32_t count_minus_one, uint32_t points,
     for (size_t i = 0; i < first; ++i) tokens.push_back(tokens[i]);
   }
   return tokens;
+}
+
+// One spline from (0, 10) with `points` control points alternately at
+// x = 8,000,000 and x = 0 on row 10, a zero width series and Y 7.
+std::vector<Token> ZigzagSpline(int points) {
+  std::vector<Token> t = {Token(2, 0), Token(1, 0), Token(1, 10), Token(0, 0),
+                          Token(3, static_cast<uint32_t>(points))};
+  int64_t previous = 0;
+  for (int k = 0; k < points; ++k) {
+    const int64_t step = k % 2 == 0 ? 8000000 : -8000000;
+    t.emplace_back(4, PackSigned(step - previous));
+    t.emplace_back(4, 0);
+    previous = step;
+  }
+  for (int series = 0; series < 4; ++series) {
+    for (int i = 0; i < 32; ++i) t.emplace_back(5, series == 1 && i == 0 ? PackSigned(7) : 0);
+  }
+  return t;
 }
 
 TEST(PixelResourceBoundsTest, SplineClaimsStayBounded) {
@@ -223,12 +256,15 @@ TEST(PixelResourceBoundsTest, SplineClaimsStayBounded) {
       // list of splines from the count first (272 MiB here).
       {"too many control points in all", OneValuePerContext(kMax - 2, 1, PackSigned(1), 0),
        false},
+      // One spline zigzagging between x = 0 and 8,000,000 along row 10,
+      // width series zero: nothing is drawn, but every unit of its path
+      // was sampled (seven seconds) before the path-length bound.
+      {"a long path drawing nothing", ZigzagSpline(5), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes stream = WriteStream(6, c.tokens);
-    ASSERT_FALSE(stream.empty());
-    const Bytes file = FeatureFrameFile(FrameFlags::kSplines, stream);
+    const Bytes file = FeatureFrameFile(FrameFlags::kSplines, 6, c.tokens);
+    ASSERT_FALSE(file.empty());
     ASSERT_LT(file.size(), 4096u);
     const HeapOutcome o = DecodeWatchingHeap(file);
     EXPECT_EQ("", o.result.error);
