@@ -27,7 +27,9 @@ PixelDecodeResult DecodePixels(const Bytes& file, const PixelDecodeOptions& opti
     return result;
   }
   // The JPEG output space, attached while `jpeg_attached`.
-  Bytes jpeg(options.jpeg_output ? 2 * file.size() + 1024 : 0);
+  Bytes jpeg(!options.jpeg_output ? 0
+             : options.jpeg_space != 0 ? options.jpeg_space
+                                       : 2 * file.size() + 1024);
   bool jpeg_attached = false;
   if (options.jpeg_output) {
     if (QovInternalAttachJpegOutput(dec, jpeg.data(), jpeg.size()) != QOV_DEC_OK) {

@@ -43,6 +43,8 @@ struct PixelDecodeOptions {
   // `frames` then holds for it (the space doubles whenever the decoder
   // asks for more, up to 1 GiB).
   bool jpeg_output = false;
+  // The first JPEG output space in bytes; 0: twice the file and 1 KiB.
+  uint64_t jpeg_space = 0;
   // Called after every input round with the bytes handed in so far.
   void (*on_input)(void* opaque, QovDecoder dec, uint64_t given) = nullptr;
   void* on_input_opaque = nullptr;
