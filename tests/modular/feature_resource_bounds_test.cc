@@ -202,10 +202,10 @@ TEST(FeatureResourceBoundsTest, PatchesDrawInBoundedTimeOrFail) {
 }
 
 TEST(FeatureResourceBoundsTest, ThousandsOfDecodedFrames) {
-  // 3000 frames of 64 x 64 pixels that really decode, each added onto the
+  // 2000 frames of 64 x 64 pixels that really decode, each drawn over the
   // ones before (replace blending, the default): one displayed image, with
   // the memory of one frame at a time.
-  std::vector<FrameOptions> frames(3000);
+  std::vector<FrameOptions> frames(2000);
   for (size_t k = 0; k < frames.size(); ++k) {
     frames[k].side = 64;
     frames[k].value = static_cast<int32_t>(k % 251);
