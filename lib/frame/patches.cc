@@ -127,6 +127,14 @@ Status PatchDictionary::DecodeSources(BitReader& reader, uint64_t width,
   const uint64_t max_placements =
       limit > UINT64_MAX / 4 ? UINT64_MAX : 4 * limit;
   const uint64_t max_blends = limit > UINT64_MAX / 16 ? UINT64_MAX : 16 * limit;
+  // The decoder's own limit on the drawing work: the placements may cover
+  // at most 16 W H + 2^20 pixels in all. The counts above allow 4L
+  // placements of the whole frame each, some 4 (W H)^2 pixels to blend (10^12
+  // for 1024 x 1024); real files cover a fraction of the frame.
+  const uint64_t max_placed_area =
+      area > (UINT64_MAX - (uint64_t{1} << 20)) / 16 ? UINT64_MAX
+                                                      : 16 * area + (uint64_t{1} << 20);
+  uint64_t placed_area = 0;
 
   const uint64_t num_sources = read(kNumSourcesContext);
   if (num_sources > limit) return FailedStatus();
@@ -160,6 +168,14 @@ Status PatchDictionary::DecodeSources(BitReader& reader, uint64_t width,
         total_placements + extra + 1 > max_placements) {
       return FailedStatus();
     }
+    const uint64_t source_area = source.xsize > UINT64_MAX / source.ysize
+                                     ? UINT64_MAX
+                                     : source.xsize * source.ysize;
+    if (source_area > max_placed_area / (extra + 1) ||
+        placed_area + source_area * (extra + 1) > max_placed_area) {
+      return FailedStatus();
+    }
+    placed_area += source_area * (extra + 1);
     total_placements += extra + 1;
 
     // Room grows at most twofold per source, so what is reserved stays in

@@ -67,8 +67,10 @@ class PatchDictionary {
   // must name a non-empty slot stored before the colour transform and lie
   // inside it; every placement must lie inside the frame. Counts are capped
   // with L = W H / 4 + 1024: at most L sources, 4L placements, 16L blend
-  // records reserved. Failed on any violation, a wrong final ANS state or
-  // input that ended early; the entropy code reader's status is passed on.
+  // records reserved; and the placements cover at most 16 W H + 2^20
+  // pixels in all (the decoder's own bound on the drawing work). Failed on
+  // any violation, a wrong final ANS state or input that ended early; the
+  // entropy code reader's status is passed on.
   Status Decode(const QovMemoryManagerStruct* manager, BitReader& reader,
                 uint64_t width, uint64_t height, uint64_t num_extra_channels);
 

@@ -337,11 +337,14 @@ Status Splines::Decode(const QovMemoryManagerStruct* manager, BitReader& reader,
   quant_adjustment_ =
       static_cast<int32_t>(UnpackSigned(read(kQuantAdjustmentContext)));
 
-  splines_.resize(num_splines);
+  // The list grows with what is decoded, not with the count claimed: a
+  // count whose splines the stream does not hold fails before it costs
+  // their 536 bytes each.
   uint64_t total = num_splines;
-  for (EncodedSpline& spline : splines_) {
+  for (uint64_t i = 0; i < num_splines; ++i) {
     // Zero bits past the end would otherwise decode as valid splines.
     if (reader.PastEnd()) return FailedStatus();
+    EncodedSpline& spline = splines_.emplace_back();
     QOV_RETURN_IF_ERROR(
         DecodeOneSpline(context_map, symbols, reader, max_points, &total, &spline));
   }
@@ -478,21 +481,6 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
   first_row_ = end_row_ = 0;
   const uint64_t image_size = SaturatingMul(width, height);
 
-  std::vector<SplineCurve> curves(splines_.size());
-  uint64_t area = 0;
-  for (size_t i = 0; i < splines_.size(); ++i) {
-    QOV_RETURN_IF_ERROR(DequantizeSpline(splines_[i], starting_points_[i],
-                                         quant_adjustment_, ratio_x, ratio_b,
-                                         image_size, &area, &curves[i]));
-    const std::vector<SplinePoint>& points = curves[i].control_points;
-    for (size_t j = 1; j < points.size(); ++j) {
-      if (std::abs(points[j].x - points[j - 1].x) < 0.001f &&
-          std::abs(points[j].y - points[j - 1].y) < 0.001f) {
-        return FailedStatus();
-      }
-    }
-  }
-
   const uint64_t max_pairs =
       SaturatingAdd(SaturatingMul(16, image_size), uint64_t{1} << 20);
   std::vector<SplineRowRange> rows;
@@ -502,7 +490,36 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
   constexpr size_t kChunk = 4096;
   std::vector<SplineSamplePoint> chunk;
   chunk.reserve(kChunk);
-  for (const SplineCurve& curve : curves) {
+  // One spline at a time, dequantised into the same curve: a frame may
+  // hold up to 2^20 splines, whose curves are not all held at once. Any
+  // spline failing fails the frame, so building the segments of earlier
+  // ones first changes nothing.
+  SplineCurve curve;
+  uint64_t area = 0;
+  // The decoder's own limit on the work of sampling: the control polygons
+  // of a frame's splines are at most 16 W H + 2^20 long in all (as the
+  // sum of |dx| + |dy| over consecutive control points). The area limit
+  // alone allows 32 W H + 2^27, and every unit of a path costs a sample
+  // point and a series evaluation even where nothing is drawn: a spline
+  // of five control points zigzagging right of a 1024 x 1024 frame took
+  // seven seconds.
+  const uint64_t max_path_length = max_pairs;
+  uint64_t path_length = 0;
+  for (size_t i = 0; i < splines_.size(); ++i) {
+    QOV_RETURN_IF_ERROR(DequantizeSpline(splines_[i], starting_points_[i],
+                                         quant_adjustment_, ratio_x, ratio_b,
+                                         image_size, &area, &curve));
+    const std::vector<SplinePoint>& points = curve.control_points;
+    for (size_t j = 1; j < points.size(); ++j) {
+      if (std::abs(points[j].x - points[j - 1].x) < 0.001f &&
+          std::abs(points[j].y - points[j - 1].y) < 0.001f) {
+        return FailedStatus();
+      }
+      // Control points are integers below 2^23 in magnitude.
+      path_length += static_cast<uint64_t>(std::abs(points[j].x - points[j - 1].x) +
+                                           std::abs(points[j].y - points[j - 1].y));
+    }
+    if (path_length > max_path_length) return FailedStatus();
     DensifyPath(curve.control_points, &path);
     uint64_t count = 0;
     float last_weight = 0.0f;

@@ -112,15 +112,19 @@ class Splines {
 
   // Reads the splines of a frame of `pixel_count` pixels (before
   // upsampling). At most M = min(pixels / 2, 2^20) splines and control
-  // points in all. Failed on any violation, a wrong final ANS state or input
-  // that ended early; the entropy code reader's status is passed on.
+  // points in all; the list grows as splines decode (some 536 bytes each,
+  // at most 562 MB for M = 2^20), never from the count the stream claims.
+  // Failed on any violation, a wrong final ANS state or input that ended
+  // early; the entropy code reader's status is passed on.
   Status Decode(const QovMemoryManagerStruct* manager, BitReader& reader,
                 uint64_t pixel_count);
 
   // Dequantises every spline for a frame of width x height (upsampled) and
   // builds the segments and their row index. Failed when a spline breaks the
   // coordinate or area limits, two consecutive control points coincide, the
-  // (segment, row) pairs exceed 16 pixels + 2^20, or a block cannot be had.
+  // control polygons are longer than 16 pixels + 2^20 in all (the decoder's
+  // own bound on sampling), the (segment, row) pairs exceed 16 pixels +
+  // 2^20, or a block cannot be had.
   Status PrepareDrawing(uint64_t width, uint64_t height,
                         const ChromaFromLumaMap& cfl);
   // The same with the correlation ratios given directly.

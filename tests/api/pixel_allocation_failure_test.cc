@@ -3,11 +3,18 @@
 // decode fail cleanly (QOV_DEC_FAILED, no frame finished with other pixels
 // than the unlimited decode's) and, once the decoder is deleted, nothing is
 // left allocated. Files: modular, VarDCT, an animation, patches, splines
-// and noise, a 'jbrd' file; fed whole and in 7-byte chunks (the decoder
-// then allocates while waiting for input).
+// and noise, upsampling, a 'jbrd' file rendered to pixels and the same
+// rebuilt as JPEG; fed whole and in 7-byte chunks (the decoder then
+// allocates while waiting for input). Every k is tried, but for the large
+// upsampled file (five frames composited at 2048 x 1152, some 2000
+// allocations, a sixth of a second a decode): every k up to 64 (the
+// headers and the first frame's set-up), then a stride co-prime to the
+// per-group pattern, whole input only.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -22,6 +29,10 @@ struct AllocationCase {
   const char* what;
   const char* name;
   bool sanitized;  // whether the sanitizer build runs it (whole input only)
+  // k values tried: every one up to 64, then every stride-th, and the last.
+  int stride = 1;
+  bool chunked = true;  // also fed in 7-byte chunks
+  bool jpeg = false;    // decoded with JPEG output attached
 };
 
 const AllocationCase kCases[] = {
@@ -31,7 +42,10 @@ const AllocationCase kCases[] = {
     {"patches", "OxideAV__oxideav-jpegxl__tests__fixtures__patches_glyphs_256x256.jxl", false},
     {"splines", "OxideAV__oxideav-jpegxl__tests__fixtures__spline_synth_64x64.jxl", true},
     {"noise", "OxideAV__oxideav-jpegxl__tests__fixtures__noise_feature_256x256.jxl", false},
+    {"upsampling", "Traneptora__jxlatte__samples__wb-rainbow.jxl", false, 61, false},
     {"jbrd", "OxideAV__oxideav-jpegxl__tests__fixtures__r448_rst444.jxl", true},
+    {"jbrd as JPEG", "OxideAV__oxideav-jpegxl__tests__fixtures__r448_rst444.jxl", true, 1,
+     true, true},
 };
 
 TEST(PixelAllocationFailureTest, EveryRefusedAllocationFailsCleanly) {
@@ -46,19 +60,25 @@ TEST(PixelAllocationFailureTest, EveryRefusedAllocationFailsCleanly) {
 #ifdef QOV_TEST_SANITIZED
       if (chunk != 0) continue;
 #endif
+      if (chunk != 0 && !c.chunked) continue;
       SCOPED_TRACE("chunk " + std::to_string(chunk));
       PixelDecodeOptions o;
       o.chunk = chunk;
+      o.jpeg_output = c.jpeg;
+      o.jpeg_space = 256;  // the decoder asks for more and writes it again
       test::CountingManager counting;
       o.manager = &counting.manager;
       const PixelDecodeResult full = DecodePixels(file, o);
       ASSERT_EQ("", full.error);
       ASSERT_EQ(QOV_DEC_OK, full.last);
+      ASSERT_EQ(c.jpeg ? 1u : 0u, full.jpeg_frames);
       ASSERT_EQ(0, counting.live);
       const int allocations = counting.allocs;
       ASSERT_GT(allocations, 0);
 
-      for (int k = 0; k <= allocations; ++k) {
+      for (int k = 0; k <= allocations;
+           k = k < allocations ? std::min(k < 64 ? k + 1 : k + c.stride, allocations)
+                               : k + 1) {
         test::CountingManager limited;
         limited.refuse_from = k;
         o.manager = &limited.manager;
@@ -95,11 +115,11 @@ const char* const kFreshMemoryExtraFiles[] = {
 };
 
 TEST(PixelAllocationFailureTest, FreshMemoryContentsDoNotShowInPixels) {
-  std::vector<std::string> names;
-  for (const AllocationCase& c : kCases) names.push_back(c.name);
-  for (const char* extra : kFreshMemoryExtraFiles) names.push_back(extra);
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
+  std::vector<std::pair<std::string, bool>> files;  // name, rebuilt as JPEG
+  for (const AllocationCase& c : kCases) files.emplace_back(c.name, c.jpeg);
+  for (const char* extra : kFreshMemoryExtraFiles) files.emplace_back(extra, false);
+  for (const auto& [name, jpeg] : files) {
+    SCOPED_TRACE(name + (jpeg ? " as JPEG" : ""));
     const Bytes file = ReadSample(name);
     ASSERT_FALSE(file.empty());
     std::vector<PixelDecodeResult> results;
@@ -107,6 +127,7 @@ TEST(PixelAllocationFailureTest, FreshMemoryContentsDoNotShowInPixels) {
       test::CountingManager filling(fill);
       PixelDecodeOptions o;
       o.manager = &filling.manager;
+      o.jpeg_output = jpeg;
       results.push_back(DecodePixels(file, o));
       ASSERT_EQ("", results.back().error);
       ASSERT_EQ(QOV_DEC_OK, results.back().last);

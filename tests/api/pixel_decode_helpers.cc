@@ -19,11 +19,24 @@ PixelDecodeResult DecodePixels(const Bytes& file, const PixelDecodeOptions& opti
     QovDecoder d;
     ~Deleter() { QovDecoderDelete(d); }
   } deleter{dec};
+  const int32_t events = QOV_DEC_HEADER_INFO | QOV_DEC_IMAGE_DONE |
+                         (options.jpeg_output ? QOV_DEC_JPEG_DATA : 0);
   if (QovDecoderEnableCoalescing(dec, options.coalescing ? 1 : 0) != QOV_DEC_OK ||
-      QovDecoderSubscribeEvents(dec, QOV_DEC_HEADER_INFO | QOV_DEC_IMAGE_DONE) !=
-          QOV_DEC_OK) {
+      QovDecoderSubscribeEvents(dec, events) != QOV_DEC_OK) {
     result.error = "options refused";
     return result;
+  }
+  // The JPEG output space, attached while `jpeg_attached`.
+  Bytes jpeg(!options.jpeg_output ? 0
+             : options.jpeg_space != 0 ? options.jpeg_space
+                                       : 2 * file.size() + 1024);
+  bool jpeg_attached = false;
+  if (options.jpeg_output) {
+    if (QovInternalAttachJpegOutput(dec, jpeg.data(), jpeg.size()) != QOV_DEC_OK) {
+      result.error = "JPEG output refused";
+      return result;
+    }
+    jpeg_attached = true;
   }
   const size_t chunk = options.chunk == 0 ? std::max<size_t>(file.size(), 1) : options.chunk;
   const uint64_t sample_bytes = BytesPerOutputSample(options.type);
@@ -32,6 +45,7 @@ PixelDecodeResult DecodePixels(const Bytes& file, const PixelDecodeOptions& opti
   uint64_t consumed = 0;
   bool ended = false;
   Bytes pixels;
+  bool pixel_target = false;  // a pixel target is attached to this frame
   while (result.advances < options.max_advances) {
     ++result.advances;
     const QovDecoderStatus s = QovDecoderAdvance(dec);
@@ -88,7 +102,33 @@ PixelDecodeResult DecodePixels(const Bytes& file, const PixelDecodeOptions& opti
         result.error = "pixel output refused";
         return result;
       }
+      pixel_target = true;
+    } else if (s == QOV_DEC_JPEG_DATA) {
+      // The 'jbrd' box was read; its frame comes next.
+    } else if (s == QOV_DEC_WANT_JPEG_OUTPUT) {
+      if (!jpeg_attached || jpeg.size() >= (uint64_t{1} << 30)) {
+        result.error = "JPEG output wanted beyond the test's space";
+        return result;
+      }
+      QovInternalReleaseJpegOutput(dec);
+      jpeg.assign(2 * jpeg.size(), 0);
+      if (QovInternalAttachJpegOutput(dec, jpeg.data(), jpeg.size()) != QOV_DEC_OK) {
+        result.error = "larger JPEG output refused";
+        return result;
+      }
+    } else if (s == QOV_DEC_IMAGE_DONE && !pixel_target) {
+      if (!jpeg_attached) {
+        result.error = "a frame done without any output";
+        return result;
+      }
+      // No pixel target was asked for: the frame went to the JPEG output.
+      const uint64_t left = QovInternalReleaseJpegOutput(dec);
+      jpeg_attached = false;
+      result.frames.emplace_back(jpeg.begin(), jpeg.end() - static_cast<ptrdiff_t>(left));
+      result.given_at_frame_done.push_back(given);
+      ++result.jpeg_frames;
     } else if (s == QOV_DEC_IMAGE_DONE) {
+      pixel_target = false;
       result.frames.push_back(pixels);
       result.given_at_frame_done.push_back(given);
       QovInternalReleasePixelOutput(dec);

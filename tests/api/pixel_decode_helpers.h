@@ -38,6 +38,13 @@ struct PixelDecodeOptions {
   // with QOV_DEC_FAILED (the test's own bound, not the decoder's).
   uint64_t max_area = uint64_t{1} << 24;
   size_t max_advances = 50000000;
+  // Attach JPEG output space before the first advance: a frame that comes
+  // after a 'jbrd' box is rebuilt as its JPEG file, which is what
+  // `frames` then holds for it (the space doubles whenever the decoder
+  // asks for more, up to 1 GiB).
+  bool jpeg_output = false;
+  // The first JPEG output space in bytes; 0: twice the file and 1 KiB.
+  uint64_t jpeg_space = 0;
   // Called after every input round with the bytes handed in so far.
   void (*on_input)(void* opaque, QovDecoder dec, uint64_t given) = nullptr;
   void* on_input_opaque = nullptr;
@@ -49,7 +56,10 @@ struct PixelDecodeResult {
   QovDecoderStatus last = QOV_DEC_FAILED;
   uint64_t width = 0, height = 0;
   uint32_t channels = 0;
-  std::vector<Bytes> frames;  // the pixels of every displayed frame
+  // The pixels of every displayed frame (a rebuilt JPEG file for a frame
+  // that went to the JPEG output).
+  std::vector<Bytes> frames;
+  size_t jpeg_frames = 0;  // frames that went to the JPEG output
   // Bytes of the input handed in when each frame was done.
   std::vector<uint64_t> given_at_frame_done;
   uint64_t advances = 0;

@@ -6,7 +6,9 @@
 // 1-byte chunks. A cut file never decodes as complete: without the end of
 // input marked the decoder wants input, with it the decode fails; every
 // frame finished before the cut has the pixels of the complete file, and the
-// complete file gives the same pixels fed every way.
+// complete file gives the same pixels fed every way. The 'jbrd' files are
+// also decoded with JPEG output attached: the rebuilt JPEG file of the
+// complete file is the known one, and a cut file never yields another.
 #include <algorithm>
 #include <cstdint>
 #include <set>
@@ -17,6 +19,7 @@
 #include "gtest/gtest.h"
 #include "lib/api/decoder_state.h"
 #include "qov/qov.h"
+#include "tests/api/decoder_test_helpers.h"
 #include "tests/api/pixel_decode_helpers.h"
 
 namespace qov {
@@ -29,6 +32,9 @@ struct PixelTruncationCase {
   // Whether the sanitizer build runs the file (large renders are left to the
   // optimised build).
   bool sanitized;
+  // Decoded with JPEG output attached: the complete file rebuilds the JPEG
+  // file of renders/<name>.jpg.
+  bool jpeg = false;
 };
 
 const PixelTruncationCase kCases[] = {
@@ -54,6 +60,10 @@ const PixelTruncationCase kCases[] = {
     {"andrinbr__xl-view__tests__fixtures__animation.jxl", 24, false},
     // VarDCT with a 'jbrd' box and restart markers.
     {"OxideAV__oxideav-jpegxl__tests__fixtures__r448_rst444.jxl", 24, true},
+    // The same rebuilt as JPEG, and a second 'jbrd' file (4:2:0, no restart
+    // markers) rebuilt as JPEG.
+    {"OxideAV__oxideav-jpegxl__tests__fixtures__r448_rst444.jxl", 24, true, true},
+    {"alistair7__jxltk__contrib__jxlazy__testfiles__jpeg.jpg.jxl", 24, true, true},
 };
 
 uint64_t LoadBE(const Bytes& b, uint64_t at, int n) {
@@ -115,7 +125,7 @@ TEST(PixelTruncationTest, CutFilesFailOrWantInputAndKeepFinishedFrames) {
 #ifdef QOV_TEST_SANITIZED
     if (!c.sanitized) continue;
 #endif
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + (c.jpeg ? " as JPEG" : ""));
     const Bytes file = ReadSample(c.name);
     ASSERT_FALSE(file.empty());
 
@@ -127,15 +137,25 @@ TEST(PixelTruncationTest, CutFilesFailOrWantInputAndKeepFinishedFrames) {
     by_byte.chunk = 1;
     by_byte.on_input = &ProgressWatch::OnInput;
     by_byte.on_input_opaque = &watch;
+    by_byte.jpeg_output = c.jpeg;
     const PixelDecodeResult reference = DecodePixels(file, by_byte);
     ASSERT_EQ("", reference.error);
     ASSERT_EQ(QOV_DEC_OK, reference.last);
     ASSERT_FALSE(reference.frames.empty());
+    if (c.jpeg) {
+      const Bytes known = ReadFileBytes(std::string(QOV_TESTDATA_DIR) + "/renders/" +
+                                        c.name + ".jpg");
+      ASSERT_FALSE(known.empty());
+      ASSERT_EQ(1u, reference.jpeg_frames);
+      ASSERT_TRUE(reference.frames[0] == known) << "the rebuilt JPEG file differs";
+    }
     for (const Way& way : kWays) {
       if (way.chunk == 1) continue;
       SCOPED_TRACE(way.name);
       PixelDecodeOptions o;
       o.chunk = way.chunk;
+      o.jpeg_output = c.jpeg;
+      o.jpeg_space = 256;  // the decoder asks for more and writes it again
       const PixelDecodeResult r = DecodePixels(file, o);
       ASSERT_EQ("", r.error);
       ASSERT_EQ(QOV_DEC_OK, r.last);
@@ -178,6 +198,8 @@ TEST(PixelTruncationTest, CutFilesFailOrWantInputAndKeepFinishedFrames) {
         PixelDecodeOptions o;
         o.chunk = way.chunk;
         o.end_input = end_input;
+        o.jpeg_output = c.jpeg;
+        o.jpeg_space = turn % 2 == 0 ? 256 : 0;
         const PixelDecodeResult r = DecodePixels(prefix, o);
         ASSERT_EQ("", r.error);
         if (length < needed) {

@@ -14,7 +14,7 @@
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/render/render_pipeline.h"
 #include "tests/frame/frame_test_helpers.h"
-#include "tests/frame/feature_test_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {

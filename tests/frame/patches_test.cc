@@ -12,7 +12,7 @@
 #include "gtest/gtest.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/frame/frame_decoding_state.h"
-#include "tests/frame/feature_test_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {
@@ -247,6 +247,27 @@ TEST(PatchDictionaryTest, RejectsViolations) {
   sources[0].placements.push_back({0, 0, {B(1), B(1)}});
   EXPECT_TRUE(DecodeBytes(&dict, WriteStream(10, PatchTokens(sources, 1)), 64,
                           48, 1).ok());
+}
+
+// The placements may cover at most 16 W H + 2^20 pixels in all: without
+// that bound a few bytes could place the whole frame 4L times over. On a
+// 32 x 24 frame the bound is 1,060,864 pixels: 1381 placements of the
+// whole 32 x 24 stored frame fit, 1382 do not.
+TEST(PatchDictionaryTest, PlacedAreaIsBounded) {
+  struct Case {
+    uint64_t placements;
+    bool ok;
+  };
+  for (const Case& c : {Case{1381, true}, Case{1382, false}}) {
+    SCOPED_TRACE(std::to_string(c.placements) + " placements");
+    TestSource source{0, 0, 0, 32, 24, {}};
+    source.placements.assign(c.placements, {0, 0, {B(1), B(1)}});
+    Slots slots(1);
+    PatchDictionary dict(Heap());
+    dict.SetReferenceSlots(slots.slots);
+    const Status status = DecodeBytes(&dict, WriteStream(10, PatchTokens({source}, 1)), 32, 24, 1);
+    EXPECT_EQ(c.ok, status.ok());
+  }
 }
 
 // Input that ends early fails. With prefix codes the zero bits past the end

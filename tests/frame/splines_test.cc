@@ -15,7 +15,7 @@
 #include "lib/bitstream/bit_reader.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/render/feature_stages.h"
-#include "tests/frame/feature_test_helpers.h"
+#include "tests/support/feature_streams.h"
 
 namespace qov {
 namespace {
@@ -203,6 +203,37 @@ TEST(SplinesPrepareTest, RepeatedControlPointFails) {
     ASSERT_TRUE(DecodeBytes(&splines, WriteStream(6, SplineTokens({Line(4, 4, c.deltas)}, 0)),
                             64 * 64).ok());
     EXPECT_EQ(splines.PrepareDrawing(64, 64, 0.0f, 1.0f).ok(), c.ok);
+  }
+}
+
+// The control polygons of a frame may be 16 W H + 2^20 long in all: on a
+// 64 x 64 frame 1,114,112. Lines with a zero width series there and back
+// along row 5, so nothing is drawn and only the length counts; split over
+// two splines the total is what counts.
+TEST(SplinesPrepareTest, PathLengthIsBounded) {
+  constexpr int64_t kCap = 16 * 64 * 64 + (1 << 20);
+  auto there_and_back = [](int64_t half) {
+    TestSpline s = Line(0, 5, {{half, 0}, {-2 * half, 0}});
+    s.coefficients[3][0] = 0;
+    return s;
+  };
+  struct Case {
+    const char* what;
+    std::vector<TestSpline> splines;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"one spline at the bound", {there_and_back(kCap / 2)}, true},
+      {"one spline a unit past it", {there_and_back(kCap / 2), Line(0, 9, {{1, 0}})}, false},
+      {"two splines past it together",
+       {there_and_back(kCap / 4 + 1), there_and_back(kCap / 4)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Splines splines(Heap());
+    ASSERT_TRUE(
+        DecodeBytes(&splines, WriteStream(6, SplineTokens(c.splines, 0)), 64 * 64).ok());
+    EXPECT_EQ(c.ok, splines.PrepareDrawing(64, 64, 0.0f, 1.0f).ok());
   }
 }
 

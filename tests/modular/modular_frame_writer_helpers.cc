@@ -178,8 +178,10 @@ Status WriteModularFrame(const ModularFrameSpec& spec,
     }
   }
 
-  // DC global: DC steps all default, the global tree flag (and tree).
+  // DC global: the features, DC steps all default, the global tree flag
+  // (and tree).
   BitWriter dc_global(manager);
+  if (spec.features) QOV_RETURN_IF_ERROR(spec.features(&dc_global));
   QOV_RETURN_IF_ERROR(PutRawBits(&dc_global, 2, spec.global_tree ? 3 : 1));
   EntropyEncodingData codes;
   const size_t contexts = (spec.tree.size() + 1) / 2;

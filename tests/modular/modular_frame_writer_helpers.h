@@ -7,6 +7,7 @@
 #define QOV_TESTS_MODULAR_MODULAR_FRAME_WRITER_HELPERS_H_
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "lib/base/status.h"
@@ -34,6 +35,9 @@ struct ModularFrameSpec {
   bool global_tree = false;
   std::vector<MaTreeNode> tree;
   CodeOptions code;
+  // Writes the frame features (patches, splines, noise, as the header's
+  // flags say) at the start of the DC-global section; none when empty.
+  std::function<Status(BitWriter*)> features;
 };
 
 // The stream number of the modular AC data of group g in pass p.

@@ -1,11 +1,14 @@
-// Helpers of the frame feature tests: entropy-coded streams of (context,
-// value) pairs written with the project's encoder, and zig-zag packing.
-#ifndef QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
-#define QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
+// Entropy-coded streams of (context, value) pairs written with the
+// project's encoder, for the frame feature tests and whole-file fixtures
+// (patches, splines, noise), and zig-zag packing.
+#ifndef QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
+#define QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
 
 #include <cstdint>
 #include <vector>
 
+#include "lib/base/status.h"
+#include "lib/encode/bit_writer.h"
 #include "lib/encode/entropy_records.h"
 #include "qov/qov.h"
 
@@ -23,7 +26,12 @@ uint32_t PackSigned(int64_t v);
 std::vector<uint8_t> WriteStream(size_t num_contexts,
                                  const std::vector<Token>& tokens,
                                  bool lz77 = false, bool prefix = false);
+// The same written on at the writer's position (no padding), as a frame
+// section carries it ahead of what follows.
+Status WriteStreamTo(BitWriter* writer, size_t num_contexts,
+                     const std::vector<Token>& tokens, bool lz77 = false,
+                     bool prefix = false);
 
 }  // namespace qov::feature_test
 
-#endif  // QOV_TESTS_FRAME_FEATURE_TEST_HELPERS_H_
+#endif  // QOV_TESTS_SUPPORT_FEATURE_STREAMS_H_
