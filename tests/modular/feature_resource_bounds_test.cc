@@ -91,19 +91,8 @@ std::vector<uint8_t> WriteFrame(const CodecMetadata& metadata, const FrameOption
 
 std::vector<uint8_t> WriteCodestream(const std::vector<FrameOptions>& frames) {
   const CodecMetadata metadata = Metadata();
-  BitWriter writer(HeapMemoryManager());
-  EXPECT_TRUE(WriteCodestreamSignature(&writer, nullptr).ok());
-  EXPECT_TRUE(Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr).ok());
-  EXPECT_TRUE(Bundle::Write(metadata.m, &writer, LayerType::kHeader, nullptr).ok());
-  CustomTransformData transform = metadata.transform_data;
-  transform.xyb = false;
-  EXPECT_TRUE(Bundle::Write(transform, &writer, LayerType::kHeader, nullptr).ok());
-  EXPECT_TRUE(writer.WithBitBudget(8, LayerType::kHeader, nullptr, [&]() {
-    writer.ZeroPadToByte();
-    return OkStatus();
-  }).ok());
-  const Span span = writer.GetSpan();
-  std::vector<uint8_t> bytes(span.data, span.data + span.size);
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(modular_test::WriteImageHeader(metadata, &bytes).ok());
   for (const FrameOptions& o : frames) {
     const std::vector<uint8_t> frame = WriteFrame(metadata, o);
     bytes.insert(bytes.end(), frame.begin(), frame.end());

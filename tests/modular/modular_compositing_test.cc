@@ -75,22 +75,8 @@ struct FrameSpecOptions {
 std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
                                      const std::vector<Layer>& layers,
                                      const std::vector<FrameSpecOptions>& options) {
-  BitWriter writer(HeapMemoryManager());
-  EXPECT_TRUE(WriteCodestreamSignature(&writer, nullptr).ok());
-  EXPECT_TRUE(Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr).ok());
-  EXPECT_TRUE(Bundle::Write(metadata.m, &writer, LayerType::kHeader, nullptr).ok());
-  CustomTransformData transform = metadata.transform_data;
-  transform.xyb = false;
-  EXPECT_TRUE(Bundle::Write(transform, &writer, LayerType::kHeader, nullptr).ok());
-  EXPECT_TRUE(writer.WithBitBudget(8, LayerType::kHeader, nullptr, [&]() {
-    writer.ZeroPadToByte();
-    return OkStatus();
-  }).ok());
   std::vector<uint8_t> bytes;
-  {
-    const Span span = writer.GetSpan();
-    bytes.assign(span.data, span.data + span.size);
-  }
+  EXPECT_TRUE(modular_test::WriteImageHeader(metadata, &bytes).ok());
   for (size_t i = 0; i < layers.size(); ++i) {
     const Layer& layer = layers[i];
     const FrameSpecOptions& o = options[i];

@@ -41,6 +41,27 @@ uint64_t AcStreamNumber(const FrameGeometry& geometry, uint64_t pass,
   return 18 + 3 * geometry.num_dc_groups + pass * geometry.num_groups + group;
 }
 
+Status WriteImageHeader(const CodecMetadata& metadata,
+                        std::vector<uint8_t>* bytes) {
+  BitWriter writer(HeapMemoryManager());
+  QOV_RETURN_IF_ERROR(WriteCodestreamSignature(&writer, nullptr));
+  QOV_RETURN_IF_ERROR(
+      Bundle::Write(metadata.size, &writer, LayerType::kHeader, nullptr));
+  QOV_RETURN_IF_ERROR(
+      Bundle::Write(metadata.m, &writer, LayerType::kHeader, nullptr));
+  CustomTransformData transform = metadata.transform_data;
+  transform.xyb = metadata.m.xyb_encoded;
+  QOV_RETURN_IF_ERROR(
+      Bundle::Write(transform, &writer, LayerType::kHeader, nullptr));
+  QOV_RETURN_IF_ERROR(writer.WithBitBudget(8, LayerType::kHeader, nullptr, [&]() {
+    writer.ZeroPadToByte();
+    return OkStatus();
+  }));
+  const Span span = writer.GetSpan();
+  bytes->assign(span.data, span.data + span.size);
+  return OkStatus();
+}
+
 Status PutRawBits(BitWriter* writer, uint32_t bits, uint64_t value) {
   return writer->WithBitBudget(bits, LayerType::kHeader, nullptr,
                                [&]() -> Status {

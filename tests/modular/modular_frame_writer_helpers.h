@@ -55,6 +55,11 @@ Status AssembleFrame(const FrameHeader& header,
                      const std::vector<std::vector<uint8_t>>& sections,
                      std::vector<uint8_t>* bytes);
 
+// The codestream's start: signature, size header, image metadata and
+// transform data (XYB as the metadata says), padded to a byte.
+Status WriteImageHeader(const CodecMetadata& metadata,
+                        std::vector<uint8_t>* bytes);
+
 // Writes `bits` low bits of `value` in a budget of its own.
 Status PutRawBits(BitWriter* writer, uint32_t bits, uint64_t value);
 
