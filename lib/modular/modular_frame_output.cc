@@ -212,7 +212,6 @@ Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
   const bool use_group_ids =
       header.encoding != static_cast<uint32_t>(FrameCoding::kModular) ||
       (header.flags & FrameFlags::kNoise) != 0;
-  const uint64_t across = std::max<uint64_t>(frame_geometry.xsize_groups, 1);
   return RunOnPool(
       pool, static_cast<uint32_t>(num_groups),
       [&](size_t threads) -> Status {
@@ -220,16 +219,8 @@ Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
       },
       [&](uint32_t k, size_t thread) -> Status {
         GroupRenderInput input = pipeline->OpenGroupInput(k, thread);
-        PixelRect rect;
-        rect.x0 = (k % across) * group_dim;
-        rect.y0 = (k / across) * group_dim;
-        rect.xsize = rect.x0 < frame_geometry.xsize
-                         ? std::min(group_dim, frame_geometry.xsize - rect.x0)
-                         : 0;
-        rect.ysize = rect.y0 < frame_geometry.ysize
-                         ? std::min(group_dim, frame_geometry.ysize - rect.y0)
-                         : 0;
-        QOV_RETURN_IF_ERROR(CopyChannelsToOutput(header, g, state, input, rect));
+        QOV_RETURN_IF_ERROR(CopyChannelsToOutput(header, g, state, input,
+                                                 frame_geometry.GroupRect(k)));
         return input.Submit();
       });
 }

@@ -114,6 +114,16 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
     std::vector<PlaneStorage> work_copy;
   };
 
+  // Where one group's channel sits for the edge copies: its column and row
+  // in the grid, its extent [x0, x1) x [y0, y1) in channel samples, the
+  // buffer margins and the saved strips' width and height.
+  struct GroupEdgeFrame {
+    int64_t gx = 0, gy = 0;
+    int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    int64_t mx = 0, my = 0;
+    int64_t bx = 0, by = 0;
+  };
+  GroupEdgeFrame EdgeFrameOf(uint64_t group, size_t c) const;
   // A float plane of that size, or Failed when a size reaches 2^32.
   Status MakeFloatPlane(uint64_t xsize, uint64_t ysize, uint64_t headroom,
                         PlaneStorage* out) const;

@@ -205,24 +205,17 @@ std::vector<GroupBuffer> SimpleRenderPipeline::AcquireGroupBuffers(
     }
     return buffers;
   }
-  const uint64_t gx = group_id % geo.xsize_groups;
-  const uint64_t gy = group_id / geo.xsize_groups;
   const uint64_t upsampling =
       geo.xsize_padded == 0 ? 1 : geo.xsize_upsampled_padded / geo.xsize_padded;
   uint64_t up_shift = 0;
   while ((uint64_t{1} << up_shift) < upsampling) ++up_shift;
-  const uint64_t group = geo.group_dim << up_shift;
   for (size_t c = 0; c < channels; ++c) {
     const auto [sx, sy] = channel_shifts[0][c];
-    const uint64_t gw = group >> sx, gh = group >> sy;
-    const uint64_t w = CeilShift(geo.xsize_upsampled, sx);
-    const uint64_t h = CeilShift(geo.ysize_upsampled, sy);
     GroupBuffer& b = buffers[c];
     b.plane = &channel_planes[c];
-    b.rect.x0 = kMargin + gx * gw;
-    b.rect.y0 = kMargin + gy * gh;
-    b.rect.xsize = gx * gw >= w ? 0 : std::min(gw, w - gx * gw);
-    b.rect.ysize = gy * gh >= h ? 0 : std::min(gh, h - gy * gh);
+    b.rect = geo.GroupRectInChannel(group_id, up_shift, sx, sy);
+    b.rect.x0 += kMargin;
+    b.rect.y0 += kMargin;
   }
   return buffers;
 }

@@ -36,14 +36,11 @@ Status GroupBlocksOf(const FrameHeader& header, const FrameGeometry& geometry,
   if (geometry.xsize_groups == 0 || group_index >= geometry.num_groups) {
     return FailedStatus();
   }
-  const uint64_t gx = group_index % geometry.xsize_groups;
-  const uint64_t gy = group_index / geometry.xsize_groups;
-  const uint64_t x0 = gx * kGroupDim, y0 = gy * kGroupDim;
-  const uint64_t w = geometry.xsize_blocks, h = geometry.ysize_blocks;
-  out->x0 = static_cast<size_t>(x0);
-  out->y0 = static_cast<size_t>(y0);
-  out->xsize = x0 < w ? static_cast<size_t>(std::min<uint64_t>(kGroupDim, w - x0)) : 0;
-  out->ysize = y0 < h ? static_cast<size_t>(std::min<uint64_t>(kGroupDim, h - y0)) : 0;
+  const PixelRect blocks = geometry.GroupBlockRect(group_index);
+  out->x0 = static_cast<size_t>(blocks.x0);
+  out->y0 = static_cast<size_t>(blocks.y0);
+  out->xsize = static_cast<size_t>(blocks.xsize);
+  out->ysize = static_cast<size_t>(blocks.ysize);
   for (size_t c = 0; c < 3; ++c) {
     out->hs[c] = header.chroma_subsampling.HShift(c);
     out->vs[c] = header.chroma_subsampling.VShift(c);
