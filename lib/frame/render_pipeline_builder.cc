@@ -233,10 +233,14 @@ Status FrameDecodingState::BuildRenderPipeline(const FrameHeader& header,
         out_enc.IsGray() != own_enc.IsGray() || !output_color.cms_present) {
       QOV_RETURN_IF_ERROR(assembler.Append(MakeFromLinearStage(output_color)));
     } else {
-      ColorEncoding linear_twin = output_color.output_linear_encoding;
-      if (!linear_twin.BuildIccFromFields().ok()) return FailedStatus();
-      std::unique_ptr<RenderPipelineStage> cms =
-          MakeCmsStage(output_color, true);
+      // The module converts from the output's linear twin, so it must get
+      // the twin's own profile; the set-up's twin still carries the
+      // output's bytes.
+      OutputColorSetup from_twin = output_color;
+      if (!from_twin.output_linear_encoding.BuildIccFromFields().ok()) {
+        return FailedStatus();
+      }
+      std::unique_ptr<RenderPipelineStage> cms = MakeCmsStage(from_twin, true);
       if (cms != nullptr) QOV_RETURN_IF_ERROR(assembler.Append(std::move(cms)));
     }
   } else {
