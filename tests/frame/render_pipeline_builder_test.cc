@@ -73,8 +73,10 @@ struct Fixture {
       if (name == "Upsample") {
         for (size_t c = 0; c < Channels(); ++c) {
           if (stage->ChannelModeOf(c) == RowChannelMode::kSeparateOutput) {
-            name += " " + std::to_string(c) + "/" +
-                    std::to_string(stage->geometry().shift_x);
+            name += ' ';
+            name += std::to_string(c);
+            name += '/';
+            name += std::to_string(stage->geometry().shift_x);
           }
         }
       }
