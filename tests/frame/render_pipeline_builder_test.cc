@@ -9,6 +9,7 @@
 #include "lib/base/memory.h"
 #include "lib/color/color_enums.h"
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/render/low_memory_render_pipeline.h"
 #include "tests/support/cms_test_module.h"
 
 namespace qov {
@@ -206,8 +207,10 @@ TEST(BuildRenderPipelineTest, ChromaUpsamplingOnlyForSubsampledChannels) {
 
 // Extra channels upsampled with the colour channels when they share the
 // frame's factor (after the features), else on their own before them. Built
-// as whole-frame pipelines: the low-memory one refuses a stage that sees its
-// channels at two resolutions (the patches after an early upsampling).
+// as whole-frame pipelines: in the cases with a colour factor above 1 and
+// an early extra channel the patch stage sees its channels at two
+// resolutions, which the low-memory pipeline refuses; the decoder never
+// gets that far with such a frame, as it refuses patches there.
 TEST(BuildRenderPipelineTest, ExtraChannelUpsamplingEarlyOrLate) {
   struct Case {
     const char* what;
@@ -241,6 +244,55 @@ TEST(BuildRenderPipelineTest, ExtraChannelUpsamplingEarlyOrLate) {
     simple.prefer_simple = 1;
     ASSERT_TRUE(f.Build(simple).ok());
     EXPECT_EQ(f.NamesWithUpsampling(), c.stages);
+  }
+}
+
+// Every frame the decoder accepts, by colour and extra-channel upsampling,
+// features and filters, gets the group-by-group pipeline (the only one the
+// frame driver asks for) and its buffers. Patches with an extra channel
+// upsampled otherwise than a colour factor above 1 are refused while the
+// frame's features are read, so they never come here.
+TEST(BuildRenderPipelineTest, AcceptedUpsamplingMixesBuildTheLowMemoryPipeline) {
+  for (uint32_t up = 1; up <= 8; up *= 2) {
+    for (uint32_t ec0 = up; ec0 <= 8; ec0 *= 2) {
+      for (const uint32_t ec1 : {up, 8u}) {
+        for (const bool features : {false, true}) {
+          for (const bool vardct : {false, true}) {
+            if (features && up != 1 && (ec0 != up || ec1 != up)) continue;
+            SCOPED_TRACE("upsampling " + std::to_string(up) + ", extra channels " +
+                         std::to_string(ec0) + " and " + std::to_string(ec1) +
+                         (features ? ", patches, splines, noise" : "") +
+                         (vardct ? ", VarDCT 4:2:0 with every loop filter" : ""));
+            Fixture f(2);
+            // Several groups across and down at every factor.
+            f.metadata.size.xsize = 2100;
+            f.metadata.size.ysize = 1100;
+            f.header.group_size_shift = 0;
+            f.header.upsampling = up;
+            f.header.ec_upsampling = {ec0, ec1};
+            if (features) {
+              f.header.flags =
+                  FrameFlags::kPatches | FrameFlags::kSplines | FrameFlags::kNoise;
+            }
+            if (vardct) {
+              f.header.encoding = static_cast<uint32_t>(FrameCoding::kVarDct);
+              f.header.color_transform = static_cast<uint32_t>(ColorTransformKind::kYCbCr);
+              f.header.chroma_subsampling.channel_mode[0] = 0;
+              f.header.chroma_subsampling.channel_mode[1] = 1;
+              f.header.chroma_subsampling.channel_mode[2] = 0;
+              f.header.chroma_subsampling.max_hshift = 1;
+              f.header.chroma_subsampling.max_vshift = 1;
+              f.header.loop_filter.gab = true;
+              f.header.loop_filter.epf_iters = 3;
+            }
+            ASSERT_TRUE(f.Build().ok());
+            RenderPipeline* pipeline = f.state.render_pipeline.get();
+            EXPECT_NE(dynamic_cast<LowMemoryRenderPipeline*>(pipeline), nullptr);
+            EXPECT_TRUE(pipeline->SetUpThreads(2, false).ok());
+          }
+        }
+      }
+    }
   }
 }
 
