@@ -209,6 +209,15 @@ bool DecoderState::RebuildsJpeg() const {
   return image_bundle != nullptr && image_bundle->jpeg_data != nullptr;
 }
 
+void DecoderState::UseUpImageOutput() {
+  image_out_set = false;
+  if (frame_state != nullptr) {
+    frame_state->main_output.callbacks = PixelRowCallbacks();
+    frame_state->main_output.buffer = nullptr;
+    frame_state->extra_outputs.clear();
+  }
+}
+
 void DecoderState::PassOverFrame() {
   frame_stage = kFrameHeaderStage;
   AdvanceCodestream(frame_bytes_remaining);
@@ -430,6 +439,9 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
     jpeg_output_stage = 1;
     return kNextPass;
   }
+  // The target served this frame only: the next frame that wants pixels
+  // asks for one again rather than writing into the caller's old buffer.
+  if (frame_is_preview || frame_displayed) UseUpImageOutput();
   image_bundle.reset();
   if (frame_is_preview) {
     preview_done = true;

@@ -113,6 +113,8 @@ struct DecoderState {
   uint32_t progression_downsampling = 8;
 
   // --- image output target (no public operation attaches one) ---
+  // Set while a target is attached to the current frame; the target itself
+  // lives in frame_state (main_output, extra_outputs).
   bool image_out_set = false;
 
   // --- codestream headers ---
@@ -222,6 +224,8 @@ struct DecoderState {
   QovDecoderStatus ReadFrameHeader();
   QovDecoderStatus DecodeFrameSections();
   void PassOverFrame();
+  // After the preview or a displayed frame: the target is used up.
+  void UseUpImageOutput();
   QovDecoderStatus FinishCodestream();
   void RefreshImageMetadata();
 

@@ -90,10 +90,6 @@ QovDecoderStatus QovInternalAttachExtraChannelOutput(
   return QOV_DEC_OK;
 }
 
-void QovInternalReleasePixelOutput(QovDecoder dec) {
-  if (dec != nullptr) dec->image_out_set = false;
-}
-
 QovDecoderStatus QovInternalAttachJpegOutput(QovDecoder dec, uint8_t* buffer,
                                              uint64_t size) {
   if (dec == nullptr || buffer == nullptr || dec->JpegOutputAttached()) {
