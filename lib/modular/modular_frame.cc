@@ -65,27 +65,6 @@ int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
   return v < lo ? lo : (v > hi ? hi : v);
 }
 
-// Writes a varblock of `kind` at block (x, y) into the kind map: (kind << 1)
-// | first, first on the top-left block. Failed when it does not lie inside
-// the map (nothing written) or at the first entry already set.
-Status PlaceVarblock(BytePlaneView& kinds, uint64_t x, uint64_t y,
-                     uint32_t kind) {
-  if (kind > static_cast<uint32_t>(kMaxVarBlockKind)) return FailedStatus();
-  const uint64_t cx = kVarBlockCoveredX[kind];
-  const uint64_t cy = kVarBlockCoveredY[kind];
-  if (x + cx > kinds.plane.xsize() || y + cy > kinds.plane.ysize()) {
-    return FailedStatus();
-  }
-  for (uint64_t iy = 0; iy < cy; ++iy) {
-    uint8_t* row = kinds.Row(y + iy);
-    for (uint64_t ix = 0; ix < cx; ++ix) {
-      if (row[x + ix] != 0xFF) return FailedStatus();
-      row[x + ix] = static_cast<uint8_t>((kind << 1) | (ix == 0 && iy == 0));
-    }
-  }
-  return OkStatus();
-}
-
 }  // namespace
 
 uint64_t ModularStreamKey::StreamNumber(const FrameGeometry& geometry) const {
@@ -433,8 +412,8 @@ Status ModularFrameReader::ReadBlockMetadata(const FrameHeader& header,
           by + cy > std::min<uint64_t>((by & ~uint64_t{31}) + 32, y_limit)) {
         return FailedStatus();
       }
-      QOV_RETURN_IF_ERROR(
-          PlaceVarblock(kinds, bx, by, static_cast<uint32_t>(kind)));
+      QOV_RETURN_IF_ERROR(VarBlockKindMap::PlaceVarblock(
+          kinds.plane, bx, by, static_cast<uint32_t>(kind)));
       state->raw_quant_field.Row(by)[bx] = 1 + Clamp(blocks.Row(1)[placed], 0, 255);
       used_kinds |= uint32_t{1} << kind;
       ++placed;

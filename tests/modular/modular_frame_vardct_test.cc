@@ -244,6 +244,20 @@ TEST(ReadBlockMetadataTest, PlacementChecks) {
     ok.sharpness.resize(34 * 2, 0);
     EXPECT_EQ(ReadMetadata(g, 34, 2, ok), OkStatus());
   }
+  {  // Overlapping varblocks: an 8 x 16 at block (1, 0) reaches down to
+     // (1, 1), where the 16 x 8 starting at (0, 1) also lies.
+    VarDctFrame f(16, 16);
+    ASSERT_TRUE(f.Prepare().ok());
+    Metadata m = AllDct8(3);
+    m.kinds = {0, 6, 7};
+    m.sharpness.resize(4, 0);
+    EXPECT_EQ(ReadMetadata(f, 2, 2, m), FailedStatus());
+    VarDctFrame g(16, 16);
+    ASSERT_TRUE(g.Prepare().ok());
+    m.kinds = {0, 6, 0};  // an 8 x 8 at (0, 1) fits beside it
+    EXPECT_EQ(ReadMetadata(g, 2, 2, m), OkStatus());
+    EXPECT_EQ(g.state.varblock_kinds.Row(1)[1], 6 << 1);
+  }
   {  // Multi-block kinds need full-resolution chroma.
     VarDctFrame f(16, 16);
     f.header.chroma_subsampling.channel_mode[0] = 1;
