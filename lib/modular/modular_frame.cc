@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/frame/frame_driver.h"  // ModularShiftBracket
 #include "lib/vardct/dc_dequant.h"
 #include "lib/vardct/varblock.h"
 
@@ -136,6 +137,11 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
     context_map.clear();
   }
   if (!decode_color) nc = 0;
+  {
+    int32_t lo = 0;
+    const uint64_t passes = std::max<uint64_t>(header.passes.num_passes, 1);
+    ModularShiftBracket(header.passes, passes - 1, &lo, &last_pass_max_shift);
+  }
 
   const BitDepth& depth = metadata.m.bit_depth;
   const uint32_t bits = depth.bits_per_sample;
@@ -475,13 +481,15 @@ void ModularFrameReader::ReleaseUnusedImage() {
   if (!full_image.transforms.empty() || has_global_channels || !all_same_shift) {
     return;
   }
-  // Channels of shift 3 and up are decoded by the DC groups into the full
-  // image; no AC group reads them again, so only a flush of the full image
-  // hands them to the pipeline.
+  // A group goes to the pipeline when its last pass is decoded, from that
+  // pass's samples only. A channel decoded before (by the DC groups, shift 3
+  // and up, or by an earlier pass) is not read again then, so whenever a
+  // non-meta channel comes before the last pass the full image keeps it and
+  // a flush of the full image hands it on.
   for (size_t i = static_cast<size_t>(full_image.meta_channel_count);
        i < full_image.channels.size(); ++i) {
     const ModularChannel& c = full_image.channels[i];
-    if (std::min(c.hshift, c.vshift) >= 3) return;
+    if (std::min(c.hshift, c.vshift) > last_pass_max_shift) return;
   }
   use_full_image = false;
   for (ModularChannel& channel : full_image.channels) {
