@@ -430,7 +430,7 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
     jpeg_output_stage = 1;
     return kNextPass;
   }
-  image_bundle.reset();
+  DestroyImageBundle(image_bundle);
   if (frame_is_preview) {
     preview_done = true;
     frame_is_preview = false;

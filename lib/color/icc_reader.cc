@@ -245,7 +245,7 @@ Status CompressedIccReader::GrowDecoded(uint64_t n) {
 namespace {
 
 // The byte classes behind IccByteContext, one table per neighbour: the
-// context of byte i > 128 is kIccClass1[p1] + kIccClass2[p2].
+// context of byte i > 128 is first[p1] + second[p2].
 struct IccClassTables {
   uint8_t first[256];
   uint8_t second[256];
