@@ -20,7 +20,7 @@ DecoderState::DecoderState(const QovMemoryManager& manager)
 DecoderState::~DecoderState() = default;
 
 void DecoderState::ResetProgress() {
-  stage = 0;
+  stage = kNotStarted;
   got_signature = false;
   last_codestream_part = false;
   got_codestream_signature = false;
@@ -49,9 +49,9 @@ void DecoderState::ResetProgress() {
   filling_part_last = false;
   exif_capture.clear();
   xmp_capture.clear();
-  exif_state = xmp_state = 0;
+  exif_state = xmp_state = kNotCaptured;
   capture_written = exif_size_needed = xmp_size_needed = 0;
-  jpeg_output_stage = 0;
+  jpeg_output_stage = kNoJpegOutput;
   events_wanted = events_subscribed;
   have_container = false;
   box_count = 0;

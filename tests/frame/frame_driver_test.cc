@@ -595,6 +595,9 @@ TEST(DecodeSectionsTest, RejectsBadCalls) {
   }
 }
 
+// Sections are given whole, so a section decoder that runs out of bytes
+// fails the call like any other failure (only the DC global may answer
+// partial): the call never asks for more input.
 TEST(DecodeSectionsTest, FailingSectionsFailTheCall) {
   struct Case {
     const char* name;
@@ -604,7 +607,20 @@ TEST(DecodeSectionsTest, FailingSectionsFailTheCall) {
       {"DC global",
        [](RecordingContent& r) { r.dc_global_answers = {FailedStatus()}; }},
       {"DC group", [](RecordingContent& r) { r.failing_dc_groups = {0}; }},
+      {"DC group short of bytes",
+       [](RecordingContent& r) {
+         r.failing_dc_groups = {0};
+         r.group_failure = NeedMoreBytesStatus();
+       }},
+      {"AC global", [](RecordingContent& r) { r.ac_global_answer = FailedStatus(); }},
+      {"AC global short of bytes",
+       [](RecordingContent& r) { r.ac_global_answer = NeedMoreBytesStatus(); }},
       {"AC group", [](RecordingContent& r) { r.failing_ac_groups = {2}; }},
+      {"AC group short of bytes",
+       [](RecordingContent& r) {
+         r.failing_ac_groups = {2};
+         r.group_failure = NeedMoreBytesStatus();
+       }},
   };
   for (const Case& c : cases) {
     Image image(MakeMetadata(kSide, kSide));
