@@ -22,7 +22,6 @@ inline constexpr uint32_t kAnsLogTableSize = 12;
 inline constexpr uint32_t kAnsTableSize = 1u << kAnsLogTableSize;
 // The ANS state every stream starts from and must end in.
 inline constexpr uint32_t kAnsSignature = 0x130000;
-inline constexpr uint32_t kMaxClusters = 256;
 
 // How a token becomes an integer: tokens below split_token (2^split_exponent)
 // are the value itself; above, the token carries msb_in_token bits below the

@@ -72,7 +72,8 @@ class CompressedIccReader {
   const QovMemoryManagerStruct* memory_manager_;
 };
 
-// Unique-ownership release used by the decoder handle.
+// Destroys the reader `owner` holds, if any; the decoder handle releases its
+// reader through it.
 void DestroyCompressedIccReader(std::unique_ptr<CompressedIccReader>* owner);
 
 // The byte classes behind IccByteContext, one table per neighbour.

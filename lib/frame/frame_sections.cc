@@ -302,7 +302,7 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
     QOV_RETURN_IF_ERROR(DecodeVarDctGroup(
         frame_header, readers, static_cast<size_t>(num_passes), group, &state,
         &scratch, storage_index, &input, jpeg, first_pass,
-        /*force_draw=*/false, /*dc_only=*/false, &should_run));
+        /*force_draw=*/false, /*draw_only=*/false, &should_run));
   }
   PixelRect rect;
   rect.x0 = (group % across) * dim;

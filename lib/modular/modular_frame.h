@@ -166,7 +166,6 @@ class ModularFrameReader : public RawQuantMatrixReader {
   // Index of the first non-meta channel of the full image that the global
   // stream did not decode (too large for one group).
   size_t FirstGroupChannel() const;
-  const MaTree* GlobalTree() const { return tree.empty() ? nullptr : &tree; }
 };
 
 }  // namespace qov

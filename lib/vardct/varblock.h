@@ -140,9 +140,6 @@ inline constexpr ScanOrderBucket ScanBucketOf(VarBlockKind kind) {
 inline constexpr DequantTableKind DequantKindOf(VarBlockKind kind) {
   return kVarBlockDequantKind[static_cast<size_t>(kind)];
 }
-inline constexpr bool IsSingleBlock(VarBlockKind kind) {
-  return CoveredBlocksX(kind) == 1 && CoveredBlocksY(kind) == 1;
-}
 
 // Per 8x8 block of the frame: 0xFF while free, else (kind << 1) | first, with
 // first set on the varblock's top-left block only.
