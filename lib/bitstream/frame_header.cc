@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 
 namespace {
@@ -15,14 +17,6 @@ constexpr float kDefaultGabW2 = 0.061248593f;
 constexpr float kDefaultEpfChannelScale[3] = {40.0f, 5.0f, 3.5f};
 
 uint64_t DivCeil(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
-
-// Zig-zag form of a signed value: 0, -1, 1, -2, 2 <-> 0, 1, 2, 3, 4.
-uint32_t PackSigned(int32_t v) {
-  return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
-}
-int32_t UnpackSigned(uint32_t u) {
-  return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1)));
-}
 
 bool IsRegularOrSkipProgressive(uint32_t frame_type) {
   return frame_type == static_cast<uint32_t>(FrameKind::kRegular) ||

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/encode/ans_tables.h"
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/prefix_code_builder.h"
@@ -20,8 +21,6 @@ constexpr uint8_t kLogCountBits[14] = {5, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 6, 7, 7}
 constexpr uint8_t kLogCountCode[14] = {17, 11, 15, 3, 9, 7, 4,
                                        2,  5,  6,  0, 33, 1, 65};
 constexpr uint32_t kRunEscape = 13;
-
-uint32_t FloorLog2(uint32_t n) { return 31 - __builtin_clz(n); }
 
 // The small-count code V(v) that ReadVarUint8 reads.
 template <class Sink>

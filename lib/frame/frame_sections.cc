@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_driver.h"
 #include "lib/frame/noise.h"
 #include "lib/frame/section_content.h"
@@ -15,16 +16,6 @@
 namespace qov {
 
 namespace {
-
-bool IsModular(const FrameHeader& header) {
-  return header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
-}
-
-uint32_t CeilLog2(uint64_t v) {
-  uint32_t bits = 0;
-  while (bits < 64 && (uint64_t{1} << bits) < v) ++bits;
-  return bits;
-}
 
 // The EPF parameter of every block of a modular frame.
 constexpr float kModularEpfScale = -1.1715729f;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/base/bits.h"
 #include "lib/base/memory.h"
 #include "lib/bitstream/prefix_code.h"
 #include "lib/modular/predictors.h"

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/bitstream/symbol_reader.h"
 #include "lib/modular/predictors.h"

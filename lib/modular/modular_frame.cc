@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/frame/frame_driver.h"  // ModularShiftBracket
 #include "lib/vardct/dc_dequant.h"
@@ -19,18 +20,6 @@ namespace {
 uint64_t ShiftDown(uint64_t v, int32_t shift) {
   if (shift <= 0) return v;
   return shift >= 64 ? 0 : v >> shift;
-}
-
-uint64_t CeilShift(uint64_t v, int32_t shift) {
-  if (shift <= 0) return v;
-  if (shift >= 64) return v == 0 ? 0 : 1;
-  return (v >> shift) + ((v & ((uint64_t{1} << shift) - 1)) != 0 ? 1 : 0);
-}
-
-uint32_t CeilLog2(uint64_t v) {
-  uint32_t bits = 0;
-  while (bits < 64 && (uint64_t{1} << bits) < v) ++bits;
-  return bits;
 }
 
 // The part of one channel of the full image that a frame rectangle covers:
@@ -115,8 +104,7 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
                  transform == static_cast<uint32_t>(ColorTransformKind::kNone))
                     ? 1
                     : 3;
-  decode_color =
-      header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
+  decode_color = IsModular(header);
   const uint64_t num_extra = metadata.m.extra_channel_info.size();
 
   if (reader.Read(1) != 0) {
@@ -168,8 +156,8 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
       ModularChannel& channel = image.channels[c];
       channel.hshift = static_cast<int32_t>(header.chroma_subsampling.HShift(c));
       channel.vshift = static_cast<int32_t>(header.chroma_subsampling.VShift(c));
-      channel.width = CeilShift(geometry.xsize, channel.hshift);
-      channel.height = CeilShift(geometry.ysize, channel.vshift);
+      channel.width = DivCeilShift(geometry.xsize, channel.hshift);
+      channel.height = DivCeilShift(geometry.ysize, channel.vshift);
       QOV_RETURN_IF_ERROR(ResizeChannel(channel));
       note_shift(channel);
     }

@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/base/task_pool.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"  // PixelRect
 #include "lib/modular/ma_tree.h"
 #include "lib/modular/modular_image.h"
 #include "lib/modular/modular_stream.h"

@@ -3,17 +3,9 @@
 
 #include <atomic>
 
+#include "lib/base/bits.h"
+
 namespace qov {
-
-namespace {
-
-// value / 2^shift rounded up, for any shift.
-uint64_t CeilShift(uint64_t value, uint64_t shift) {
-  if (shift >= 63) return value == 0 ? 0 : 1;
-  return (value >> shift) + ((value & ((uint64_t{1} << shift) - 1)) != 0);
-}
-
-}  // namespace
 
 RenderPipeline::~RenderPipeline() {
   group_submissions = std::vector<uint8_t>();
@@ -88,8 +80,8 @@ StatusOr<std::unique_ptr<RenderPipeline>> RenderPipelineAssembler::Assemble(
       const auto& next = pipeline->input_padding[i + 1][c];
       auto& entry = pipeline->input_padding[i][c];
       if (stages[i]->ChannelModeOf(c) == RowChannelMode::kSeparateOutput) {
-        entry.first = CeilShift(next.first, g.shift_x) + g.border_x;
-        entry.second = CeilShift(next.second, g.shift_y) + g.border_y;
+        entry.first = DivCeilShift(next.first, g.shift_x) + g.border_x;
+        entry.second = DivCeilShift(next.second, g.shift_y) + g.border_y;
       } else {
         entry = next;
       }

@@ -13,7 +13,6 @@
 #include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"  // PixelRect
 #include "lib/render/render_stage.h"
 #include "qov/qov.h"
 

@@ -1,5 +1,6 @@
 // Code descriptions: ANS histograms and alias tables, split configurations,
 // context maps and the prefix/ANS choice.
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ std::vector<int32_t> CountsFromAlias(const AliasEntry* table,
 Bits AnsDescription(uint32_t log_alphabet, const Bits& histogram) {
   Bits bits;
   bits.Put(1, 0).Put(1, 0).Put(2, log_alphabet - 5);
-  bits.Put(entropy_test::CeilLog2(log_alphabet + 1), log_alphabet);
+  bits.Put(CeilLog2(log_alphabet + 1), log_alphabet);
   return bits.Append(histogram);
 }
 

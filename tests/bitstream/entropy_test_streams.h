@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/bits.h"
 #include "lib/base/memory.h"
 #include "lib/bitstream/entropy_code.h"
 #include "qov/qov.h"
@@ -84,13 +85,6 @@ class Bits {
  private:
   std::vector<bool> bits_;
 };
-
-// Bits needed for the values 0 .. x - 1.
-inline uint32_t CeilLog2(uint32_t x) {
-  uint32_t b = 0;
-  while ((uint64_t{1} << b) < x) ++b;
-  return b;
-}
 
 // Token and extra bits of value v under a split configuration.
 struct HybridToken {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
 #include "lib/base/memory.h"
 #include "lib/encode/entropy_writer.h"
 #include "lib/encode/write_fields.h"
@@ -283,12 +284,6 @@ Status WriteModularFrame(const ModularFrameSpec& spec,
 }
 
 namespace {
-
-uint32_t CeilLog2(uint64_t v) {
-  uint32_t bits = 0;
-  while ((uint64_t{1} << bits) < v) ++bits;
-  return bits;
-}
 
 TestChannel FilledChannel(uint64_t w, uint64_t h, int32_t shift,
                           int32_t value) {
