@@ -101,7 +101,7 @@ QovDecoderStatus DecoderState::RunJpegOutput() {
   const QovDecoderStatus r = jpeg_decoder.WriteOutput(jpeg);
   if (r != QOV_DEC_OK) return r;
   jpeg_output_stage = kNoJpegOutput;
-  image_bundle.reset();
+  DestroyImageBundle(image_bundle);
   return (events_wanted & QOV_DEC_IMAGE_DONE) ? QOV_DEC_IMAGE_DONE : QOV_DEC_OK;
 }
 

@@ -441,7 +441,7 @@ StageResult DecoderState::DecodeFrameSections() {
   // The target served this frame only: the next frame that wants pixels
   // asks for one again rather than writing into the caller's old buffer.
   if (frame_is_preview || frame_displayed) UseUpImageOutput();
-  image_bundle.reset();
+  DestroyImageBundle(image_bundle);
   if (frame_is_preview) {
     preview_done = true;
     frame_is_preview = false;

@@ -29,7 +29,7 @@ void DecoderState::ResetProgress() {
   got_color_encoding = false;
   got_all_headers = false;
   metadata_probe.Reset();
-  icc_reader.reset();
+  DestroyCompressedIccReader(&icc_reader);
   preview_done = false;
   frame_is_preview = false;
   file_position = 0;
@@ -61,9 +61,9 @@ void DecoderState::ResetProgress() {
   avail_in = 0;
   input_closed = false;
   failed = false;
-  frame_state.reset();
-  frame_driver.reset();
-  image_bundle.reset();
+  DestroyFrameDecodingState(frame_state);
+  DestroyFrameDriver(frame_driver);
+  DestroyImageBundle(image_bundle);
   first_unprocessed_section = 0;
   sections_offered_in_vain = kNoOfferPending;
   section_processed.clear();

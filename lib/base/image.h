@@ -12,6 +12,14 @@
 
 namespace qov {
 
+// A rectangle of samples.
+struct PixelRect {
+  uint64_t x0 = 0;
+  uint64_t y0 = 0;
+  uint64_t xsize = 0;
+  uint64_t ysize = 0;
+};
+
 // Width in bytes of the widest vector of the SIMD target chosen at run time:
 // 32 for AVX2, 16 for SSE4 and for the portable baseline copy, which stands
 // in for the SSE2 level (highway 1.0.3 has no SSE2 target; its baseline is

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/symbol_reader.h"
 
 namespace qov {
@@ -14,13 +15,6 @@ constexpr U32Coding kMinSymbolCoding(Val(224), Val(512), Val(4096),
                                      BitsOffset(15, 8));
 constexpr U32Coding kMinLengthCoding(Val(3), Val(4), BitsOffset(2, 5),
                                      BitsOffset(8, 9));
-
-// Bits needed for the values 0 .. x - 1.
-uint32_t CeilLog2(uint32_t x) {
-  uint32_t bits = 0;
-  while (bits < 32 && (uint64_t{1} << bits) < x) ++bits;
-  return bits;
-}
 
 // Log-count code of coded histograms, indexed by the next 7 bits (first bit
 // read = lowest index bit): {code length, value}.
@@ -205,10 +199,7 @@ Status ReadAnsCodes(uint64_t clusters, uint64_t max_alphabet_size,
       AlignedBlock::Create(set->memory_manager,
                            clusters * max_alphabet_size * sizeof(AliasEntry),
                            0));
-  uint32_t log_alphabet_size = 0;
-  while ((uint64_t{1} << log_alphabet_size) < max_alphabet_size) {
-    ++log_alphabet_size;
-  }
+  const uint32_t log_alphabet_size = CeilLog2(max_alphabet_size);
   AliasEntry* tables = set->alias_tables.As<AliasEntry>();
   std::vector<int32_t> counts;
   for (uint64_t c = 0; c < clusters; ++c) {

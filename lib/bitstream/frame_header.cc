@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "lib/color/xyb.h"
+#include "lib/base/bits.h"
+#include "lib/base/image.h"
 
 namespace qov {
 
@@ -34,14 +35,6 @@ PixelRect GridRect(uint64_t index, uint64_t across, uint64_t xdim, uint64_t ydim
   rect.xsize = inside_x ? std::min(xdim, xlimit - rect.x0) : 0;
   rect.ysize = inside_y ? std::min(ydim, ylimit - rect.y0) : 0;
   return rect;
-}
-
-// Zig-zag form of a signed value: 0, -1, 1, -2, 2 <-> 0, 1, 2, 3, 4.
-uint32_t PackSigned(int32_t v) {
-  return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
-}
-int32_t UnpackSigned(uint32_t u) {
-  return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1)));
 }
 
 bool IsRegularOrSkipProgressive(uint32_t frame_type) {
@@ -512,8 +505,8 @@ PixelRect FrameGeometry::GroupRectInChannel(uint64_t group,
                                             uint64_t shift_y) const {
   const uint64_t dim = group_dim << upsampling_shift;
   return GridRect(group, xsize_groups, dim >> shift_x, dim >> shift_y,
-                  DivCeil(xsize_upsampled, uint64_t{1} << shift_x),
-                  DivCeil(ysize_upsampled, uint64_t{1} << shift_y));
+                  DivCeilShift(xsize_upsampled, shift_x),
+                  DivCeilShift(ysize_upsampled, shift_y));
 }
 
 }  // namespace qov

@@ -250,6 +250,10 @@ class FrameHeader : public Fields {
   uint64_t extensions = 0;
 };
 
+inline bool IsModular(const FrameHeader& header) {
+  return header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
+}
+
 // The frame name (length and bytes) as one listing step.
 Status VisitFrameName(Visitor* visitor, std::string* name);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/bit_reader.h"
 #include "lib/color/icc_synth.h"
 
@@ -15,15 +16,6 @@ namespace {
 constexpr U32Coding kCustomxyCoding(Bits(19), BitsOffset(19, 524288),
                                     BitsOffset(20, 1048576),
                                     BitsOffset(21, 2097152));
-
-// Zig-zag form of a signed value: 0, -1, 1, -2, 2 are 0, 1, 2, 3, 4.
-uint32_t PackSigned(int32_t v) {
-  const uint32_t u = static_cast<uint32_t>(v);
-  return v < 0 ? ~(u << 1) : (u << 1);
-}
-int32_t UnpackSigned(uint32_t u) {
-  return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1u)));
-}
 
 // One enumeration field: coded value, then the set check.
 Status VisitEnum(Visitor* visitor, uint32_t default_value, uint32_t* field,

@@ -13,14 +13,6 @@
 
 namespace qov {
 
-// A rectangle of samples.
-struct PixelRect {
-  uint64_t x0 = 0;
-  uint64_t y0 = 0;
-  uint64_t xsize = 0;
-  uint64_t ysize = 0;
-};
-
 // One row of xsize samples: with gr = x + y - c0, gg = y - x - c1,
 // gb = b - c2 and m* = g*^3 + bias*, out = M (mr, mg, mb) (each row of M a
 // sum m2 mb + (m1 mg + m0 mr)). Reads and writes exactly xsize samples of

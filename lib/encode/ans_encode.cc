@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/encode/ans_tables.h"
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/prefix_code_builder.h"
@@ -20,8 +21,6 @@ constexpr uint8_t kLogCountBits[14] = {5, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 6, 7, 7}
 constexpr uint8_t kLogCountCode[14] = {17, 11, 15, 3, 9, 7, 4,
                                        2,  5,  6,  0, 33, 1, 65};
 constexpr uint32_t kRunEscape = 13;
-
-uint32_t FloorLog2(uint32_t n) { return 31 - __builtin_clz(n); }
 
 // The small-count code V(v) that ReadVarUint8 reads.
 template <class Sink>
@@ -498,19 +497,11 @@ StatusOr<size_t> EntropyEncodingData::BuildAndStoreANSEncodingData(
   }
   const uint32_t bucket_bits = kAnsLogRange - static_cast<uint32_t>(log_alphabet_size);
   for (uint32_t x = 0; x < kAnsRange; ++x) {
-    const uint32_t bucket = x >> bucket_bits;
-    const uint32_t pos = x & ((1u << bucket_bits) - 1);
-    const AliasEntry& entry = alias[bucket];
-    uint32_t symbol, slot;
-    if (pos < entry.cutoff) {
-      symbol = bucket;
-      slot = pos;
-    } else {
-      symbol = entry.right_value;
-      slot = entry.right_offset + pos;
-    }
-    QOV_ENSURE(symbol < symbols && slot < table[symbol].slot_map.size());
-    table[symbol].slot_map[slot] = static_cast<uint16_t>(x);
+    const AliasSlot slot =
+        LookupAliasSlot(alias.data(), x, bucket_bits, (1u << bucket_bits) - 1);
+    QOV_ENSURE(slot.symbol < symbols &&
+               slot.offset < table[slot.symbol].slot_map.size());
+    table[slot.symbol].slot_map[slot.offset] = static_cast<uint16_t>(x);
   }
   if (writer != nullptr) {
     QOV_ENSURE(record.alphabet_size <= 256);

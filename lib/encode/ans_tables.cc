@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 
 uint32_t AnsLog2Table[kAnsRange + 1];
@@ -14,8 +16,6 @@ AllowedCountEntry AnsAllowedCounts[kAnsNumShifts][kAnsRange];
 uint16_t AnsAllowedCountIndex[kAnsNumShifts][kAnsRange];
 
 namespace {
-
-uint32_t FloorLog2(uint32_t n) { return 31 - __builtin_clz(n); }
 
 // Rounded to nearest, halves away from zero.
 int64_t RoundedLog2Units(double log2_value) {

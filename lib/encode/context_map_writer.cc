@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
 #include "lib/encode/entropy_writer.h"
 #include "lib/encode/write_fields.h"
 
@@ -26,12 +27,6 @@ std::vector<std::vector<Token>> MapTokens(const std::vector<uint8_t>& values) {
   tokens[0].reserve(values.size());
   for (uint8_t v : values) tokens[0].emplace_back(0, v);
   return tokens;
-}
-
-size_t CeilLog2(size_t x) {
-  size_t bits = 0;
-  while ((size_t{1} << bits) < x) ++bits;
-  return bits;
 }
 
 }  // namespace
@@ -163,10 +158,8 @@ Status EncodeBlockCtxMap(const std::vector<int32_t> (&dc_thresholds)[3],
         for (const auto& list : dc_thresholds) {
           writer->PutBits(4, list.size());
           for (int32_t t : list) {
-            const uint32_t packed = (static_cast<uint32_t>(t) << 1) ^
-                                    static_cast<uint32_t>(t >> 31);
             QOV_RETURN_IF_ERROR(
-                WriteCodedU32(kDcThresholdCoding, packed, writer));
+                WriteCodedU32(kDcThresholdCoding, PackSigned(t), writer));
           }
         }
         writer->PutBits(4, qf_thresholds.size());

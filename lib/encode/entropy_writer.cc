@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/encode/ans_encode.h"
 #include "lib/encode/context_map_writer.h"
 #include "lib/encode/histogram_clustering.h"
@@ -15,14 +16,6 @@
 namespace qov {
 
 namespace {
-
-size_t CeilLog2(size_t x) {  // bits for values 0..x-1
-  size_t bits = 0;
-  while ((size_t{1} << bits) < x) ++bits;
-  return bits;
-}
-
-size_t FloorLog2(size_t x) { return 63 - __builtin_clzll(x); }
 
 // 1 + index of the last positive count (0 when none).
 size_t AlphabetSize(const Histogram& h) {

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "lib/base/bits.h"
 #include "lib/encode/lz77_match_finder.h"
 #include "lib/encode/tokenize_hybrid_uint.h"
 
@@ -44,8 +45,6 @@ constexpr float kDistanceTokenCost[139] = {
     9.716311};
 
 const UintSplitConfig kCostConfig(4, 2, 0);
-
-uint32_t FloorLog2(uint32_t v) { return 31 - __builtin_clz(v); }
 
 size_t RowWidth(const HistogramParams& params, size_t stream) {
   return stream < params.stream_widths.size() ? params.stream_widths[stream]

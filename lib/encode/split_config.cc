@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/base/image.h"
 #include "lib/base/memory.h"
 #include "lib/encode/ans_encode.h"
@@ -23,12 +24,6 @@ constexpr UintSplitConfig kFullCandidates[] = {
     {3, 2, 1}, {3, 1, 2}, {4, 1, 3}, {5, 1, 4}, {5, 2, 3}, {6, 1, 5},
     {6, 2, 4}, {6, 0, 0}, {0, 0, 0}, {2, 0, 1}, {7, 0, 0}, {8, 0, 0},
     {9, 0, 0}, {10, 0, 0}, {11, 0, 0}, {12, 0, 0}};
-
-uint32_t CeilLog2(uint32_t x) {  // bits for values 0..x-1
-  uint32_t bits = 0;
-  while ((1u << bits) < x) ++bits;
-  return bits;
-}
 
 // The largest token values up to `largest` can give, low bits all set.
 uint32_t TopToken(uint32_t largest, const UintSplitConfig& c) {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"  // PixelRect
 #include "lib/render/render_stage.h"
 #include "lib/render/epf_inverse_sigma.h"  // FillEpfInverseSigma
 #include "lib/render/upsampling_stage.h"   // MakeUpsamplingStage

@@ -115,7 +115,8 @@ class FrameDecodingState : public FrameSharedState {
   std::unique_ptr<RenderPipeline> render_pipeline;
   ImageBundle reference_image;
   OutputColorSetup output_color;
-  // Ends the stand-in pipeline until the pipeline builder exists.
+  // When set, the pipeline builder makes a capture pipeline ended by these
+  // stages instead of the frame's own (tests that capture decoded planes).
   StandInStageFactory stand_in_stages;
 };
 

@@ -16,10 +16,6 @@ bool IsKind(const FrameHeader& header, FrameKind kind) {
   return header.frame_type == static_cast<uint32_t>(kind);
 }
 
-bool IsModular(const FrameHeader& header) {
-  return header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
-}
-
 // Displayed frames advance the visible counter; the rest the other one.
 bool IsDisplayedFrame(const FrameHeader& header) {
   if (header.is_preview) return false;

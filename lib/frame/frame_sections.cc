@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_driver.h"
 #include "lib/frame/noise.h"
 #include "lib/frame/section_content.h"
@@ -15,16 +16,6 @@
 namespace qov {
 
 namespace {
-
-bool IsModular(const FrameHeader& header) {
-  return header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
-}
-
-uint32_t CeilLog2(uint64_t v) {
-  uint32_t bits = 0;
-  while (bits < 64 && (uint64_t{1} << bits) < v) ++bits;
-  return bits;
-}
 
 // The EPF parameter of every block of a modular frame.
 constexpr float kModularEpfScale = -1.1715729f;
@@ -52,8 +43,8 @@ void FillModularEpfSigma(PlaneF& plane, const FrameGeometry& geometry,
   }
 }
 
-// The JPEG quantisation tables from the frame's raw table (AC global of a
-// frame rebuilt as a JPEG file).
+}  // namespace
+
 Status FillJpegQuantTables(const FrameHeader& header,
                            const DequantTableSet& dequant, ImageBundle* bundle) {
   jpeg::JPEGData& jpeg = *bundle->jpeg_data;
@@ -92,12 +83,14 @@ Status FillJpegQuantTables(const FrameHeader& header,
   for (size_t q = 0; q < jpeg.quant_tables.size(); ++q) {
     if (used[q] != 0) continue;
     QOV_ENSURE(q != 0);
-    jpeg.quant_tables[q] = jpeg.quant_tables[q - 1];
+    // Only the values: the table keeps its own identifier, precision and
+    // place in the DQT segments.
+    std::copy(std::begin(jpeg.quant_tables[q - 1].values),
+              std::end(jpeg.quant_tables[q - 1].values),
+              std::begin(jpeg.quant_tables[q].values));
   }
   return OkStatus();
 }
-
-}  // namespace
 
 void ModularShiftBracket(const Passes& passes, uint64_t pass, int32_t* min_shift,
                          int32_t* max_shift) {
@@ -288,7 +281,7 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
     QOV_RETURN_IF_ERROR(DecodeVarDctGroup(
         frame_header, readers, static_cast<size_t>(num_passes), group, &state,
         &scratch, storage_index, &input, jpeg, first_pass,
-        /*force_draw=*/false, /*dc_only=*/false, &should_run));
+        /*force_draw=*/false, /*draw_only=*/false, &should_run));
   }
   const PixelRect rect = frame_geometry.GroupCell(group);
   bool ready = false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/bitstream/symbol_reader.h"
 #include "lib/frame/frame_decoding_state.h"
@@ -166,8 +167,8 @@ Status ReadPlacementPosition(PatchSymbols& in, const PatchPlacement* previous,
   } else {
     const uint32_t dx = static_cast<uint32_t>(in.Read(kDeltaPositionContext));
     const uint32_t dy = static_cast<uint32_t>(in.Read(kDeltaPositionContext));
-    const int64_t sdx = static_cast<int32_t>((dx >> 1) ^ (0u - (dx & 1)));
-    const int64_t sdy = static_cast<int32_t>((dy >> 1) ^ (0u - (dy & 1)));
+    const int64_t sdx = UnpackSigned(dx);
+    const int64_t sdy = UnpackSigned(dy);
     if ((sdx < 0 && static_cast<uint64_t>(-sdx) > previous->x) ||
         (sdy < 0 && static_cast<uint64_t>(-sdy) > previous->y)) {
       return FailedStatus();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/render/blending_stage.h"
 #include "lib/render/feature_stages.h"
@@ -32,13 +33,6 @@ class DropStage : public RenderPipelineStage {
  private:
   size_t channels_;
 };
-
-// ceil(log2 u) for the upsampling factors 2, 4 and 8.
-size_t UpsamplingShift(uint32_t u) {
-  size_t shift = 0;
-  while ((uint64_t{1} << shift) < u) ++shift;
-  return shift;
-}
 
 // What the builder derives once from the frame header, the image metadata
 // and the options.
@@ -150,7 +144,7 @@ Status AppendFeatureStages(const FrameDecodingState& state,
       const uint32_t u = EcUpsampling(header, i);
       if (u == 1) continue;
       QOV_RETURN_IF_ERROR(assembler.Append(MakeUpsamplingStage(
-          manager, metadata.transform_data, 3 + i, UpsamplingShift(u))));
+          manager, metadata.transform_data, 3 + i, CeilLog2(u))));
     }
   }
 
@@ -163,7 +157,7 @@ Status AppendFeatureStages(const FrameDecodingState& state,
   }
 
   if (header.upsampling != 1) {
-    const size_t shift = UpsamplingShift(header.upsampling);
+    const size_t shift = CeilLog2(header.upsampling);
     const size_t channels = plan.late_ec_upsampling ? 3 + plan.num_extra : 3;
     for (size_t c = 0; c < channels; ++c) {
       QOV_RETURN_IF_ERROR(assembler.Append(MakeUpsamplingStage(

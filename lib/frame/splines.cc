@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/frame/frame_decoding_state.h"
 
@@ -26,10 +27,6 @@ enum SplineContext : uint64_t {
 
 constexpr int64_t kMaxCoordinate = (int64_t{1} << 23) - 1;
 constexpr int64_t kMaxDelta = (int64_t{1} << 30) - 1;
-
-int64_t UnpackSigned(uint32_t v) {
-  return static_cast<int32_t>((v >> 1) ^ (0u - (v & 1)));
-}
 
 uint64_t SaturatingMul(uint64_t a, uint64_t b) {
   return (b != 0 && a > UINT64_MAX / b) ? UINT64_MAX : a * b;

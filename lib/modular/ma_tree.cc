@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/bitstream/symbol_reader.h"
 #include "lib/modular/predictors.h"
@@ -70,7 +71,9 @@ Status ReadMaTree(const QovMemoryManagerStruct* memory_manager,
       ++pending;
     } else {
       node.predictor = static_cast<int32_t>(read(kPredictorContext));
-      if (node.predictor >= 14 || node.predictor < 0) return FailedStatus();
+      if (node.predictor >= kNumPredictors || node.predictor < 0) {
+        return FailedStatus();
+      }
       node.predictor_offset = UnpackSigned(read(kOffsetContext));
       const uint32_t shift = read(kMultiplierLogContext);
       if (shift > 30) return FailedStatus();

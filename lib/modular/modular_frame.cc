@@ -7,7 +7,9 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/frame/frame_driver.h"  // ModularShiftBracket
 #include "lib/vardct/dc_dequant.h"
 #include "lib/vardct/varblock.h"
 
@@ -18,18 +20,6 @@ namespace {
 uint64_t ShiftDown(uint64_t v, int32_t shift) {
   if (shift <= 0) return v;
   return shift >= 64 ? 0 : v >> shift;
-}
-
-uint64_t CeilShift(uint64_t v, int32_t shift) {
-  if (shift <= 0) return v;
-  if (shift >= 64) return v == 0 ? 0 : 1;
-  return (v >> shift) + ((v & ((uint64_t{1} << shift) - 1)) != 0 ? 1 : 0);
-}
-
-uint32_t CeilLog2(uint64_t v) {
-  uint32_t bits = 0;
-  while (bits < 64 && (uint64_t{1} << bits) < v) ++bits;
-  return bits;
 }
 
 // The part of one channel of the full image that a frame rectangle covers:
@@ -47,27 +37,6 @@ PixelRect ChannelPart(const PixelRect& rect, const ModularChannel& channel) {
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
   return v < lo ? lo : (v > hi ? hi : v);
-}
-
-// Writes a varblock of `kind` at block (x, y) into the kind map: (kind << 1)
-// | first, first on the top-left block. Failed when it does not lie inside
-// the map (nothing written) or at the first entry already set.
-Status PlaceVarblock(BytePlaneView& kinds, uint64_t x, uint64_t y,
-                     uint32_t kind) {
-  if (kind > static_cast<uint32_t>(kMaxVarBlockKind)) return FailedStatus();
-  const uint64_t cx = kVarBlockCoveredX[kind];
-  const uint64_t cy = kVarBlockCoveredY[kind];
-  if (x + cx > kinds.plane.xsize() || y + cy > kinds.plane.ysize()) {
-    return FailedStatus();
-  }
-  for (uint64_t iy = 0; iy < cy; ++iy) {
-    uint8_t* row = kinds.Row(y + iy);
-    for (uint64_t ix = 0; ix < cx; ++ix) {
-      if (row[x + ix] != 0xFF) return FailedStatus();
-      row[x + ix] = static_cast<uint8_t>((kind << 1) | (ix == 0 && iy == 0));
-    }
-  }
-  return OkStatus();
 }
 
 }  // namespace
@@ -119,8 +88,7 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
                  transform == static_cast<uint32_t>(ColorTransformKind::kNone))
                     ? 1
                     : 3;
-  decode_color =
-      header.encoding == static_cast<uint32_t>(FrameCoding::kModular);
+  decode_color = IsModular(header);
   const uint64_t num_extra = metadata.m.extra_channel_info.size();
 
   if (reader.Read(1) != 0) {
@@ -141,6 +109,11 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
     context_map.clear();
   }
   if (!decode_color) nc = 0;
+  {
+    int32_t lo = 0;
+    const uint64_t passes = std::max<uint64_t>(header.passes.num_passes, 1);
+    ModularShiftBracket(header.passes, passes - 1, &lo, &last_pass_max_shift);
+  }
 
   const BitDepth& depth = metadata.m.bit_depth;
   const uint32_t bits = depth.bits_per_sample;
@@ -167,8 +140,8 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
       ModularChannel& channel = image.channels[c];
       channel.hshift = static_cast<int32_t>(header.chroma_subsampling.HShift(c));
       channel.vshift = static_cast<int32_t>(header.chroma_subsampling.VShift(c));
-      channel.width = CeilShift(geometry.xsize, channel.hshift);
-      channel.height = CeilShift(geometry.ysize, channel.vshift);
+      channel.width = DivCeilShift(geometry.xsize, channel.hshift);
+      channel.height = DivCeilShift(geometry.ysize, channel.vshift);
       QOV_RETURN_IF_ERROR(ResizeChannel(channel));
       note_shift(channel);
     }
@@ -417,8 +390,8 @@ Status ModularFrameReader::ReadBlockMetadata(const FrameHeader& header,
           by + cy > std::min<uint64_t>((by & ~uint64_t{31}) + 32, y_limit)) {
         return FailedStatus();
       }
-      QOV_RETURN_IF_ERROR(
-          PlaceVarblock(kinds, bx, by, static_cast<uint32_t>(kind)));
+      QOV_RETURN_IF_ERROR(VarBlockKindMap::PlaceVarblock(
+          kinds.plane, bx, by, static_cast<uint32_t>(kind)));
       state->raw_quant_field.Row(by)[bx] = 1 + Clamp(blocks.Row(1)[placed], 0, 255);
       used_kinds |= uint32_t{1} << kind;
       ++placed;
@@ -480,13 +453,15 @@ void ModularFrameReader::ReleaseUnusedImage() {
   if (!full_image.transforms.empty() || has_global_channels || !all_same_shift) {
     return;
   }
-  // Channels of shift 3 and up are decoded by the DC groups into the full
-  // image; no AC group reads them again, so only a flush of the full image
-  // hands them to the pipeline.
+  // A group goes to the pipeline when its last pass is decoded, from that
+  // pass's samples only. A channel decoded before (by the DC groups, shift 3
+  // and up, or by an earlier pass) is not read again then, so whenever a
+  // non-meta channel comes before the last pass the full image keeps it and
+  // a flush of the full image hands it on.
   for (size_t i = static_cast<size_t>(full_image.meta_channel_count);
        i < full_image.channels.size(); ++i) {
     const ModularChannel& c = full_image.channels[i];
-    if (std::min(c.hshift, c.vshift) >= 3) return;
+    if (std::min(c.hshift, c.vshift) > last_pass_max_shift) return;
   }
   use_full_image = false;
   for (ModularChannel& channel : full_image.channels) {

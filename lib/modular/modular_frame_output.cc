@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/modular/modular_frame.h"
 #include "lib/modular/modular_output.h"
@@ -14,18 +15,14 @@ namespace qov {
 
 namespace {
 
-uint64_t CeilShift(uint64_t v, int32_t shift) {
-  return (v + (uint64_t{1} << shift) - 1) >> shift;
-}
-
 // The source part of `rect` in channel `channel` (shift at most 3), cut to
 // its plane.
 PixelRect SourcePart(const PixelRect& rect, const ModularChannel& channel) {
   PixelRect m;
   m.x0 = rect.x0 >> channel.hshift;
   m.y0 = rect.y0 >> channel.vshift;
-  const uint64_t xsize = CeilShift(rect.xsize, channel.hshift);
-  const uint64_t ysize = CeilShift(rect.ysize, channel.vshift);
+  const uint64_t xsize = DivCeilShift(rect.xsize, channel.hshift);
+  const uint64_t ysize = DivCeilShift(rect.ysize, channel.vshift);
   m.xsize = m.x0 >= channel.width ? 0 : std::min(xsize, channel.width - m.x0);
   m.ysize = m.y0 >= channel.height ? 0 : std::min(ysize, channel.height - m.y0);
   return m;
@@ -239,7 +236,7 @@ Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
   for (uint64_t k = 0; k < num_groups; ++k) pipeline->ForgetGroup(k);
   QOV_ENSURE(num_groups <= UINT32_MAX);
   const bool use_group_ids =
-      header.encoding != static_cast<uint32_t>(FrameCoding::kModular) ||
+      !IsModular(header) ||
       (header.flags & FrameFlags::kNoise) != 0;
   return RunOnPool(
       pool, static_cast<uint32_t>(num_groups),

@@ -94,11 +94,6 @@ inline int64_t ModularPrediction(int32_t predictor, const Neighbours& n,
   }
 }
 
-// Zig-zag decoding of a token value.
-inline int32_t UnpackSigned(uint32_t u) {
-  return static_cast<int32_t>((u >> 1) ^ (0u - (u & 1)));
-}
-
 }  // namespace qov
 
 #endif  // QOV_LIB_MODULAR_PREDICTORS_H_

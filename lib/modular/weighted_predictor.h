@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "lib/base/bits.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/fields.h"
 
@@ -72,9 +73,6 @@ class WeightedPredictorState {
   uint32_t reciprocal[64];
 
  private:
-  static inline uint32_t FloorLog2(uint64_t v) {
-    return 63u - static_cast<uint32_t>(__builtin_clzll(v));
-  }
   // Offsets of the current and previous row halves.
   static inline uint64_t CurrentHalf(uint64_t y, uint64_t width) {
     return (y & 1) ? 0 : width + 2;

@@ -3,9 +3,9 @@
 #ifndef QOV_LIB_RENDER_EPF_INVERSE_SIGMA_H_
 #define QOV_LIB_RENDER_EPF_INVERSE_SIGMA_H_
 
+#include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"  // PixelRect
 
 namespace qov {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "lib/base/image.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"
 
 namespace qov {
 

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/base/bits.h"
 #include "lib/render/low_memory_render_pipeline.h"
 
 namespace qov {
 namespace {
-
-uint64_t DivCeilShift(uint64_t value, uint64_t shift) {
-  return (value + (uint64_t{1} << shift) - 1) >> shift;
-}
 
 // Copies the w x h float rectangle at (sx, sy) of src to (dx, dy) of dst.
 // Failed, copying nothing, when either rectangle leaves its plane's current

@@ -5,21 +5,13 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 namespace {
 
-uint64_t DivCeilShift(uint64_t value, uint64_t shift) {
-  return (value + (uint64_t{1} << shift) - 1) >> shift;
-}
-
 uint64_t RoundUpTo(uint64_t value, uint64_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
-}
-
-uint64_t CeilLog2(uint64_t q) {
-  uint64_t log = 0;
-  while ((uint64_t{1} << log) < q) ++log;
-  return log;
 }
 
 }  // namespace

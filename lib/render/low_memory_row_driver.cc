@@ -4,23 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/base/bits.h"
 #include "lib/render/low_memory_render_pipeline.h"
 
 namespace qov {
-namespace {
-
-uint64_t DivCeilShift(uint64_t value, uint64_t shift) {
-  return (value + (uint64_t{1} << shift) - 1) >> shift;
-}
-
-// Mirrors x into [0, n) (n >= 1): -1 -> 0, n -> n - 1, repeated.
-int64_t Mirror(int64_t x, int64_t n) {
-  while (x < 0 || x >= n) x = x < 0 ? -x - 1 : 2 * n - 1 - x;
-  return x;
-}
-
-}  // namespace
-
 void LowMemoryRenderPipeline::MirrorRowIntoBuffer(RowScratch& sc, size_t stage,
                                                   size_t c, size_t j) {
   const size_t channels = layout_.size();

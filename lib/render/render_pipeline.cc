@@ -1,20 +1,11 @@
 // The assembler's derivations and the pipeline base's shared operations.
 #include "lib/render/render_pipeline.h"
 
-#include <algorithm>
 #include <atomic>
 
+#include "lib/base/bits.h"
+
 namespace qov {
-
-namespace {
-
-// value / 2^shift rounded up, for any shift.
-uint64_t CeilShift(uint64_t value, uint64_t shift) {
-  if (shift >= 63) return value == 0 ? 0 : 1;
-  return (value >> shift) + ((value & ((uint64_t{1} << shift) - 1)) != 0);
-}
-
-}  // namespace
 
 RenderPipeline::~RenderPipeline() {
   group_submissions = std::vector<uint8_t>();
@@ -44,15 +35,6 @@ uint8_t RenderPipeline::SubmissionCount(uint64_t g) const {
   // Counters are only ever changed through atomic references.
   uint8_t& counter = const_cast<uint8_t&>(group_submissions[g]);
   return std::atomic_ref<uint8_t>(counter).load();
-}
-
-uint8_t RenderPipeline::MinSubmissionCount() const {
-  if (group_submissions.empty()) return 0;
-  uint8_t lowest = 255;
-  for (uint64_t g = 0; g < group_submissions.size(); ++g) {
-    lowest = std::min(lowest, SubmissionCount(g));
-  }
-  return lowest;
 }
 
 Status GroupRenderInput::Submit() {
@@ -98,8 +80,8 @@ StatusOr<std::unique_ptr<RenderPipeline>> RenderPipelineAssembler::Assemble(
       const auto& next = pipeline->input_padding[i + 1][c];
       auto& entry = pipeline->input_padding[i][c];
       if (stages[i]->ChannelModeOf(c) == RowChannelMode::kSeparateOutput) {
-        entry.first = CeilShift(next.first, g.shift_x) + g.border_x;
-        entry.second = CeilShift(next.second, g.shift_y) + g.border_y;
+        entry.first = DivCeilShift(next.first, g.shift_x) + g.border_x;
+        entry.second = DivCeilShift(next.second, g.shift_y) + g.border_y;
       } else {
         entry = next;
       }

@@ -13,7 +13,6 @@
 #include "lib/base/image.h"
 #include "lib/base/status.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"  // PixelRect
 #include "lib/render/render_stage.h"
 #include "qov/qov.h"
 
@@ -89,8 +88,6 @@ class RenderPipeline {
 
   // Submission counter of group g, safe to read while other groups submit.
   uint8_t SubmissionCount(uint64_t g) const;
-  // The smallest counter over all groups (0 with no groups).
-  uint8_t MinSubmissionCount() const;
 
   const QovMemoryManagerStruct* memory_manager;  // not owned
   std::vector<std::unique_ptr<RenderPipelineStage>> stages;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 
 namespace {
@@ -21,18 +23,6 @@ constexpr uint64_t kRowsSlack = 8;
 // Borders beyond the plane margin, and shifts beyond 8x, are refused.
 constexpr uint64_t kMaxBorder = kMargin;
 constexpr uint64_t kMaxShift = 3;
-
-// value / 2^shift rounded up, for any shift.
-uint64_t CeilShift(uint64_t value, uint64_t shift) {
-  if (shift >= 63) return value == 0 ? 0 : 1;
-  return (value >> shift) + ((value & ((uint64_t{1} << shift) - 1)) != 0);
-}
-
-// Mirrors x into [0, n) (n >= 1): -1 -> 0, n -> n - 1.
-int64_t Mirror(int64_t x, int64_t n) {
-  while (x < 0 || x >= n) x = x < 0 ? -x - 1 : 2 * n - 1 - x;
-  return x;
-}
 
 float* PlaneRow(const PlaneF& plane, uint64_t row) { return plane.Row(row); }
 
@@ -182,8 +172,8 @@ Status SimpleRenderPipeline::SetUpThreadsImpl(size_t /*num_threads*/,
   planes.reserve(channels);
   for (size_t c = 0; c < channels; ++c) {
     const auto [sx, sy] = channel_shifts[0][c];
-    const uint64_t w = CeilShift(frame_geometry.xsize_upsampled, sx);
-    const uint64_t h = CeilShift(frame_geometry.ysize_upsampled, sy);
+    const uint64_t w = DivCeilShift(frame_geometry.xsize_upsampled, sx);
+    const uint64_t h = DivCeilShift(frame_geometry.ysize_upsampled, sy);
     QOV_ASSIGN_OR_RETURN(
         PlaneF plane,
         PlaneF::Create(memory_manager, w + 2 * kMargin, h + 2 * kMargin));
@@ -207,8 +197,7 @@ std::vector<GroupBuffer> SimpleRenderPipeline::AcquireGroupBuffers(
   }
   const uint64_t upsampling =
       geo.xsize_padded == 0 ? 1 : geo.xsize_upsampled_padded / geo.xsize_padded;
-  uint64_t up_shift = 0;
-  while ((uint64_t{1} << up_shift) < upsampling) ++up_shift;
+  const uint64_t up_shift = CeilLog2(upsampling);
   for (size_t c = 0; c < channels; ++c) {
     const auto [sx, sy] = channel_shifts[0][c];
     GroupBuffer& b = buffers[c];
@@ -334,8 +323,8 @@ Status SimpleRenderPipeline::RunStage(size_t s, const FrameGeometry& geo,
     }
     const auto [sx, sy] = channel_shifts[t][c];
     QOV_RETURN_IF_ERROR(SetChannelSize(&work[c],
-                                       CeilShift(geo.xsize_upsampled, sx),
-                                       CeilShift(geo.ysize_upsampled, sy)));
+                                       DivCeilShift(geo.xsize_upsampled, sx),
+                                       DivCeilShift(geo.ysize_upsampled, sy)));
   }
   *stage_xsize = xsize;
   *stage_ysize = ysize;

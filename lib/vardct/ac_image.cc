@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 
 template <typename T>
@@ -46,8 +48,7 @@ CoefficientWidth ChooseCoefficientWidth(uint64_t max_token_bits,
                                         const uint32_t* shifts,
                                         size_t num_passes, bool for_jpeg) {
   if (for_jpeg) return CoefficientWidth::Bits32;
-  uint64_t log2_passes = 0;
-  while ((uint64_t{1} << log2_passes) < num_passes) ++log2_passes;
+  const uint64_t log2_passes = CeilLog2(num_passes);
   uint64_t max_shift = 0;
   for (size_t i = 0; i < num_passes; ++i) {
     max_shift = shifts[i] > max_shift ? shifts[i] : max_shift;

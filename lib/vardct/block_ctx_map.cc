@@ -1,6 +1,7 @@
 // Reading the block context map.
 #include "lib/vardct/block_ctx_map.h"
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 
 namespace qov {
@@ -36,7 +37,7 @@ Status BlockCtxMap::Decode(const QovMemoryManagerStruct* memory_manager,
     num_dc_contexts *= n + 1;
     for (int32_t& t : list) {
       const uint32_t u = ReadCodedU32(kDcThresholdCoding, &reader);
-      t = static_cast<int32_t>((u >> 1) ^ (0u - (u & 1)));
+      t = UnpackSigned(u);
     }
   }
   qf_thresholds.resize(static_cast<size_t>(reader.Read(4)));

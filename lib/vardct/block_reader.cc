@@ -5,6 +5,8 @@
 #include <array>
 #include <type_traits>
 
+#include "lib/base/bits.h"
+
 namespace qov {
 namespace {
 
@@ -119,7 +121,7 @@ Status ReadBlockCoefficients(const ChannelRead& r, T* location) {
              kPositionContexts[k >> log2_covered]) +
         prev;
     const uint32_t v = read(ctx);
-    const uint32_t unpacked = (v >> 1) ^ (0u - (v & 1));
+    const uint32_t unpacked = static_cast<uint32_t>(UnpackSigned(v));
     // Adds with wrap-around in the entry's width.
     T& entry = location[order[k]];
     entry = static_cast<T>(static_cast<U>(

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "lib/base/bits.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/bitstream/permutation.h"
 #include "lib/bitstream/symbol_reader.h"
@@ -27,8 +28,7 @@ void BuildZigzagOrder(VarBlockKind kind, uint32_t* out) {
   const size_t cx = CoveredBlocksX(kind), cy = CoveredBlocksY(kind);
   const size_t s = std::min(cx, cy), l = std::max(cx, cy);
   const size_t ratio = l / s;
-  size_t r = 0;
-  while ((size_t{1} << r) < ratio) ++r;
+  const size_t r = CeilLog2(ratio);
   const size_t n = 8 * l;
   size_t pos = 0;
   for (size_t y = 0; y < s; ++y) {

@@ -10,7 +10,6 @@
 
 #include "lib/base/image.h"
 #include "lib/bitstream/frame_header.h"
-#include "lib/color/xyb.h"
 #include "lib/vardct/block_ctx_map.h"
 
 namespace qov {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "lib/base/bits.h"
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/jpeg/jpeg_data.h"
 #include "lib/render/render_pipeline.h"
@@ -51,14 +52,6 @@ Status GroupBlocksOf(const FrameHeader& header, const FrameGeometry& geometry,
 bool OnGrid(const GroupBlocks& g, size_t c, size_t bx, size_t by) {
   return ((bx >> g.hs[c]) << g.hs[c]) == bx &&
          ((by >> g.vs[c]) << g.vs[c]) == by;
-}
-
-size_t CeilShift(size_t v, size_t s) { return (v + (size_t{1} << s) - 1) >> s; }
-
-// y mirrored into [0, n) (the edge sample repeated), n > 0.
-int64_t MirrorRow(int64_t y, int64_t n) {
-  while (y < 0 || y >= n) y = y < 0 ? -y - 1 : 2 * n - 1 - y;
-  return y;
 }
 
 Status DrawGroupFromDc(const GroupBlocks& g, FrameDecodingState* state,
@@ -117,7 +110,7 @@ Status DrawGroupFromDc(const GroupBlocks& g, FrameDecodingState* state,
     }
     for (int64_t j = y0c; j < y0c + ys; ++j) {
       for (int64_t d = -2; d <= 2; ++d) {
-        const int64_t row = MirrorRow(j + d, dh) - y0c + 2;
+        const int64_t row = Mirror(j + d, dh) - y0c + 2;
         if (row < 0 || row >= bh) return FailedStatus();
         in_rows[0][static_cast<size_t>(d + 2)] = border.Row(static_cast<size_t>(row));
       }
@@ -132,12 +125,6 @@ Status DrawGroupFromDc(const GroupBlocks& g, FrameDecodingState* state,
     }
   }
   return OkStatus();
-}
-
-size_t CeilLog2(uint64_t v) {
-  size_t w = 0;
-  while ((uint64_t{1} << w) < v) ++w;
-  return w;
 }
 
 }  // namespace
@@ -271,8 +258,8 @@ Status CheckPixelBuffers(const GroupBlocks& g, const GroupRenderInput* input) {
   for (size_t c = 0; c < 3; ++c) {
     const GroupBuffer& b = input->buffers[c];
     if (b.plane == nullptr ||
-        b.rect.x0 + 8 * uint64_t{CeilShift(g.xsize, g.hs[c])} > b.plane->xsize() ||
-        b.rect.y0 + 8 * uint64_t{CeilShift(g.ysize, g.vs[c])} > b.plane->ysize()) {
+        b.rect.x0 + 8 * DivCeilShift(g.xsize, g.hs[c]) > b.plane->xsize() ||
+        b.rect.y0 + 8 * DivCeilShift(g.ysize, g.vs[c]) > b.plane->ysize()) {
       return FailedStatus();
     }
   }
@@ -384,7 +371,7 @@ Status DecodeGroupBlockRow(GroupBodyContext& ctx, GetBlock* source,
   source->BeginBlockRow(by);
   const GroupBlockRow row = BlockRowOf(ctx, input, by);
   size_t bx = 0;
-  const size_t tiles = CeilShift(g.xsize, 3);
+  const size_t tiles = DivCeilShift(g.xsize, 3);
   for (size_t t = 0; t < tiles; ++t) {
     const size_t tile_col = g.x0 / kBlocksPerColorTile + t;
     const int32_t tile_x = row.ytox_row[tile_col], tile_b = row.ytob_row[tile_col];

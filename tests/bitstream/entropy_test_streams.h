@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/bits.h"
 #include "lib/base/memory.h"
 #include "lib/bitstream/entropy_code.h"
 #include "qov/qov.h"
@@ -84,13 +85,6 @@ class Bits {
  private:
   std::vector<bool> bits_;
 };
-
-// Bits needed for the values 0 .. x - 1.
-inline uint32_t CeilLog2(uint32_t x) {
-  uint32_t b = 0;
-  while ((uint64_t{1} << b) < x) ++b;
-  return b;
-}
 
 // Token and extra bits of value v under a split configuration.
 struct HybridToken {
@@ -171,17 +165,9 @@ class TokenWriter {
         for (uint32_t s = 0; s < counts.size(); ++s) slots[s].resize(counts[s]);
         const uint32_t entry_bits = 12 - plan.log_alphabet;
         for (uint32_t x = 0; x < 4096; ++x) {
-          const AliasEntry& e = table[x >> entry_bits];
-          const uint32_t p = x & ((1u << entry_bits) - 1);
-          uint32_t symbol, offset;
-          if (p < e.cutoff) {
-            symbol = x >> entry_bits;
-            offset = p;
-          } else {
-            symbol = e.right_value;
-            offset = (e.right_offset + p) & 0xFFFF;
-          }
-          slots[symbol][offset] = x;
+          const AliasSlot slot = LookupAliasSlot(table.data(), x, entry_bits,
+                                                 (1u << entry_bits) - 1);
+          slots[slot.symbol][slot.offset] = x;
         }
         counts_.push_back(counts);
         slots_.push_back(slots);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/color/xyb.h"
+#include "lib/base/image.h"
 #include "lib/encode/write_fields.h"
 #include "tests/support/bit_sequence.h"
 

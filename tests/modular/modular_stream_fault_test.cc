@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "lib/base/bits.h"
 #include "lib/base/memory.h"
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/write_fields.h"
@@ -239,10 +240,10 @@ TEST(ModularStreamFaultTest, GradientTableSeesTheWrappedProperty) {
   entropy_test::PutDescription(bits, plan);
   TokenWriter tokens(plan);
   // Samples 0, 1 / INT32_MAX, 5; every sample takes the right leaf.
-  tokens.Value(1, modular_test::PackSigned(0));
-  tokens.Value(1, modular_test::PackSigned(1));
-  tokens.Value(1, modular_test::PackSigned(INT32_MAX));
-  tokens.Value(1, modular_test::PackSigned(5 - INT32_MAX));
+  tokens.Value(1, PackSigned(0));
+  tokens.Value(1, PackSigned(1));
+  tokens.Value(1, PackSigned(INT32_MAX));
+  tokens.Value(1, PackSigned(5 - INT32_MAX));
   tokens.Finish(bits);
   const std::vector<uint8_t> bytes = bits.Bytes();
   const Result fast = DecodeBytes(bytes, {{2, 2}}, false);

@@ -61,10 +61,6 @@ std::vector<MaTreeNode> Flatten(const Tree& tree) {
   return out;
 }
 
-uint32_t PackSigned(int32_t v) {
-  return (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
-}
-
 std::vector<Token> TreeTokens(const std::vector<MaTreeNode>& nodes) {
   std::vector<Token> t;
   for (const MaTreeNode& n : nodes) {

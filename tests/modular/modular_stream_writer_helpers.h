@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "lib/base/bits.h"
 #include "lib/base/status.h"
 #include "lib/encode/bit_writer.h"
 #include "lib/encode/entropy_records.h"
@@ -42,8 +43,6 @@ struct TestChannel {
   int32_t& at(size_t x, size_t y) { return samples[y * width + x]; }
   int32_t at(size_t x, size_t y) const { return samples[y * width + x]; }
 };
-
-uint32_t PackSigned(int32_t v);
 
 // Raw tokens of a tree: property (context 1), split (0); leaves: predictor
 // (2), offset (3), multiplier shift (4) and bits (5). Multipliers must be

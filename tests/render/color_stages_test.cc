@@ -190,8 +190,8 @@ TEST(ColorStagesTest, TransferOperatorChoice) {
   const Case cases[] = {
       {TransferFunction::kLinear, false, 0, TransferOpKind::kLinear,
        TransferOpKind::kLinear, 1.0f},
-      {TransferFunction::kSrgb, false, 0, TransferOpKind::kRgb,
-       TransferOpKind::kRgb, 1.0f},
+      {TransferFunction::kSrgb, false, 0, TransferOpKind::kSrgb,
+       TransferOpKind::kSrgb, 1.0f},
       {TransferFunction::kPq, false, 0, TransferOpKind::kPq,
        TransferOpKind::kPq, 1.0f},
       {TransferFunction::kHlg, false, 0, TransferOpKind::kHlg,

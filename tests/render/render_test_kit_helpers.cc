@@ -7,16 +7,14 @@
 #include <cstring>
 #include <thread>
 
+#include "lib/base/bits.h"
+
 namespace qov::test {
 
 namespace {
 
 constexpr size_t kLead = kRowLeadSamples;
 constexpr float kPoison = 1e30f;
-
-uint64_t CeilShift(uint64_t v, uint64_t s) {
-  return (v + (uint64_t{1} << s) - 1) >> s;
-}
 
 bool Uses(const MockStageDef& def, size_t c) {
   return std::find(def.channels.begin(), def.channels.end(), c) !=
@@ -295,7 +293,7 @@ std::vector<std::pair<uint64_t, uint64_t>> InputSizes(
   std::vector<std::pair<uint64_t, uint64_t>> sizes(num_channels);
   for (size_t c = 0; c < num_channels; ++c) {
     const auto [sx, sy] = RemainingShift(defs, 0, c);
-    sizes[c] = {CeilShift(xsize_upsampled, sx), CeilShift(ysize_upsampled, sy)};
+    sizes[c] = {DivCeilShift(xsize_upsampled, sx), DivCeilShift(ysize_upsampled, sy)};
   }
   return sizes;
 }
@@ -326,7 +324,7 @@ std::vector<TestPlane> RenderReference(const std::vector<MockStageDef>& defs,
     ApplyReference(def, &planes);
     for (size_t c = 0; c < num_channels; ++c) {
       const auto [sx, sy] = RemainingShift(defs, i + 1, c);
-      planes[c] = Trimmed(planes[c], CeilShift(wu, sx), CeilShift(hu, sy));
+      planes[c] = Trimmed(planes[c], DivCeilShift(wu, sx), DivCeilShift(hu, sy));
     }
     if (def.kind != MockKind::kImage) continue;
     uint64_t fw = 0, fh = 0;

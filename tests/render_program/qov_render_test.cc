@@ -2,6 +2,7 @@
 // well-formed PAM for a file that does, and the JPEG file rebuilt with
 // --jpeg.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +21,14 @@ struct Result {
   std::string err;
 };
 
-// CTest runs the tests of this file as parallel processes: each test gets
-// names of its own.
+// CTest runs the tests of this file as parallel processes, and other builds'
+// test runs may share the temporary folder: each test process gets names of
+// its own.
 std::string TempPath(const std::string& name) {
   const ::testing::TestInfo* test =
       ::testing::UnitTest::GetInstance()->current_test_info();
-  return ::testing::TempDir() + "qov_render_" + test->name() + "_" + name;
+  return ::testing::TempDir() + "qov_render_" + std::to_string(getpid()) + "_" +
+         test->name() + "_" + name;
 }
 
 Result RunRender(const std::string& args) {
