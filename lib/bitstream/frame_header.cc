@@ -1,9 +1,11 @@
 // Field listings of the frame-level header bundles and the frame geometry.
 #include "lib/bitstream/frame_header.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "lib/base/bits.h"
+#include "lib/base/image.h"
 
 namespace qov {
 
@@ -17,6 +19,23 @@ constexpr float kDefaultGabW2 = 0.061248593f;
 constexpr float kDefaultEpfChannelScale[3] = {40.0f, 5.0f, 3.5f};
 
 uint64_t DivCeil(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// Cell `index` of a grid `across` cells wide (at least one) of xdim x ydim
+// cells, cut at xlimit x ylimit: empty from the limit on, never wrapped.
+PixelRect GridRect(uint64_t index, uint64_t across, uint64_t xdim, uint64_t ydim,
+                   uint64_t xlimit, uint64_t ylimit) {
+  across = std::max<uint64_t>(across, 1);
+  const uint64_t column = index % across;
+  const uint64_t row = index / across;
+  PixelRect rect;
+  rect.x0 = column * xdim;
+  rect.y0 = row * ydim;
+  const bool inside_x = xdim != 0 && column < DivCeil(xlimit, xdim);
+  const bool inside_y = ydim != 0 && row < DivCeil(ylimit, ydim);
+  rect.xsize = inside_x ? std::min(xdim, xlimit - rect.x0) : 0;
+  rect.ysize = inside_y ? std::min(ydim, ylimit - rect.y0) : 0;
+  return rect;
+}
 
 bool IsRegularOrSkipProgressive(uint32_t frame_type) {
   return frame_type == static_cast<uint32_t>(FrameKind::kRegular) ||
@@ -452,6 +471,42 @@ FrameGeometry FrameHeader::ComputeGeometry() const {
   g.num_groups = g.xsize_groups * g.ysize_groups;
   g.num_dc_groups = g.xsize_dc_groups * g.ysize_dc_groups;
   return g;
+}
+
+PixelRect FrameGeometry::GroupCell(uint64_t group) const {
+  const uint64_t across = std::max<uint64_t>(xsize_groups, 1);
+  return PixelRect{group % across * group_dim, group / across * group_dim,
+                   group_dim, group_dim};
+}
+
+PixelRect FrameGeometry::DcGroupCell(uint64_t dc_group) const {
+  const uint64_t across = std::max<uint64_t>(xsize_dc_groups, 1);
+  return PixelRect{dc_group % across * dc_group_dim,
+                   dc_group / across * dc_group_dim, dc_group_dim, dc_group_dim};
+}
+
+PixelRect FrameGeometry::GroupRect(uint64_t group) const {
+  return GridRect(group, xsize_groups, group_dim, group_dim, xsize, ysize);
+}
+
+PixelRect FrameGeometry::GroupBlockRect(uint64_t group) const {
+  return GridRect(group, xsize_groups, group_dim / 8, group_dim / 8,
+                  xsize_blocks, ysize_blocks);
+}
+
+PixelRect FrameGeometry::DcGroupBlockRect(uint64_t dc_group) const {
+  return GridRect(dc_group, xsize_dc_groups, group_dim, group_dim, xsize_blocks,
+                  ysize_blocks);
+}
+
+PixelRect FrameGeometry::GroupRectInChannel(uint64_t group,
+                                            uint64_t upsampling_shift,
+                                            uint64_t shift_x,
+                                            uint64_t shift_y) const {
+  const uint64_t dim = group_dim << upsampling_shift;
+  return GridRect(group, xsize_groups, dim >> shift_x, dim >> shift_y,
+                  DivCeilShift(xsize_upsampled, shift_x),
+                  DivCeilShift(ysize_upsampled, shift_y));
 }
 
 }  // namespace qov

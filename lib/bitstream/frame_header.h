@@ -14,6 +14,8 @@
 
 namespace qov {
 
+struct PixelRect;
+
 // FrameHeader::frame_type.
 enum class FrameKind : uint32_t {
   kRegular = 0,
@@ -171,6 +173,24 @@ struct FrameGeometry {
   uint64_t num_dc_groups = 0;
   uint64_t group_dim = 0;
   uint64_t dc_group_dim = 0;
+
+  // Rectangles of one group or DC group, by index in raster order over the
+  // grid (a grid without columns counts as one column wide). A cell is the
+  // whole square, reaching past the frame at its right and bottom edges;
+  // the other rectangles are cut at the frame's edges, so the last group of
+  // a row or column is partial and an index past the count is empty (at its
+  // place in the grid).
+  PixelRect GroupCell(uint64_t group) const;       // pixels, group_dim
+  PixelRect DcGroupCell(uint64_t dc_group) const;  // pixels, dc_group_dim
+  PixelRect GroupRect(uint64_t group) const;       // pixels in xsize x ysize
+  PixelRect GroupBlockRect(uint64_t group) const;  // blocks
+  PixelRect DcGroupBlockRect(uint64_t dc_group) const;  // blocks
+  // The group's rectangle in a channel of the frame upsampled by
+  // 2^upsampling_shift that is still to be upsampled by 2^shift_x x
+  // 2^shift_y: groups of (group_dim << upsampling_shift) >> shift in a
+  // channel of ceil(upsampled size / 2^shift) samples.
+  PixelRect GroupRectInChannel(uint64_t group, uint64_t upsampling_shift,
+                               uint64_t shift_x, uint64_t shift_y) const;
 };
 
 class FrameHeader : public Fields {

@@ -152,28 +152,33 @@ Status WriteAnsHistogram(const AnsNormalizedHistogram& record,
   return VisitAnsHistogram(record, put);
 }
 
-Status RescaleCountsForAns(AnsNormalizedHistogram* candidate,
-                           const Histogram& histogram,
-                           AnsNormalizedHistogram* best, uint32_t shift) {
-  const uint32_t s = shift > 11 ? 11 : shift;
-  candidate->method = s + 1;
+namespace {
+
+// A count that the balancing may move: the symbol's histogram count, its
+// place in the list of allowed counts, and the symbol.
+struct AdjustableCount {
+  int64_t count;
+  size_t position;
+  size_t symbol;
+};
+
+// The counts scaled to 4096 and rounded to the allowed counts of shift s;
+// the symbols scaled above 1 but the largest are adjustable. *remaining:
+// 4096 less all counts but the largest symbol's.
+void ScaleAnsCounts(AnsNormalizedHistogram* candidate, const Histogram& histogram,
+                    uint32_t s, int64_t* remaining, int64_t* largest,
+                    size_t* largest_symbol, std::vector<AdjustableCount>* adjustable) {
   const double scale = 4096.0 / static_cast<double>(histogram.total);
-  int64_t remaining = 4096;
-  int64_t largest = 0;
-  size_t largest_symbol = 0;
-  struct Adjustable {
-    int64_t count;
-    size_t position;
-    size_t symbol;
-  };
-  std::vector<Adjustable> adjustable;
-  adjustable.reserve(256);
+  *remaining = 4096;
+  *largest = 0;
+  *largest_symbol = 0;
+  adjustable->reserve(256);
   std::vector<int32_t>& norm = candidate->normalized_counts;
   for (size_t i = 0; i < candidate->alphabet_size; ++i) {
     const int64_t c = histogram.counts[i];
-    if (c > largest) {
-      largest = c;
-      largest_symbol = i;
+    if (c > *largest) {
+      *largest = c;
+      *largest_symbol = i;
     }
     const double x = static_cast<double>(c) * scale;
     int64_t v = static_cast<int64_t>(std::round(x));
@@ -182,85 +187,130 @@ Status RescaleCountsForAns(AnsNormalizedHistogram* candidate,
     if (v < 0) v = 0;
     const uint32_t n = AllowedAnsCount(static_cast<uint32_t>(v), s);
     norm[i] = static_cast<int32_t>(n);
-    remaining -= n;
-    if (x > 1.0) adjustable.push_back({c, AnsAllowedCountIndex[s][n], i});
+    *remaining -= n;
+    if (x > 1.0) adjustable->push_back({c, AnsAllowedCountIndex[s][n], i});
   }
-  for (size_t k = 0; k < adjustable.size(); ++k) {
-    if (adjustable[k].symbol == largest_symbol) {
-      adjustable.erase(adjustable.begin() + static_cast<ptrdiff_t>(k));
+  for (size_t k = 0; k < adjustable->size(); ++k) {
+    if ((*adjustable)[k].symbol == *largest_symbol) {
+      adjustable->erase(adjustable->begin() + static_cast<ptrdiff_t>(k));
       break;
     }
   }
-  remaining += norm[largest_symbol];
+  *remaining += norm[*largest_symbol];
+}
+
+// Moves the adjustable counts one allowed step at a time while that pays:
+// raising the most profitable one, else lowering the cheapest one, against
+// what the change costs or gains the largest symbol, which takes the
+// `remaining` rest.
+void BalanceAnsCounts(std::vector<AdjustableCount>& adjustable, uint32_t s,
+                      int64_t largest, int64_t* remaining) {
+  const AllowedCountEntry* list = AnsAllowedCounts[s];
+  const size_t steps = static_cast<size_t>(list[1].step_log2) + 1;
+  int64_t raise_cost[16];
+  int64_t lower_gain[16];
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  auto diff = [](int64_t a, int64_t b) {
+    return static_cast<int64_t>(
+        static_cast<uint32_t>(AnsLog2Table[a] - AnsLog2Table[b]));
+  };
+  while (true) {
+    const int64_t rest = *remaining;
+    for (size_t k = 0; k < steps; ++k) {
+      const int64_t step = int64_t{1} << k;
+      if (rest >= 4096) {
+        raise_cost[k] = lower_gain[k] = 0;
+      } else if (rest < 2) {
+        raise_cost[k] = lower_gain[k] = kMax;
+      } else {
+        raise_cost[k] = rest - step > 0 ? diff(rest, rest - step) * largest : kMax;
+        lower_gain[k] = rest + step <= 4095 ? diff(rest + step, rest) * largest : 0;
+      }
+    }
+    // Raising the most profitable symbol by one step.
+    size_t pick = 0;
+    int64_t pick_value = 0;
+    for (size_t r = 0; r < adjustable.size(); ++r) {
+      const AllowedCountEntry& e = list[adjustable[r].position];
+      const int64_t value =
+          (int64_t{e.step_cost} * adjustable[r].count -
+           raise_cost[e.step_log2]) >> e.step_log2;
+      if (r == 0 || value > pick_value) {
+        pick = r;
+        pick_value = value;
+      }
+    }
+    {
+      AdjustableCount& a = adjustable[pick];
+      const AllowedCountEntry& e = list[a.position];
+      if (int64_t{e.step_cost} * a.count > raise_cost[e.step_log2]) {
+        --a.position;
+        *remaining -= int64_t{1} << e.step_log2;
+        continue;
+      }
+    }
+    // Otherwise lowering the cheapest one, or stop.
+    for (size_t r = 0; r < adjustable.size(); ++r) {
+      const AllowedCountEntry& e = list[adjustable[r].position + 1];
+      const int64_t value =
+          (int64_t{e.step_cost} * adjustable[r].count -
+           lower_gain[e.step_log2]) >> e.step_log2;
+      if (r == 0 || value < pick_value) {
+        pick = r;
+        pick_value = value;
+      }
+    }
+    AdjustableCount& a = adjustable[pick];
+    const AllowedCountEntry& e = list[a.position + 1];
+    if (int64_t{e.step_cost} * a.count >= lower_gain[e.step_log2]) break;
+    ++a.position;
+    *remaining += int64_t{1} << e.step_log2;
+  }
+}
+
+// The candidate's cost: the estimated data bits at its counts plus its
+// header; it becomes *best when cheaper.
+Status ScoreAnsCandidate(AnsNormalizedHistogram* candidate,
+                         const Histogram& histogram, AnsNormalizedHistogram* best) {
+  uint64_t header = 0;
+  QOV_RETURN_IF_ERROR(EstimateAnsHistogramBits(*candidate, &header));
+  int64_t sum = 0;
+  for (size_t i = 0; i < candidate->alphabet_size; ++i) {
+    sum += int64_t{AnsLog2Table[candidate->normalized_counts[i]]} * histogram.counts[i];
+  }
+  const float scaled =
+      static_cast<float>(static_cast<double>(static_cast<float>(sum)) *
+                         (1.0 / 2147483648.0));
+  candidate->cost =
+      (static_cast<float>(histogram.total) - scaled) * 12.0f +
+      static_cast<float>(header);
+  if (best->cost > candidate->cost) *best = *candidate;
+  return OkStatus();
+}
+
+}  // namespace
+
+Status RescaleCountsForAns(AnsNormalizedHistogram* candidate,
+                           const Histogram& histogram,
+                           AnsNormalizedHistogram* best, uint32_t shift) {
+  const uint32_t s = shift > 11 ? 11 : shift;
+  candidate->method = s + 1;
+  int64_t remaining = 0;
+  int64_t largest = 0;
+  size_t largest_symbol = 0;
+  std::vector<AdjustableCount> adjustable;
+  ScaleAnsCounts(candidate, histogram, s, &remaining, &largest, &largest_symbol,
+                 &adjustable);
+  std::vector<int32_t>& norm = candidate->normalized_counts;
   size_t omitted = largest_symbol;
   if (!adjustable.empty()) {
+    BalanceAnsCounts(adjustable, s, largest, &remaining);
     const AllowedCountEntry* list = AnsAllowedCounts[s];
-    const size_t steps = static_cast<size_t>(list[1].step_log2) + 1;
-    int64_t raise_cost[16];
-    int64_t lower_gain[16];
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    auto diff = [](int64_t a, int64_t b) {
-      return static_cast<int64_t>(
-          static_cast<uint32_t>(AnsLog2Table[a] - AnsLog2Table[b]));
-    };
-    while (true) {
-      for (size_t k = 0; k < steps; ++k) {
-        const int64_t step = int64_t{1} << k;
-        if (remaining >= 4096) {
-          raise_cost[k] = lower_gain[k] = 0;
-        } else if (remaining < 2) {
-          raise_cost[k] = lower_gain[k] = kMax;
-        } else {
-          raise_cost[k] = remaining - step > 0
-                              ? diff(remaining, remaining - step) * largest
-                              : kMax;
-          lower_gain[k] = remaining + step <= 4095
-                              ? diff(remaining + step, remaining) * largest
-                              : 0;
-        }
-      }
-      // Raising the most profitable symbol by one step.
-      size_t pick = 0;
-      int64_t pick_value = 0;
-      for (size_t r = 0; r < adjustable.size(); ++r) {
-        const AllowedCountEntry& e = list[adjustable[r].position];
-        const int64_t value =
-            (int64_t{e.step_cost} * adjustable[r].count -
-             raise_cost[e.step_log2]) >> e.step_log2;
-        if (r == 0 || value > pick_value) {
-          pick = r;
-          pick_value = value;
-        }
-      }
-      {
-        Adjustable& a = adjustable[pick];
-        const AllowedCountEntry& e = list[a.position];
-        if (int64_t{e.step_cost} * a.count > raise_cost[e.step_log2]) {
-          --a.position;
-          remaining -= int64_t{1} << e.step_log2;
-          continue;
-        }
-      }
-      // Otherwise lowering the cheapest one, or stop.
-      for (size_t r = 0; r < adjustable.size(); ++r) {
-        const AllowedCountEntry& e = list[adjustable[r].position + 1];
-        const int64_t value =
-            (int64_t{e.step_cost} * adjustable[r].count -
-             lower_gain[e.step_log2]) >> e.step_log2;
-        if (r == 0 || value < pick_value) {
-          pick = r;
-          pick_value = value;
-        }
-      }
-      Adjustable& a = adjustable[pick];
-      const AllowedCountEntry& e = list[a.position + 1];
-      if (int64_t{e.step_cost} * a.count >= lower_gain[e.step_log2]) break;
-      ++a.position;
-      remaining += int64_t{1} << e.step_log2;
-    }
-    for (const Adjustable& a : adjustable) {
+    for (const AdjustableCount& a : adjustable) {
       norm[a.symbol] = list[a.position].count;
     }
+    // The first symbol before the largest with a count of 2048 or more is
+    // omitted instead; the largest takes its count.
     for (size_t k = 0; k < largest_symbol; ++k) {
       if (norm[k] >= 2048) {
         norm[largest_symbol] = norm[k];
@@ -272,21 +322,7 @@ Status RescaleCountsForAns(AnsNormalizedHistogram* candidate,
   norm[omitted] = static_cast<int32_t>(remaining);
   candidate->omitted_symbol = omitted;
   QOV_ENSURE(remaining >= 1);
-
-  uint64_t header = 0;
-  QOV_RETURN_IF_ERROR(EstimateAnsHistogramBits(*candidate, &header));
-  int64_t sum = 0;
-  for (size_t i = 0; i < candidate->alphabet_size; ++i) {
-    sum += int64_t{AnsLog2Table[norm[i]]} * histogram.counts[i];
-  }
-  const float scaled =
-      static_cast<float>(static_cast<double>(static_cast<float>(sum)) *
-                         (1.0 / 2147483648.0));
-  candidate->cost =
-      (static_cast<float>(histogram.total) - scaled) * 12.0f +
-      static_cast<float>(header);
-  if (best->cost > candidate->cost) *best = *candidate;
-  return OkStatus();
+  return ScoreAnsCandidate(candidate, histogram, best);
 }
 
 StatusOr<AnsNormalizedHistogram> ChooseAnsNormalization(

@@ -45,6 +45,128 @@ uint32_t LargestSymbol(const Histogram& h) {
 
 }  // namespace
 
+namespace {
+
+// Token values binned by cluster, LZ77 lengths in the bins after the
+// clusters: bin b holds values[start[b], start[b + 1]), the largest of them
+// max[b].
+struct ValueBins {
+  std::vector<size_t> start;
+  std::vector<uint32_t> values;
+  std::vector<uint32_t> max;
+  size_t largest = 0;  // entries of the fullest bin
+  const uint32_t* Bin(size_t b) const { return values.data() + start[b]; }
+  size_t Size(size_t b) const { return start[b + 1] - start[b]; }
+};
+
+Status BinTokenValues(const EntropyEncodingData& codes,
+                      const std::vector<std::vector<Token>>& tokens,
+                      size_t num_clusters, ValueBins* bins) {
+  const size_t num_bins = 2 * num_clusters;
+  bins->start.assign(num_bins + 1, 0);
+  auto bin_of = [&](const Token& t) -> size_t {
+    const size_t cluster = codes.context_map[t.context];
+    return t.lz77_length_flag ? num_clusters + cluster : cluster;
+  };
+  for (const auto& stream : tokens) {
+    for (const Token& t : stream) {
+      QOV_ENSURE(t.context < codes.context_map.size());
+      QOV_ENSURE(codes.context_map[t.context] < num_clusters);
+      ++bins->start[bin_of(t) + 1];
+    }
+  }
+  bins->largest = 0;
+  for (size_t b = 0; b < num_bins; ++b) {
+    bins->largest = std::max(bins->largest, bins->start[b + 1]);
+    bins->start[b + 1] += bins->start[b];
+  }
+  // Zero entries after the bins (and after the token buffer) keep the
+  // kernels' whole-vector reads and writes inside the arrays.
+  const size_t pad = static_cast<size_t>(MaxSimdBytes());
+  bins->values.assign(bins->start[num_bins] + pad, 0);
+  {
+    std::vector<size_t> fill(bins->start.begin(), bins->start.end() - 1);
+    for (const auto& stream : tokens) {
+      for (const Token& t : stream) bins->values[fill[bin_of(t)]++] = t.value;
+    }
+  }
+  bins->max.resize(num_bins);
+  for (size_t b = 0; b < num_bins; ++b) {
+    bins->max[b] = MaxOfU32(bins->Bin(b), bins->Size(b));
+  }
+  return OkStatus();
+}
+
+// The cheapest of the candidate configurations for cluster h (estimated
+// ANS cost of its tokens plus their extra bits and the configuration's
+// own); the cluster's histogram becomes that configuration's.
+Status PickClusterConfig(EntropyEncodingData* codes, size_t h,
+                         const UintSplitConfig* candidates, size_t num_candidates,
+                         const ValueBins& bins, uint32_t* token_buffer,
+                         Histogram* cluster) {
+  const bool lz77 = codes->lz77.enabled;
+  float best = FLT_MAX;
+  const uint32_t* bin = bins.Bin(h);
+  const size_t bin_size = bins.Size(h);
+  for (size_t k = 0; k < num_candidates; ++k) {
+    const UintSplitConfig& c = candidates[k];
+    const uint32_t top = TopToken(bins.max[h], c);
+    if (top > 255 || (lz77 && top >= codes->lz77.min_symbol)) continue;
+    Histogram trial;
+    trial.counts.assign(RoundUp8(top + 1), 0);
+    const uint32_t extra_bits = TokenizeHybridUint(bin, bin_size, c, token_buffer);
+    for (size_t i = 0; i < bin_size; ++i) {
+      QOV_ENSURE(token_buffer[i] < trial.counts.size());
+      ++trial.counts[token_buffer[i]];
+    }
+    FinalizeHistogramTotals(trial);
+    float cost = FLT_MAX;
+    if (trial.counts.size() <= 256) {
+      QOV_ASSIGN_OR_RETURN(
+          AnsNormalizedHistogram normalized,
+          ChooseAnsNormalization(trial, HistogramParams::kThreeShifts));
+      cost = normalized.cost;
+    }
+    cost = cost + static_cast<float>(extra_bits);
+    cost = cost + static_cast<float>(CeilLog2(c.split_exponent + 1));
+    cost = cost + static_cast<float>(
+                      CeilLog2(c.split_exponent - c.msb_in_token + 1));
+    if (cost < best) {
+      codes->split_configs[h] = c;
+      std::swap(cluster->counts, trial.counts);
+      std::swap(cluster->total, trial.total);
+      std::swap(cluster->entropy, trial.entropy);
+      best = cost;
+    }
+  }
+  return OkStatus();
+}
+
+// Cluster h's LZ77 length symbols (a non-empty bin), from the LZ77
+// minimum symbol on.
+Status AddLengthSymbols(const EntropyEncodingData& codes, size_t h,
+                        size_t num_clusters, const ValueBins& bins,
+                        uint32_t* token_buffer, Histogram* cluster) {
+  const UintSplitConfig& length_config = codes.lz77.length_config;
+  const size_t bin = num_clusters + h;
+  const size_t bin_size = bins.Size(bin);
+  const uint32_t top = TopToken(bins.max[bin], length_config);
+  const uint32_t min_symbol = codes.lz77.min_symbol;
+  cluster->counts.resize(RoundUp8(size_t{top} + min_symbol + 1), 0);
+  const uint32_t extra =
+      TokenizeHybridUint(bins.Bin(bin), bin_size, length_config, token_buffer);
+  QOV_ENSURE(extra != kTokenizeUnsupported);
+  for (size_t i = 0; i < bin_size; ++i) {
+    const size_t symbol = size_t{min_symbol} + token_buffer[i];
+    QOV_ENSURE(symbol < cluster->counts.size());
+    ++cluster->counts[symbol];
+  }
+  FinalizeHistogramTotals(*cluster);
+  return OkStatus();
+}
+
+}  // namespace
+
 Status PickUintSplitConfigs(EntropyEncodingData* codes,
                             const QovMemoryManagerStruct* memory_manager,
                             const HistogramParams& params,
@@ -67,110 +189,32 @@ Status PickUintSplitConfigs(EntropyEncodingData* codes,
     return OkStatus();
   }
 
-  // Values binned by cluster, LZ77 lengths in the bins after the clusters.
-  const size_t num_bins = 2 * num_clusters;
-  std::vector<size_t> bin_start(num_bins + 1, 0);
-  auto bin_of = [&](const Token& t) -> size_t {
-    const size_t cluster = codes->context_map[t.context];
-    return t.lz77_length_flag ? num_clusters + cluster : cluster;
-  };
-  for (const auto& stream : tokens) {
-    for (const Token& t : stream) {
-      QOV_ENSURE(t.context < codes->context_map.size());
-      QOV_ENSURE(codes->context_map[t.context] < num_clusters);
-      ++bin_start[bin_of(t) + 1];
-    }
-  }
-  size_t largest_bin = 0;
-  for (size_t b = 0; b < num_bins; ++b) {
-    largest_bin = std::max(largest_bin, bin_start[b + 1]);
-    bin_start[b + 1] += bin_start[b];
-  }
-  // Zero entries after the bins (and after the token buffer) keep the
-  // kernels' whole-vector reads and writes inside the arrays.
+  ValueBins bins;
+  QOV_RETURN_IF_ERROR(BinTokenValues(*codes, tokens, num_clusters, &bins));
   const size_t pad = static_cast<size_t>(MaxSimdBytes());
-  std::vector<uint32_t> values(bin_start[num_bins] + pad, 0);
-  {
-    std::vector<size_t> fill(bin_start.begin(), bin_start.end() - 1);
-    for (const auto& stream : tokens) {
-      for (const Token& t : stream) values[fill[bin_of(t)]++] = t.value;
-    }
-  }
-  std::vector<uint32_t> bin_max(num_bins);
-  for (size_t b = 0; b < num_bins; ++b) {
-    bin_max[b] = MaxOfU32(values.data() + bin_start[b],
-                          bin_start[b + 1] - bin_start[b]);
-  }
   QOV_ASSIGN_OR_RETURN(
       AlignedBlock token_block,
-      AlignedBlock::Create(memory_manager, (largest_bin + pad) * 4));
+      AlignedBlock::Create(memory_manager, (bins.largest + pad) * 4));
   uint32_t* token_buffer = token_block.As<uint32_t>();
 
   const UintSplitConfig* candidates =
       mode == 2 ? kShortCandidates : kFullCandidates;
   const size_t num_candidates = mode == 2 ? 4 : 28;
   for (size_t h = 0; h < num_clusters; ++h) {
-    float best = FLT_MAX;
-    const uint32_t* bin = values.data() + bin_start[h];
-    const size_t bin_size = bin_start[h + 1] - bin_start[h];
-    for (size_t k = 0; k < num_candidates; ++k) {
-      const UintSplitConfig& c = candidates[k];
-      const uint32_t top = TopToken(bin_max[h], c);
-      if (top > 255 || (lz77 && top >= codes->lz77.min_symbol)) continue;
-      Histogram trial;
-      trial.counts.assign(RoundUp8(top + 1), 0);
-      const uint32_t extra_bits =
-          TokenizeHybridUint(bin, bin_size, c, token_buffer);
-      for (size_t i = 0; i < bin_size; ++i) {
-        QOV_ENSURE(token_buffer[i] < trial.counts.size());
-        ++trial.counts[token_buffer[i]];
-      }
-      FinalizeHistogramTotals(trial);
-      float cost = FLT_MAX;
-      if (trial.counts.size() <= 256) {
-        QOV_ASSIGN_OR_RETURN(
-            AnsNormalizedHistogram normalized,
-            ChooseAnsNormalization(trial, HistogramParams::kThreeShifts));
-        cost = normalized.cost;
-      }
-      cost = cost + static_cast<float>(extra_bits);
-      cost = cost + static_cast<float>(CeilLog2(c.split_exponent + 1));
-      cost = cost + static_cast<float>(
-                        CeilLog2(c.split_exponent - c.msb_in_token + 1));
-      if (cost < best) {
-        codes->split_configs[h] = c;
-        Histogram& cluster = (*clusters)[h];
-        std::swap(cluster.counts, trial.counts);
-        std::swap(cluster.total, trial.total);
-        std::swap(cluster.entropy, trial.entropy);
-        best = cost;
-      }
-    }
+    QOV_RETURN_IF_ERROR(PickClusterConfig(codes, h, candidates, num_candidates,
+                                          bins, token_buffer, &(*clusters)[h]));
   }
 
   // LZ77 length symbols, and the largest symbol of all clusters.
   uint32_t largest_symbol = 0;
-  const UintSplitConfig& length_config = codes->lz77.length_config;
   for (size_t h = 0; h < num_clusters; ++h) {
     Histogram& cluster = (*clusters)[h];
     if (cluster.total != 0) {
       largest_symbol = std::max(largest_symbol, LargestSymbol(cluster));
     }
-    const size_t bin = num_clusters + h;
-    const size_t bin_size = bin_start[bin + 1] - bin_start[bin];
-    if (bin_size == 0) continue;
-    const uint32_t top = TopToken(bin_max[bin], length_config);
-    const uint32_t min_symbol = codes->lz77.min_symbol;
-    cluster.counts.resize(RoundUp8(size_t{top} + min_symbol + 1), 0);
-    const uint32_t extra = TokenizeHybridUint(
-        values.data() + bin_start[bin], bin_size, length_config, token_buffer);
-    QOV_ENSURE(extra != kTokenizeUnsupported);
-    for (size_t i = 0; i < bin_size; ++i) {
-      const size_t symbol = size_t{min_symbol} + token_buffer[i];
-      QOV_ENSURE(symbol < cluster.counts.size());
-      ++cluster.counts[symbol];
-    }
-    FinalizeHistogramTotals(cluster);
+    if (bins.Size(num_clusters + h) == 0) continue;
+    QOV_RETURN_IF_ERROR(
+        AddLengthSymbols(*codes, h, num_clusters, bins, token_buffer, &cluster));
     if (cluster.total != 0) {
       largest_symbol = std::max(largest_symbol, LargestSymbol(cluster));
     }

@@ -25,18 +25,15 @@ constexpr float kModularEpfScale = -1.1715729f;
 // Groups together fill the whole plane; each writes only its own part.
 void FillModularEpfSigma(PlaneF& plane, const FrameGeometry& geometry,
                          uint64_t dc_group, float value) {
-  const uint64_t g = geometry.group_dim;
-  const uint64_t across = std::max<uint64_t>(geometry.xsize_dc_groups, 1);
-  const uint64_t bx0 = (dc_group % across) * g;
-  const uint64_t by0 = (dc_group / across) * g;
-  if (bx0 >= geometry.xsize_blocks || by0 >= geometry.ysize_blocks) return;
-  uint64_t x_begin = bx0 + 2;
-  uint64_t x_end = std::min(bx0 + g, geometry.xsize_blocks) + 2;
-  uint64_t y_begin = by0 + 2;
-  uint64_t y_end = std::min(by0 + g, geometry.ysize_blocks) + 2;
-  if (bx0 == 0) x_begin = 0;
+  const PixelRect blocks = geometry.DcGroupBlockRect(dc_group);
+  if (blocks.xsize == 0 || blocks.ysize == 0) return;
+  uint64_t x_begin = blocks.x0 + 2;
+  uint64_t x_end = blocks.x0 + blocks.xsize + 2;
+  uint64_t y_begin = blocks.y0 + 2;
+  uint64_t y_end = blocks.y0 + blocks.ysize + 2;
+  if (blocks.x0 == 0) x_begin = 0;
   if (x_end == geometry.xsize_blocks + 2) x_end = plane.xsize();
-  if (by0 == 0) y_begin = 0;
+  if (blocks.y0 == 0) y_begin = 0;
   if (y_end == geometry.ysize_blocks + 2) y_end = plane.ysize();
   x_end = std::min<uint64_t>(x_end, plane.xsize());
   y_end = std::min<uint64_t>(y_end, plane.ysize());
@@ -182,20 +179,13 @@ Status FrameDriver::DecodeDcGroupSection(uint64_t dc_group, BitReader& reader) {
     return OkStatus();
   }
   QOV_ENSURE(frame_state != nullptr);
-  const uint64_t across = std::max<uint64_t>(frame_geometry.xsize_dc_groups, 1);
-  const uint64_t dim = frame_geometry.dc_group_dim;
   const bool vardct = !IsModular(frame_header);
   if (vardct && (frame_header.flags & FrameFlags::kUseDcFrame) == 0) {
     QOV_RETURN_IF_ERROR(modular_reader.ReadDcCoefficients(
         frame_header, dc_group, reader, frame_state));
   }
-  PixelRect rect;
-  rect.x0 = (dc_group % across) * dim;
-  rect.y0 = (dc_group / across) * dim;
-  rect.xsize = dim;
-  rect.ysize = dim;
   QOV_RETURN_IF_ERROR(modular_reader.ReadGroupRect(
-      frame_header, rect, &reader, 3, 1000,
+      frame_header, frame_geometry.DcGroupCell(dc_group), &reader, 3, 1000,
       ModularStreamKey::ModularDc(dc_group), nullptr, nullptr, nullptr));
   if (vardct) {
     QOV_RETURN_IF_ERROR(modular_reader.ReadBlockMetadata(
@@ -276,8 +266,6 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
   }
   QOV_ENSURE(frame_state != nullptr && frame_state->render_pipeline != nullptr);
   FrameDecodingState& state = *frame_state;
-  const uint64_t across = std::max<uint64_t>(frame_geometry.xsize_groups, 1);
-  const uint64_t dim = frame_geometry.group_dim;
   const uint64_t first_pass = decoded_passes[group];
   QOV_ENSURE(first_pass + num_passes <= frame_header.passes.num_passes);
   GroupRenderInput input =
@@ -295,11 +283,7 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
         &scratch, storage_index, &input, jpeg, first_pass,
         /*force_draw=*/false, /*draw_only=*/false, &should_run));
   }
-  PixelRect rect;
-  rect.x0 = (group % across) * dim;
-  rect.y0 = (group / across) * dim;
-  rect.xsize = dim;
-  rect.ysize = dim;
+  const PixelRect rect = frame_geometry.GroupCell(group);
   bool ready = false;
   for (uint64_t i = 0; i < num_passes; ++i) {
     const uint64_t pass = first_pass + i;

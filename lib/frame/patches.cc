@@ -60,6 +60,145 @@ bool ByBottom(const RowInterval& a, const RowInterval& b) {
   return a.bottom < b.bottom;
 }
 
+// The clustered integers of the patch stream, by context.
+struct PatchSymbols {
+  SymbolReader& symbols;
+  const std::vector<uint8_t>& context_map;
+  BitReader& reader;
+  uint64_t Read(uint64_t context) {
+    return symbols.ReadClusteredUint(context_map[context], reader);
+  }
+};
+
+// Limits of one frame's patches, saturating instead of wrapping for huge
+// frames.
+struct PatchLimits {
+  uint64_t sources = 0;     // L = W H / 4 + 1024
+  uint64_t placements = 0;  // 4 L
+  uint64_t blends = 0;      // 16 L
+  // The decoder's own limit on the drawing work: the placements may cover
+  // at most 16 W H + 2^20 pixels in all. The counts above allow 4L
+  // placements of the whole frame each, some 4 (W H)^2 pixels to blend
+  // (10^12 for 1024 x 1024); real files cover a fraction of the frame.
+  uint64_t placed_area = 0;
+};
+
+PatchLimits LimitsFor(uint64_t width, uint64_t height) {
+  const uint64_t area =
+      (height != 0 && width > UINT64_MAX / height) ? UINT64_MAX : width * height;
+  PatchLimits limits;
+  limits.sources = area / 4 + 1024;
+  limits.placements =
+      limits.sources > UINT64_MAX / 4 ? UINT64_MAX : 4 * limits.sources;
+  limits.blends = limits.sources > UINT64_MAX / 16 ? UINT64_MAX : 16 * limits.sources;
+  limits.placed_area = area > (UINT64_MAX - (uint64_t{1} << 20)) / 16
+                           ? UINT64_MAX
+                           : 16 * area + (uint64_t{1} << 20);
+  return limits;
+}
+
+// What the placements read so far take of the limits; `reserved`: the
+// room for placements (and their blends) asked of the vectors.
+struct PlacementBudget {
+  uint64_t placements = 0;
+  uint64_t area = 0;
+  uint64_t reserved = 1;
+};
+
+// Counts a source's extra + 1 placements against the limits: Failed past
+// one of them.
+Status ChargePlacements(const PatchLimits& limits, const PatchSource& source,
+                        uint64_t extra, uint64_t channels, PlacementBudget* budget) {
+  if (extra >= limits.placements ||
+      budget->placements + extra + 1 > limits.placements) {
+    return FailedStatus();
+  }
+  const uint64_t source_area = source.xsize > UINT64_MAX / source.ysize
+                                   ? UINT64_MAX
+                                   : source.xsize * source.ysize;
+  if (source_area > limits.placed_area / (extra + 1) ||
+      budget->area + source_area * (extra + 1) > limits.placed_area) {
+    return FailedStatus();
+  }
+  budget->area += source_area * (extra + 1);
+  budget->placements += extra + 1;
+
+  // Room grows at most twofold per source, so what is reserved stays in
+  // proportion to what was read.
+  if (budget->reserved < budget->placements) {
+    budget->reserved = std::min(2 * budget->reserved, limits.placements);
+  }
+  if (channels > limits.blends / budget->reserved) return FailedStatus();
+  return OkStatus();
+}
+
+// One source: a rectangle of a stored reference frame, saved before the
+// colour transform, that must lie inside it.
+Status ReadPatchSource(PatchSymbols& in, const ReferenceFrameSlot* slots,
+                       PatchSource* source) {
+  source->slot = in.Read(kSlotContext);
+  if (source->slot >= kNumReferenceSlots || slots == nullptr) {
+    return FailedStatus();
+  }
+  const ReferenceFrameSlot& slot = slots[source->slot];
+  const StoredSize stored = SizeOf(slot.frame.get());
+  if (stored.xsize == 0 || !slot.saved_before_color_transform) {
+    return FailedStatus();
+  }
+  source->x0 = in.Read(kSourcePositionContext);
+  source->y0 = in.Read(kSourcePositionContext);
+  source->xsize = in.Read(kSizeContext) + uint64_t{1};
+  source->ysize = in.Read(kSizeContext) + uint64_t{1};
+  if (source->x0 + source->xsize > stored.xsize ||
+      source->y0 + source->ysize > stored.ysize) {
+    return FailedStatus();
+  }
+  return OkStatus();
+}
+
+// A placement's position: the first of a source read as it is, the others
+// as signed steps from the one before; the patch must lie inside the frame.
+Status ReadPlacementPosition(PatchSymbols& in, const PatchPlacement* previous,
+                             const PatchSource& source, uint64_t width,
+                             uint64_t height, PatchPlacement* placement) {
+  if (previous == nullptr) {
+    placement->x = in.Read(kFirstPositionContext);
+    placement->y = in.Read(kFirstPositionContext);
+  } else {
+    const uint32_t dx = static_cast<uint32_t>(in.Read(kDeltaPositionContext));
+    const uint32_t dy = static_cast<uint32_t>(in.Read(kDeltaPositionContext));
+    const int64_t sdx = UnpackSigned(dx);
+    const int64_t sdy = UnpackSigned(dy);
+    if ((sdx < 0 && static_cast<uint64_t>(-sdx) > previous->x) ||
+        (sdy < 0 && static_cast<uint64_t>(-sdy) > previous->y)) {
+      return FailedStatus();
+    }
+    placement->x = previous->x + static_cast<uint64_t>(sdx);
+    placement->y = previous->y + static_cast<uint64_t>(sdy);
+  }
+  if (placement->x > width || source.xsize > width - placement->x ||
+      placement->y > height || source.ysize > height - placement->y) {
+    return FailedStatus();
+  }
+  return OkStatus();
+}
+
+// How one channel of a placement is blended: the mode, the alpha channel
+// of the modes that use one (when there is a choice) and the clamp flag.
+Status ReadChannelBlend(PatchSymbols& in, uint64_t num_extra_channels,
+                        PatchChannelBlend* blend) {
+  const uint64_t mode = in.Read(kModeContext);
+  if (mode >= kNumCompositeModes) return FailedStatus();
+  blend->mode = static_cast<uint8_t>(mode);
+  if (mode >= kOverAbove && num_extra_channels > 1) {
+    const uint64_t alpha = in.Read(kAlphaChannelContext);
+    if (alpha >= num_extra_channels) return FailedStatus();
+    blend->alpha_channel = static_cast<uint32_t>(alpha);
+  }
+  if (mode >= kMultiply) blend->clamp = in.Read(kClampContext) != 0;
+  return OkStatus();
+}
+
 }  // namespace
 
 void PatchDictionary::Clear() {
@@ -117,113 +256,32 @@ Status PatchDictionary::DecodeSources(BitReader& reader, uint64_t width,
                                          /*disallow_lz77=*/false));
   QOV_ASSIGN_OR_RETURN(SymbolReader symbols,
                        SymbolReader::Create(code, reader, 0));
-  auto read = [&](uint64_t context) -> uint64_t {
-    return symbols.ReadClusteredUint(context_map[context], reader);
-  };
+  PatchSymbols in{symbols, context_map, reader};
+  const PatchLimits limits = LimitsFor(width, height);
 
-  // L = W H / 4 + 1024, saturating instead of wrapping for huge frames.
-  const uint64_t area =
-      (height != 0 && width > UINT64_MAX / height) ? UINT64_MAX : width * height;
-  const uint64_t limit = area / 4 + 1024;
-  const uint64_t max_placements =
-      limit > UINT64_MAX / 4 ? UINT64_MAX : 4 * limit;
-  const uint64_t max_blends = limit > UINT64_MAX / 16 ? UINT64_MAX : 16 * limit;
-  // The decoder's own limit on the drawing work: the placements may cover
-  // at most 16 W H + 2^20 pixels in all. The counts above allow 4L
-  // placements of the whole frame each, some 4 (W H)^2 pixels to blend (10^12
-  // for 1024 x 1024); real files cover a fraction of the frame.
-  const uint64_t max_placed_area =
-      area > (UINT64_MAX - (uint64_t{1} << 20)) / 16 ? UINT64_MAX
-                                                      : 16 * area + (uint64_t{1} << 20);
-  uint64_t placed_area = 0;
-
-  const uint64_t num_sources = read(kNumSourcesContext);
-  if (num_sources > limit) return FailedStatus();
-  uint64_t total_placements = 0;
-  uint64_t reserved = 1;
-
+  const uint64_t num_sources = in.Read(kNumSourcesContext);
+  if (num_sources > limits.sources) return FailedStatus();
+  PlacementBudget budget;
   for (uint64_t i = 0; i < num_sources; ++i) {
     // Zero bits past the end would otherwise decode as valid records.
     if (reader.PastEnd()) return FailedStatus();
     PatchSource source;
-    source.slot = read(kSlotContext);
-    if (source.slot >= kNumReferenceSlots || slots_ == nullptr) {
-      return FailedStatus();
-    }
-    const ReferenceFrameSlot& slot = slots_[source.slot];
-    const StoredSize stored = SizeOf(slot.frame.get());
-    if (stored.xsize == 0 || !slot.saved_before_color_transform) {
-      return FailedStatus();
-    }
-    source.x0 = read(kSourcePositionContext);
-    source.y0 = read(kSourcePositionContext);
-    source.xsize = read(kSizeContext) + uint64_t{1};
-    source.ysize = read(kSizeContext) + uint64_t{1};
-    if (source.x0 + source.xsize > stored.xsize ||
-        source.y0 + source.ysize > stored.ysize) {
-      return FailedStatus();
-    }
-
-    const uint64_t extra = read(kNumPlacementsContext);
-    if (extra >= max_placements ||
-        total_placements + extra + 1 > max_placements) {
-      return FailedStatus();
-    }
-    const uint64_t source_area = source.xsize > UINT64_MAX / source.ysize
-                                     ? UINT64_MAX
-                                     : source.xsize * source.ysize;
-    if (source_area > max_placed_area / (extra + 1) ||
-        placed_area + source_area * (extra + 1) > max_placed_area) {
-      return FailedStatus();
-    }
-    placed_area += source_area * (extra + 1);
-    total_placements += extra + 1;
-
-    // Room grows at most twofold per source, so what is reserved stays in
-    // proportion to what was read.
-    if (reserved < total_placements) {
-      reserved = std::min(2 * reserved, max_placements);
-    }
-    if (channels_ > max_blends / reserved) return FailedStatus();
-    placements_.reserve(reserved);
-    blends_.reserve(channels_ * reserved);
-
+    QOV_RETURN_IF_ERROR(ReadPatchSource(in, slots_, &source));
+    const uint64_t extra = in.Read(kNumPlacementsContext);
+    QOV_RETURN_IF_ERROR(ChargePlacements(limits, source, extra, channels_, &budget));
+    placements_.reserve(budget.reserved);
+    blends_.reserve(channels_ * budget.reserved);
     const uint64_t source_index = sources_.size();
     for (uint64_t j = 0; j <= extra; ++j) {
       if (reader.PastEnd()) return FailedStatus();
       PatchPlacement placement;
       placement.source = source_index;
-      if (j == 0) {
-        placement.x = read(kFirstPositionContext);
-        placement.y = read(kFirstPositionContext);
-      } else {
-        const PatchPlacement& previous = placements_.back();
-        const uint32_t dx = static_cast<uint32_t>(read(kDeltaPositionContext));
-        const uint32_t dy = static_cast<uint32_t>(read(kDeltaPositionContext));
-        const int64_t sdx = UnpackSigned(dx);
-        const int64_t sdy = UnpackSigned(dy);
-        if ((sdx < 0 && static_cast<uint64_t>(-sdx) > previous.x) ||
-            (sdy < 0 && static_cast<uint64_t>(-sdy) > previous.y)) {
-          return FailedStatus();
-        }
-        placement.x = previous.x + static_cast<uint64_t>(sdx);
-        placement.y = previous.y + static_cast<uint64_t>(sdy);
-      }
-      if (placement.x > width || source.xsize > width - placement.x ||
-          placement.y > height || source.ysize > height - placement.y) {
-        return FailedStatus();
-      }
+      QOV_RETURN_IF_ERROR(ReadPlacementPosition(
+          in, j == 0 ? nullptr : &placements_.back(), source, width, height,
+          &placement));
       for (uint64_t c = 0; c < channels_; ++c) {
         PatchChannelBlend blend;
-        const uint64_t mode = read(kModeContext);
-        if (mode >= kNumCompositeModes) return FailedStatus();
-        blend.mode = static_cast<uint8_t>(mode);
-        if (mode >= kOverAbove && num_extra_channels > 1) {
-          const uint64_t alpha = read(kAlphaChannelContext);
-          if (alpha >= num_extra_channels) return FailedStatus();
-          blend.alpha_channel = static_cast<uint32_t>(alpha);
-        }
-        if (mode >= kMultiply) blend.clamp = read(kClampContext) != 0;
+        QOV_RETURN_IF_ERROR(ReadChannelBlend(in, num_extra_channels, &blend));
         blends_.push_back(blend);
       }
       placements_.push_back(placement);

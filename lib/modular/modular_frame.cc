@@ -35,22 +35,6 @@ PixelRect ChannelPart(const PixelRect& rect, const ModularChannel& channel) {
   return r;
 }
 
-// A DC group's rectangle in blocks (empty past the frame's edge).
-PixelRect DcGroupBlockRect(const FrameGeometry& geometry, uint64_t dc_group) {
-  const uint64_t g = geometry.group_dim;
-  const uint64_t across = std::max<uint64_t>(geometry.xsize_dc_groups, 1);
-  PixelRect rect;
-  rect.x0 = (dc_group % across) * g;
-  rect.y0 = (dc_group / across) * g;
-  rect.xsize = rect.x0 < geometry.xsize_blocks
-                   ? std::min(g, geometry.xsize_blocks - rect.x0)
-                   : 0;
-  rect.ysize = rect.y0 < geometry.ysize_blocks
-                   ? std::min(g, geometry.ysize_blocks - rect.y0)
-                   : 0;
-  return rect;
-}
-
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
   return v < lo ? lo : (v > hi ? hi : v);
 }
@@ -278,7 +262,7 @@ Status ModularFrameReader::ReadDcCoefficients(const FrameHeader& header,
                                               BitReader& reader,
                                               FrameDecodingState* state) {
   QOV_ENSURE(state != nullptr);
-  const PixelRect rect = DcGroupBlockRect(frame_geometry, dc_group);
+  const PixelRect rect = frame_geometry.DcGroupBlockRect(dc_group);
   QOV_ASSIGN_OR_RETURN(ModularImage image,
                        ModularImage::Create(memory_manager, rect.xsize,
                                             rect.ysize, full_image.bit_depth,
@@ -321,7 +305,7 @@ Status ModularFrameReader::ReadBlockMetadata(const FrameHeader& header,
                                              BitReader& reader,
                                              FrameDecodingState* state) {
   QOV_ENSURE(state != nullptr);
-  const PixelRect rect = DcGroupBlockRect(frame_geometry, dc_group);
+  const PixelRect rect = frame_geometry.DcGroupBlockRect(dc_group);
   const uint64_t area = rect.xsize * rect.ysize;
   const uint64_t count =
       reader.Read(area == 0 ? 0 : CeilLog2(area)) + 1;

@@ -51,6 +51,145 @@ const GroupBuffer* Buffer(const GroupRenderInput& input, size_t c) {
   return &buffer;
 }
 
+// How one channel's integer samples become floats: bit patterns of
+// floating-point samples, or a scale by `factor` (in single precision below
+// a full depth of 23 bits, in double precision from there on).
+struct RowConversion {
+  bool float_samples = false;
+  int32_t bits = 0;
+  int32_t exp_bits = 0;
+  bool use_double = false;
+  double factor = 0.0;
+};
+
+// Writes the rows of `src` in `channel` as floats into `out`'s rectangle:
+// for a grey image shown as RGB also into `also1` and `also2`; for XYB's B
+// channel the Y channel's samples are added before the scale.
+Status ConvertChannelRows(const RowConversion& conv, const ModularChannel& channel,
+                          const PixelRect& src, const GroupBuffer& out,
+                          const GroupBuffer* also1, const GroupBuffer* also2,
+                          const ModularChannel* y_channel) {
+  const PixelRect& r = out.rect;
+  const float float_factor = static_cast<float>(conv.factor);
+  for (uint64_t y = 0; y < r.ysize; ++y) {
+    const int32_t* in = channel.Row(src.y0 + y) + src.x0;
+    float* row = out.Row(y);
+    if (y_channel != nullptr) {
+      ScaleIntSumRow(r.xsize, in, y_channel->Row(src.y0 + y) + src.x0,
+                     float_factor, row);
+      continue;
+    }
+    if (conv.float_samples) {
+      QOV_RETURN_IF_ERROR(
+          ConvertIntSampleToFloat(in, row, r.xsize, conv.bits, conv.exp_bits));
+    } else if (!conv.use_double) {
+      if (also1 != nullptr) {
+        ScaleIntRowToRgb(r.xsize, in, float_factor, row, also1->Row(y),
+                         also2->Row(y));
+        continue;
+      }
+      ScaleIntRow(r.xsize, in, float_factor, row);
+    } else {
+      ScaleIntRowDouble(r.xsize, in, conv.factor, row);
+    }
+    if (also1 != nullptr) {
+      std::memcpy(also1->Row(y), row, r.xsize * sizeof(float));
+      std::memcpy(also2->Row(y), row, r.xsize * sizeof(float));
+    }
+  }
+  return OkStatus();
+}
+
+// The colour channels of `image` into pipeline channels 0-2 (XYB: from
+// channels Y, X, B with the DC steps as factors; grey shown as RGB: one
+// channel into all three). *next: the first image channel after them.
+Status CopyColorChannels(const FrameHeader& header, const ModularImage& image,
+                         const FrameDecodingState* state,
+                         const GroupRenderInput& input, const PixelRect& rect,
+                         size_t* next) {
+  const ImageMetadata& m = header.metadata->m;
+  const int32_t full_depth = image.bit_depth;
+  const bool xyb =
+      header.color_transform == static_cast<uint32_t>(ColorTransformKind::kXyb);
+  const bool grey_to_rgb =
+      header.color_transform == static_cast<uint32_t>(ColorTransformKind::kNone) &&
+      m.color_encoding.IsGray();
+  RowConversion conv;
+  conv.float_samples = !xyb && m.bit_depth.floating_point_sample;
+  conv.bits = static_cast<int32_t>(m.bit_depth.bits_per_sample);
+  conv.exp_bits = static_cast<int32_t>(m.bit_depth.exponent_bits_per_sample);
+  conv.use_double = full_depth >= 23;
+  if (xyb) QOV_ENSURE(state != nullptr);
+  static constexpr size_t kXybSource[3] = {1, 0, 2};
+  for (size_t c = 0; c < 3; ++c) {
+    conv.factor = full_depth < 32
+                      ? 1.0 / (static_cast<double>(uint64_t{1} << full_depth) - 1.0)
+                      : 0.0;
+    size_t k = c;
+    if (xyb) {
+      k = kXybSource[c];
+      conv.factor = state->dequant.dc_steps[c];
+    }
+    QOV_ENSURE(k < image.channels.size());
+    const ModularChannel& channel = image.channels[k];
+    QOV_ENSURE(channel.width != 0 && channel.height != 0);
+    QOV_ENSURE(UsableShifts(channel));
+    const GroupBuffer* out = Buffer(input, c);
+    QOV_ENSURE(out != nullptr);
+    const PixelRect& r = out->rect;
+    const PixelRect src = SourcePart(rect, channel);
+    QOV_ENSURE(SameSize(r, src));
+    const GroupBuffer* out1 = nullptr;
+    const GroupBuffer* out2 = nullptr;
+    if (grey_to_rgb) {
+      out1 = Buffer(input, 1);
+      out2 = Buffer(input, 2);
+      QOV_ENSURE(out1 != nullptr && out2 != nullptr &&
+                 SameSize(out1->rect, r) && SameSize(out2->rect, r));
+    }
+    const ModularChannel* y_channel = nullptr;
+    if (xyb && c == 2) {
+      y_channel = &image.channels[0];
+      QOV_ENSURE(y_channel->plane.xsize() >= src.x0 + src.xsize &&
+                 y_channel->plane.ysize() >= src.y0 + src.ysize);
+    }
+    QOV_RETURN_IF_ERROR(
+        ConvertChannelRows(conv, channel, src, *out, out1, out2, y_channel));
+    if (grey_to_rgb) break;
+  }
+  *next = grey_to_rgb ? 1 : 3;
+  return OkStatus();
+}
+
+// The extra channels, image channels from `next` on, into pipeline
+// channels 3 and up.
+Status CopyExtraChannels(const ImageMetadata& m, const ModularImage& image,
+                         const GroupRenderInput& input, const PixelRect& rect,
+                         size_t next) {
+  for (size_t e = 0; e < m.extra_channel_info.size(); ++e, ++next) {
+    const BitDepth& depth = m.extra_channel_info[e].bit_depth;
+    RowConversion conv;
+    conv.bits = static_cast<int32_t>(depth.bits_per_sample);
+    conv.exp_bits = static_cast<int32_t>(depth.exponent_bits_per_sample);
+    conv.float_samples = depth.floating_point_sample;
+    conv.use_double = image.bit_depth >= 23;
+    if (!conv.float_samples && (conv.bits > 31 || conv.bits < 1)) return FailedStatus();
+    QOV_ENSURE(next < image.channels.size());
+    const ModularChannel& channel = image.channels[next];
+    QOV_ENSURE(UsableShifts(channel));
+    conv.factor = conv.float_samples
+                      ? 0.0
+                      : 1.0 / (static_cast<double>(uint64_t{1} << conv.bits) - 1.0);
+    const GroupBuffer* out = Buffer(input, 3 + e);
+    QOV_ENSURE(out != nullptr);
+    const PixelRect src = SourcePart(rect, channel);
+    QOV_ENSURE(SameSize(out->rect, src));
+    QOV_RETURN_IF_ERROR(
+        ConvertChannelRows(conv, channel, src, *out, nullptr, nullptr, nullptr));
+  }
+  return OkStatus();
+}
+
 }  // namespace
 
 Status ModularFrameReader::CopyChannelsToOutput(const FrameHeader& header,
@@ -60,121 +199,11 @@ Status ModularFrameReader::CopyChannelsToOutput(const FrameHeader& header,
                                                 const PixelRect& rect) {
   QOV_ENSURE(image.transforms.empty());
   QOV_ENSURE(header.metadata != nullptr);
-  const ImageMetadata& m = header.metadata->m;
-  const int32_t full_depth = image.bit_depth;
   size_t next = 0;
   if (decode_color) {
-    const bool xyb =
-        header.color_transform == static_cast<uint32_t>(ColorTransformKind::kXyb);
-    const bool grey_to_rgb =
-        header.color_transform ==
-            static_cast<uint32_t>(ColorTransformKind::kNone) &&
-        m.color_encoding.IsGray();
-    const bool float_samples = !xyb && m.bit_depth.floating_point_sample;
-    const int32_t bits = static_cast<int32_t>(m.bit_depth.bits_per_sample);
-    const int32_t exp_bits =
-        static_cast<int32_t>(m.bit_depth.exponent_bits_per_sample);
-    if (xyb) QOV_ENSURE(state != nullptr);
-    static constexpr size_t kXybSource[3] = {1, 0, 2};
-    for (size_t c = 0; c < 3; ++c) {
-      double factor = full_depth < 32
-                          ? 1.0 / (static_cast<double>(uint64_t{1} << full_depth) - 1.0)
-                          : 0.0;
-      size_t k = c;
-      if (xyb) {
-        k = kXybSource[c];
-        factor = state->dequant.dc_steps[c];
-      }
-      QOV_ENSURE(k < image.channels.size());
-      const ModularChannel& channel = image.channels[k];
-      QOV_ENSURE(channel.width != 0 && channel.height != 0);
-      QOV_ENSURE(UsableShifts(channel));
-      const GroupBuffer* out = Buffer(input, c);
-      QOV_ENSURE(out != nullptr);
-      const PixelRect& r = out->rect;
-      const PixelRect src = SourcePart(rect, channel);
-      QOV_ENSURE(SameSize(r, src));
-      const GroupBuffer* out1 = nullptr;
-      const GroupBuffer* out2 = nullptr;
-      if (grey_to_rgb) {
-        out1 = Buffer(input, 1);
-        out2 = Buffer(input, 2);
-        QOV_ENSURE(out1 != nullptr && out2 != nullptr &&
-                   SameSize(out1->rect, r) && SameSize(out2->rect, r));
-      }
-      const ModularChannel* y_channel = nullptr;
-      if (xyb && c == 2) {
-        y_channel = &image.channels[0];
-        QOV_ENSURE(y_channel->plane.xsize() >= src.x0 + src.xsize &&
-                   y_channel->plane.ysize() >= src.y0 + src.ysize);
-      }
-      const float float_factor = static_cast<float>(factor);
-      for (uint64_t y = 0; y < r.ysize; ++y) {
-        const int32_t* in = channel.Row(src.y0 + y) + src.x0;
-        float* row = out->Row(y);
-        if (y_channel != nullptr) {
-          ScaleIntSumRow(r.xsize, in, y_channel->Row(src.y0 + y) + src.x0,
-                         float_factor, row);
-          continue;
-        }
-        if (float_samples) {
-          QOV_RETURN_IF_ERROR(
-              ConvertIntSampleToFloat(in, row, r.xsize, bits, exp_bits));
-          if (grey_to_rgb) {
-            std::memcpy(out1->Row(y), row, r.xsize * sizeof(float));
-            std::memcpy(out2->Row(y), row, r.xsize * sizeof(float));
-          }
-        } else if (full_depth < 23) {
-          if (grey_to_rgb) {
-            ScaleIntRowToRgb(r.xsize, in, float_factor, row, out1->Row(y),
-                             out2->Row(y));
-          } else {
-            ScaleIntRow(r.xsize, in, float_factor, row);
-          }
-        } else {
-          ScaleIntRowDouble(r.xsize, in, factor, row);
-          if (grey_to_rgb) {
-            std::memcpy(out1->Row(y), row, r.xsize * sizeof(float));
-            std::memcpy(out2->Row(y), row, r.xsize * sizeof(float));
-          }
-        }
-      }
-      if (grey_to_rgb) break;
-    }
-    next = grey_to_rgb ? 1 : 3;
+    QOV_RETURN_IF_ERROR(CopyColorChannels(header, image, state, input, rect, &next));
   }
-
-  for (size_t e = 0; e < m.extra_channel_info.size(); ++e, ++next) {
-    const BitDepth& depth = m.extra_channel_info[e].bit_depth;
-    const int32_t bits = static_cast<int32_t>(depth.bits_per_sample);
-    const int32_t exp_bits = static_cast<int32_t>(depth.exponent_bits_per_sample);
-    const bool is_float = depth.floating_point_sample;
-    if (!is_float && (bits > 31 || bits < 1)) return FailedStatus();
-    QOV_ENSURE(next < image.channels.size());
-    const ModularChannel& channel = image.channels[next];
-    QOV_ENSURE(UsableShifts(channel));
-    const double factor =
-        is_float ? 0.0
-                 : 1.0 / (static_cast<double>(uint64_t{1} << bits) - 1.0);
-    const GroupBuffer* out = Buffer(input, 3 + e);
-    QOV_ENSURE(out != nullptr);
-    const PixelRect& r = out->rect;
-    const PixelRect src = SourcePart(rect, channel);
-    QOV_ENSURE(SameSize(r, src));
-    for (uint64_t y = 0; y < r.ysize; ++y) {
-      const int32_t* in = channel.Row(src.y0 + y) + src.x0;
-      float* row = out->Row(y);
-      if (is_float) {
-        QOV_RETURN_IF_ERROR(
-            ConvertIntSampleToFloat(in, row, r.xsize, bits, exp_bits));
-      } else if (full_depth < 23) {
-        ScaleIntRow(r.xsize, in, static_cast<float>(factor), row);
-      } else {
-        ScaleIntRowDouble(r.xsize, in, factor, row);
-      }
-    }
-  }
-  return OkStatus();
+  return CopyExtraChannels(header.metadata->m, image, input, rect, next);
 }
 
 Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
@@ -209,7 +238,6 @@ Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
   const bool use_group_ids =
       !IsModular(header) ||
       (header.flags & FrameFlags::kNoise) != 0;
-  const uint64_t across = std::max<uint64_t>(frame_geometry.xsize_groups, 1);
   return RunOnPool(
       pool, static_cast<uint32_t>(num_groups),
       [&](size_t threads) -> Status {
@@ -217,16 +245,8 @@ Status ModularFrameReader::FlushToPipeline(const FrameHeader& header,
       },
       [&](uint32_t k, size_t thread) -> Status {
         GroupRenderInput input = pipeline->OpenGroupInput(k, thread);
-        PixelRect rect;
-        rect.x0 = (k % across) * group_dim;
-        rect.y0 = (k / across) * group_dim;
-        rect.xsize = rect.x0 < frame_geometry.xsize
-                         ? std::min(group_dim, frame_geometry.xsize - rect.x0)
-                         : 0;
-        rect.ysize = rect.y0 < frame_geometry.ysize
-                         ? std::min(group_dim, frame_geometry.ysize - rect.y0)
-                         : 0;
-        QOV_RETURN_IF_ERROR(CopyChannelsToOutput(header, g, state, input, rect));
+        QOV_RETURN_IF_ERROR(CopyChannelsToOutput(header, g, state, input,
+                                                 frame_geometry.GroupRect(k)));
         return input.Submit();
       });
 }

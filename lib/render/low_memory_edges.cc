@@ -69,22 +69,32 @@ Status LowMemoryRenderPipeline::AllocateBorderStorage() {
   return OkStatus();
 }
 
+LowMemoryRenderPipeline::GroupEdgeFrame LowMemoryRenderPipeline::EdgeFrameOf(
+    uint64_t group, size_t c) const {
+  const FrameGeometry& g = frame_geometry;
+  const ChannelLayout& l = layout_[c];
+  const PixelRect part =
+      g.GroupRectInChannel(group, upsampling_shift_, l.shift_x, l.shift_y);
+  GroupEdgeFrame f;
+  f.gx = static_cast<int64_t>(group % std::max<uint64_t>(g.xsize_groups, 1));
+  f.gy = static_cast<int64_t>(group / std::max<uint64_t>(g.xsize_groups, 1));
+  f.x0 = static_cast<int64_t>(part.x0);
+  f.x1 = static_cast<int64_t>(part.x0 + part.xsize);
+  f.y0 = static_cast<int64_t>(part.y0);
+  f.y1 = static_cast<int64_t>(part.y0 + part.ysize);
+  f.mx = static_cast<int64_t>(buffer_margin_x_);
+  f.my = static_cast<int64_t>(buffer_margin_y_);
+  f.bx = static_cast<int64_t>(l.strip_x);
+  f.by = static_cast<int64_t>(l.strip_y);
+  return f;
+}
+
 Status LowMemoryRenderPipeline::StoreGroupEdges(uint64_t group, size_t c,
                                                 const PlaneStorage& buffer) {
   const FrameGeometry& g = frame_geometry;
-  const ChannelLayout& l = layout_[c];
-  const uint64_t gx = group % g.xsize_groups;
-  const uint64_t gy = group / g.xsize_groups;
-  const int64_t x0 = gx * l.group_x;
-  const int64_t x1 = std::min<uint64_t>(x0 + l.group_x, l.xsize);
-  const int64_t y0 = gy * l.group_y;
-  const int64_t y1 = std::min<uint64_t>(y0 + l.group_y, l.ysize);
-  const int64_t mx = buffer_margin_x_;
-  const int64_t my = buffer_margin_y_;
-  const int64_t bx = l.strip_x;
-  const int64_t by = l.strip_y;
-  const int64_t igx = gx;
-  const int64_t igy = gy;
+  const auto [igx, igy, x0, x1, y0, y1, mx, my, bx, by] = EdgeFrameOf(group, c);
+  const uint64_t gx = static_cast<uint64_t>(igx);
+  const uint64_t gy = static_cast<uint64_t>(igy);
   if (gy > 0) {
     QOV_RETURN_IF_ERROR(CopyFloatRect(buffer, mx, my, x1 - x0, by,
                                       saved_row_edges_[c], x0, (2 * igy - 1) * by));
@@ -112,18 +122,9 @@ Status LowMemoryRenderPipeline::FetchNeighbourEdges(uint64_t group, size_t c,
   const uint64_t s = upsampling_shift_;
   if (rect.x0 != 0 && (rect.x0 << s) < l.pad_x) return FailedStatus();
   if (rect.y0 != 0 && (rect.y0 << s) < l.pad_y) return FailedStatus();
-  const uint64_t gx = group % g.xsize_groups;
-  const uint64_t gy = group / g.xsize_groups;
-  const int64_t x0 = gx * l.group_x;
-  const int64_t x1 = std::min<uint64_t>(x0 + l.group_x, l.xsize);
-  const int64_t y0 = gy * l.group_y;
-  const int64_t y1 = std::min<uint64_t>(y0 + l.group_y, l.ysize);
-  const int64_t mx = buffer_margin_x_;
-  const int64_t my = buffer_margin_y_;
-  const int64_t bx = l.strip_x;
-  const int64_t by = l.strip_y;
-  const int64_t igx = gx;
-  const int64_t igy = gy;
+  const auto [igx, igy, x0, x1, y0, y1, mx, my, bx, by] = EdgeFrameOf(group, c);
+  const uint64_t gx = static_cast<uint64_t>(igx);
+  const uint64_t gy = static_cast<uint64_t>(igy);
   // Source range in channel samples; never negative for the rectangles that
   // MarkDone returns, refused (by the copies) otherwise.
   const int64_t xs0 = rect.x0 == 0 ? 0

@@ -364,15 +364,12 @@ std::vector<GroupBuffer> LowMemoryRenderPipeline::AcquireGroupBuffers(
   // Before set-up, or for ids beyond it: no planes, nothing to write.
   if (!HasBufferSet(group, thread)) return result;
   std::vector<PlaneStorage>& set = BufferSet(group, thread);
-  const uint64_t gx = group % g.xsize_groups;
-  const uint64_t gy = group / g.xsize_groups;
   for (size_t c = 0; c < layout_.size(); ++c) {
     const ChannelLayout& l = layout_[c];
-    const uint64_t x0 = gx * l.group_x;
-    const uint64_t y0 = gy * l.group_y;
-    const uint64_t xs = l.xsize > x0 ? std::min(l.xsize - x0, l.group_x) : 0;
-    const uint64_t ys = l.ysize > y0 ? std::min(l.ysize - y0, l.group_y) : 0;
-    result[c] = GroupBuffer{&set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, xs, ys}};
+    const PixelRect part =
+        g.GroupRectInChannel(group, upsampling_shift_, l.shift_x, l.shift_y);
+    result[c] = GroupBuffer{
+        &set[c], PixelRect{buffer_margin_x_, buffer_margin_y_, part.xsize, part.ysize}};
   }
   return result;
 }
@@ -390,15 +387,14 @@ Status LowMemoryRenderPipeline::RenderGroup(uint64_t group, uint64_t thread) {
   PixelRect rects[3];
   uint64_t count = 0;
   border_tracker_.MarkDone(group, edge_band_x_, edge_band_y_, rects, &count);
-  const uint64_t gx = group % g.xsize_groups;
-  const uint64_t gy = group / g.xsize_groups;
+  const PixelRect cell = g.GroupCell(group);
   for (uint64_t k = 0; k < count; ++k) {
     const PixelRect& r = rects[k];
     for (size_t c = 0; c < layout_.size(); ++c) {
       QOV_RETURN_IF_ERROR(FetchNeighbourEdges(group, c, r, &buffers[c]));
     }
-    const PixelRect data{buffer_margin_x_ + r.x0 - gx * g.group_dim,
-                         buffer_margin_y_ + r.y0 - gy * g.group_dim, r.xsize, r.ysize};
+    const PixelRect data{buffer_margin_x_ + r.x0 - cell.x0,
+                         buffer_margin_y_ + r.y0 - cell.y0, r.xsize, r.ysize};
     QOV_RETURN_IF_ERROR(RunStagesOverRect(thread, buffers, data, r));
   }
   return OkStatus();
@@ -406,7 +402,6 @@ Status LowMemoryRenderPipeline::RenderGroup(uint64_t group, uint64_t thread) {
 
 Status LowMemoryRenderPipeline::RenderOutsideFrame(uint64_t group, uint64_t thread) {
   const FrameGeometry& g = frame_geometry;
-  const int64_t e = static_cast<int64_t>(g.group_dim << upsampling_shift_);
   const int64_t iw = static_cast<int64_t>(image_width_);
   const int64_t ih = static_cast<int64_t>(image_height_);
   const int64_t px = frame_position_x_;
@@ -416,21 +411,24 @@ Status LowMemoryRenderPipeline::RenderOutsideFrame(uint64_t group, uint64_t thre
   const int64_t ax1 = std::min<int64_t>(px + static_cast<int64_t>(g.xsize_upsampled), iw);
   const int64_t ay0 = std::max<int64_t>(py, 0);
   const int64_t ay1 = std::min<int64_t>(py + static_cast<int64_t>(g.ysize_upsampled), ih);
-  const uint64_t gx = group % g.xsize_groups;
-  const uint64_t gy = group / g.xsize_groups;
+  const PixelRect part = g.GroupRectInChannel(group, upsampling_shift_, 0, 0);
   if (group == 0 && (ax1 <= ax0 || ay1 <= ay0)) {
     QOV_RETURN_IF_ERROR(FillOutsideFrameRect(
         thread, PixelRect{0, 0, image_width_, image_height_}));
   }
-  const int64_t bx0 = std::max<int64_t>(static_cast<int64_t>(gx) * e + px, ax0);
-  const int64_t bx1 = std::min<int64_t>(static_cast<int64_t>(gx + 1) * e + px, ax1);
-  const int64_t by0 = std::max<int64_t>(static_cast<int64_t>(gy) * e + py, ay0);
-  const int64_t by1 = std::min<int64_t>(static_cast<int64_t>(gy + 1) * e + py, ay1);
+  const int64_t part_x1 = static_cast<int64_t>(part.x0 + part.xsize);
+  const int64_t part_y1 = static_cast<int64_t>(part.y0 + part.ysize);
+  const int64_t bx0 = std::max<int64_t>(static_cast<int64_t>(part.x0) + px, ax0);
+  const int64_t bx1 = std::min<int64_t>(part_x1 + px, ax1);
+  const int64_t by0 = std::max<int64_t>(static_cast<int64_t>(part.y0) + py, ay0);
+  const int64_t by1 = std::min<int64_t>(part_y1 + py, ay1);
   if (bx1 <= bx0 || by1 <= by0) return OkStatus();
-  const bool first_col = gx == 0;
-  const bool first_row = gy == 0;
-  const bool last_col = gx + 1 == g.xsize_groups;
-  const bool last_row = gy + 1 == g.ysize_groups;
+  // The group's part ends where the frame does only in the last column or
+  // row of groups.
+  const bool first_col = part.x0 == 0;
+  const bool first_row = part.y0 == 0;
+  const bool last_col = static_cast<uint64_t>(part_x1) == g.xsize_upsampled;
+  const bool last_row = static_cast<uint64_t>(part_y1) == g.ysize_upsampled;
   auto fill = [&](bool cond, int64_t x0, int64_t y0, int64_t xs, int64_t ys) -> Status {
     if (!cond || xs <= 0 || ys <= 0) return OkStatus();
     return FillOutsideFrameRect(thread, PixelRect{static_cast<uint64_t>(x0),

@@ -114,6 +114,16 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
     std::vector<PlaneStorage> work_copy;
   };
 
+  // Where one group's channel sits for the edge copies: its column and row
+  // in the grid, its extent [x0, x1) x [y0, y1) in channel samples, the
+  // buffer margins and the saved strips' width and height.
+  struct GroupEdgeFrame {
+    int64_t gx = 0, gy = 0;
+    int64_t x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    int64_t mx = 0, my = 0;
+    int64_t bx = 0, by = 0;
+  };
+  GroupEdgeFrame EdgeFrameOf(uint64_t group, size_t c) const;
   // A float plane of that size, or Failed when a size reaches 2^32.
   Status MakeFloatPlane(uint64_t xsize, uint64_t ysize, uint64_t headroom,
                         PlaneStorage* out) const;
@@ -123,6 +133,27 @@ class LowMemoryRenderPipeline final : public RenderPipeline {
   uint64_t RingRows(size_t i, size_t c, uint64_t next_border) const;
   void ComputeStageTables();
   void MirrorRowIntoBuffer(RowScratch& scratch, size_t stage, size_t c, size_t j);
+  // The phases of RunStagesOverRect. The ready area in upsampled frame
+  // samples, cut at the frame's edges.
+  PixelRect UpsampledArea(const PixelRect& area) const;
+  // Each stage's rectangle S[i] (its own resolution) and the part P[i] it
+  // processes (image coordinates from the first image-space stage on).
+  Status SetStageRects(RowScratch& scratch, const PixelRect& upsampled);
+  // Channel c's rows written by each stage: its ring in that stage's slot,
+  // none where the stage does not write the channel anew.
+  void SetRingSources(RowScratch& scratch, uint64_t thread, size_t c);
+  // Channel c's decoded rows (the group buffer at `data`, or a work copy of
+  // the rows the area reaches when stages change them in place).
+  Status SetInputSource(RowScratch& scratch, size_t c, const PlaneStorage& buffer,
+                        const PixelRect& data, uint64_t upsampled_rows);
+  // Stage i (before the tail) at step v of the row loop, when it has a row
+  // there: slides its input window and renders the row into its ring.
+  Status RunRingStage(RowScratch& scratch, size_t i, int64_t v, int64_t lead_max,
+                      uint64_t thread);
+  // The tail stages over row w of the area (frame row ypos), then the
+  // image-space stages over its image row, `skip` columns in.
+  Status RunTailStages(RowScratch& scratch, int64_t w, uint64_t ypos, int64_t skip,
+                       uint64_t thread);
   Status RenderOutsideFrame(uint64_t group, uint64_t thread);
   bool HasBufferSet(uint64_t group, uint64_t thread) const {
     return group < frame_geometry.num_groups &&

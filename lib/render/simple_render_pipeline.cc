@@ -195,23 +195,16 @@ std::vector<GroupBuffer> SimpleRenderPipeline::AcquireGroupBuffers(
     }
     return buffers;
   }
-  const uint64_t gx = group_id % geo.xsize_groups;
-  const uint64_t gy = group_id / geo.xsize_groups;
   const uint64_t upsampling =
       geo.xsize_padded == 0 ? 1 : geo.xsize_upsampled_padded / geo.xsize_padded;
   const uint64_t up_shift = CeilLog2(upsampling);
-  const uint64_t group = geo.group_dim << up_shift;
   for (size_t c = 0; c < channels; ++c) {
     const auto [sx, sy] = channel_shifts[0][c];
-    const uint64_t gw = group >> sx, gh = group >> sy;
-    const uint64_t w = DivCeilShift(geo.xsize_upsampled, sx);
-    const uint64_t h = DivCeilShift(geo.ysize_upsampled, sy);
     GroupBuffer& b = buffers[c];
     b.plane = &channel_planes[c];
-    b.rect.x0 = kMargin + gx * gw;
-    b.rect.y0 = kMargin + gy * gh;
-    b.rect.xsize = gx * gw >= w ? 0 : std::min(gw, w - gx * gw);
-    b.rect.ysize = gy * gh >= h ? 0 : std::min(gh, h - gy * gh);
+    b.rect = geo.GroupRectInChannel(group_id, up_shift, sx, sy);
+    b.rect.x0 += kMargin;
+    b.rect.y0 += kMargin;
   }
   return buffers;
 }
@@ -239,6 +232,148 @@ bool SimpleRenderPipeline::RoundComplete(uint64_t done) const {
   return true;
 }
 
+Status SimpleRenderPipeline::CopyDecodedPlanes(uint64_t max_x, uint64_t max_y,
+                                               std::vector<PlaneF>* work) {
+  const size_t channels = channel_planes.size();
+  work->reserve(channels);
+  for (size_t c = 0; c < channels; ++c) {
+    const PlaneF& source = channel_planes[c];
+    const uint64_t w = ChannelWidth(source), h = ChannelHeight(source);
+    QOV_ASSIGN_OR_RETURN(PlaneF plane, TakePlane(max_x, max_y));
+    QOV_RETURN_IF_ERROR(SetChannelSize(&plane, w, h));
+    for (uint64_t y = 0; y < h; ++y) {
+      std::memcpy(plane.Row(y + kMargin) + kMargin,
+                  source.Row(y + kMargin) + kMargin, w * sizeof(float));
+    }
+    work->push_back(std::move(plane));
+  }
+  return OkStatus();
+}
+
+Status SimpleRenderPipeline::RunStage(size_t s, const FrameGeometry& geo,
+                                      uint64_t max_x, uint64_t max_y,
+                                      uint64_t thread_id, std::vector<PlaneF>& work,
+                                      uint64_t* stage_xsize, uint64_t* stage_ysize) {
+  const size_t channels = channel_planes.size();
+  const size_t n = stages.size();
+  RenderPipelineStage& stage = *stages[s];
+  const StageGeometry& g = stage.geometry();
+  if (g.border_x > kMaxBorder || g.border_y > kMaxBorder ||
+      g.shift_x > kMaxShift || g.shift_y > kMaxShift) {
+    return FailedStatus();
+  }
+  std::vector<RowChannelMode> modes(channels);
+  ChannelSizes sizes(channels);
+  std::vector<PlaneF> outputs(channels);
+  uint64_t xsize = 0, ysize = 0;
+  for (size_t c = 0; c < channels; ++c) {
+    modes[c] = stage.ChannelModeOf(c);
+    sizes[c] = {ChannelWidth(work[c]), ChannelHeight(work[c])};
+    if (modes[c] != RowChannelMode::kNotUsed) {
+      xsize = std::max<uint64_t>(xsize, sizes[c].first);
+      ysize = std::max<uint64_t>(ysize, sizes[c].second);
+    }
+  }
+  // Output rows span the stage's whole extent, upscaled: it must stay
+  // within the working planes (it exceeds the frame only by rounding).
+  const bool separate = std::find(modes.begin(), modes.end(),
+                                  RowChannelMode::kSeparateOutput) != modes.end();
+  if (separate && ((xsize << g.shift_x) > max_x + kRowsSlack ||
+                   (ysize << g.shift_y) > max_y + kRowsSlack)) {
+    return FailedStatus();
+  }
+  for (size_t c = 0; c < channels; ++c) {
+    if (modes[c] != RowChannelMode::kSeparateOutput) continue;
+    const auto [w, h] = sizes[c];
+    QOV_ASSIGN_OR_RETURN(outputs[c], TakePlane(max_x, max_y));
+    QOV_RETURN_IF_ERROR(
+        SetChannelSize(&outputs[c], w << g.shift_x, h << g.shift_y));
+    MirrorBorders(work[c], w, h, g.border_x, g.border_y);
+  }
+  if (xsize == 0 || ysize == 0) return FailedStatus();
+  QOV_RETURN_IF_ERROR(stage.AcceptInputSizes(sizes));
+
+  for (size_t c = 0; c < channels; ++c) {
+    const bool used = modes[c] != RowChannelMode::kNotUsed;
+    const bool separate = modes[c] == RowChannelMode::kSeparateOutput;
+    input_rows_[c].resize(used ? 2 * g.border_y + 1 : 0);
+    output_rows_[c].resize(separate ? size_t{1} << g.shift_y : 0);
+  }
+  for (uint64_t y = 0; y < ysize; ++y) {
+    for (size_t c = 0; c < channels; ++c) {
+      std::vector<float*>& in = input_rows_[c];
+      for (size_t k = 0; k < in.size(); ++k) {
+        in[k] = work[c].Row(y + kMargin + k - g.border_y);
+      }
+      std::vector<float*>& out = output_rows_[c];
+      for (size_t k = 0; k < out.size(); ++k) {
+        out[k] = outputs[c].Row((y << g.shift_y) + k + kMargin);
+      }
+    }
+    QOV_RETURN_IF_ERROR(stage.RenderRow(input_rows_, output_rows_, 0, 0,
+                                        xsize, 0, y, thread_id));
+  }
+
+  const size_t t = std::min(s + 1, n - 1);
+  for (size_t c = 0; c < channels; ++c) {
+    if (modes[c] == RowChannelMode::kSeparateOutput) {
+      GivePlane(std::move(work[c]));
+      work[c] = std::move(outputs[c]);
+      outputs[c] = PlaneF();
+    }
+    const auto [sx, sy] = channel_shifts[t][c];
+    QOV_RETURN_IF_ERROR(SetChannelSize(&work[c],
+                                       DivCeilShift(geo.xsize_upsampled, sx),
+                                       DivCeilShift(geo.ysize_upsampled, sy)));
+  }
+  *stage_xsize = xsize;
+  *stage_ysize = ysize;
+  return OkStatus();
+}
+
+Status SimpleRenderPipeline::PlaceInImage(const RenderPipelineStage& stage,
+                                          uint64_t xsize, uint64_t ysize,
+                                          std::vector<PlaneF>& work,
+                                          FrameGeometry* geo, uint64_t* max_x,
+                                          uint64_t* max_y) {
+  const size_t channels = channel_planes.size();
+  size_t image_w = 0, image_h = 0;
+  std::pair<int32_t, int32_t> origin{0, 0};
+  stage.ImageGeometry(&image_w, &image_h, &origin);
+  *geo = ImageFrameGeometry(image_w, image_h);
+  *max_x = geo->xsize_upsampled_padded;
+  *max_y = geo->ysize_upsampled_padded;
+  std::vector<PlaneF> image(channels);
+  for (size_t c = 0; c < channels; ++c) {
+    QOV_ASSIGN_OR_RETURN(image[c], TakePlane(*max_x, *max_y));
+    QOV_RETURN_IF_ERROR(SetChannelSize(&image[c], image_w, image_h));
+    output_rows_[c].resize(1);
+  }
+  for (uint64_t y = 0; y < image_h; ++y) {
+    for (size_t c = 0; c < channels; ++c) {
+      output_rows_[c][0] = image[c].Row(y + kMargin);
+    }
+    QOV_RETURN_IF_ERROR(stage.RenderPaddingRow(output_rows_, image_w, 0, y));
+  }
+  // A frame that shares no row or column with the image copies nothing.
+  const ClippedSpan cx = Clip(origin.first, xsize, image_w);
+  const ClippedSpan cy = Clip(origin.second, ysize, image_h);
+  for (size_t c = 0; c < channels && cx.size != 0 && cy.size != 0; ++c) {
+    if (cx.src + cx.size > ChannelWidth(work[c]) ||
+        cy.src + cy.size > ChannelHeight(work[c])) {
+      return FailedStatus();
+    }
+    for (uint64_t y = 0; y < cy.size; ++y) {
+      std::memcpy(image[c].Row(cy.dst + y + kMargin) + kMargin + cx.dst,
+                  work[c].Row(cy.src + y + kMargin) + kMargin + cx.src,
+                  cx.size * sizeof(float));
+    }
+  }
+  for (PlaneF& plane : work) GivePlane(std::move(plane));
+  work = std::move(image);
+  return OkStatus();
+}
+
 Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
   const size_t channels = channel_planes.size();
   if (channels == 0 || stages.empty() || input_rows_.size() != channels ||
@@ -250,131 +385,17 @@ Status SimpleRenderPipeline::RenderFrame(uint64_t thread_id) {
   uint64_t max_x = std::max(geo.xsize_upsampled, geo.xsize_upsampled_padded);
   uint64_t max_y = std::max(geo.ysize_upsampled, geo.ysize_upsampled_padded);
 
-  // Working copies of the decoded samples.
   std::vector<PlaneF> work;
-  work.reserve(channels);
-  for (size_t c = 0; c < channels; ++c) {
-    const PlaneF& source = channel_planes[c];
-    const uint64_t w = ChannelWidth(source), h = ChannelHeight(source);
-    QOV_ASSIGN_OR_RETURN(PlaneF plane, TakePlane(max_x, max_y));
-    QOV_RETURN_IF_ERROR(SetChannelSize(&plane, w, h));
-    for (uint64_t y = 0; y < h; ++y) {
-      std::memcpy(plane.Row(y + kMargin) + kMargin,
-                  source.Row(y + kMargin) + kMargin, w * sizeof(float));
-    }
-    work.push_back(std::move(plane));
-  }
-
-  std::vector<RowChannelMode> modes(channels);
-  ChannelSizes sizes(channels);
-  std::vector<PlaneF> outputs(channels);
-  const size_t n = stages.size();
-  for (size_t s = 0; s < n; ++s) {
-    RenderPipelineStage& stage = *stages[s];
-    const StageGeometry& g = stage.geometry();
-    if (g.border_x > kMaxBorder || g.border_y > kMaxBorder ||
-        g.shift_x > kMaxShift || g.shift_y > kMaxShift) {
-      return FailedStatus();
-    }
+  QOV_RETURN_IF_ERROR(CopyDecodedPlanes(max_x, max_y, &work));
+  for (size_t s = 0; s < stages.size(); ++s) {
     uint64_t xsize = 0, ysize = 0;
-    for (size_t c = 0; c < channels; ++c) {
-      modes[c] = stage.ChannelModeOf(c);
-      sizes[c] = {ChannelWidth(work[c]), ChannelHeight(work[c])};
-      if (modes[c] != RowChannelMode::kNotUsed) {
-        xsize = std::max<uint64_t>(xsize, sizes[c].first);
-        ysize = std::max<uint64_t>(ysize, sizes[c].second);
-      }
-    }
-    // Output rows span the stage's whole extent, upscaled: it must stay
-    // within the working planes (it exceeds the frame only by rounding).
-    const bool separate = std::find(modes.begin(), modes.end(),
-                                    RowChannelMode::kSeparateOutput) != modes.end();
-    if (separate && ((xsize << g.shift_x) > max_x + kRowsSlack ||
-                     (ysize << g.shift_y) > max_y + kRowsSlack)) {
-      return FailedStatus();
-    }
-    for (size_t c = 0; c < channels; ++c) {
-      if (modes[c] != RowChannelMode::kSeparateOutput) continue;
-      const auto [w, h] = sizes[c];
-      QOV_ASSIGN_OR_RETURN(outputs[c], TakePlane(max_x, max_y));
-      QOV_RETURN_IF_ERROR(
-          SetChannelSize(&outputs[c], w << g.shift_x, h << g.shift_y));
-      MirrorBorders(work[c], w, h, g.border_x, g.border_y);
-    }
-    if (xsize == 0 || ysize == 0) return FailedStatus();
-    QOV_RETURN_IF_ERROR(stage.AcceptInputSizes(sizes));
-
-    for (size_t c = 0; c < channels; ++c) {
-      const bool used = modes[c] != RowChannelMode::kNotUsed;
-      const bool separate = modes[c] == RowChannelMode::kSeparateOutput;
-      input_rows_[c].resize(used ? 2 * g.border_y + 1 : 0);
-      output_rows_[c].resize(separate ? size_t{1} << g.shift_y : 0);
-    }
-    for (uint64_t y = 0; y < ysize; ++y) {
-      for (size_t c = 0; c < channels; ++c) {
-        std::vector<float*>& in = input_rows_[c];
-        for (size_t k = 0; k < in.size(); ++k) {
-          in[k] = work[c].Row(y + kMargin + k - g.border_y);
-        }
-        std::vector<float*>& out = output_rows_[c];
-        for (size_t k = 0; k < out.size(); ++k) {
-          out[k] = outputs[c].Row((y << g.shift_y) + k + kMargin);
-        }
-      }
-      QOV_RETURN_IF_ERROR(stage.RenderRow(input_rows_, output_rows_, 0, 0,
-                                          xsize, 0, y, thread_id));
-    }
-
-    const size_t t = std::min(s + 1, n - 1);
-    for (size_t c = 0; c < channels; ++c) {
-      if (modes[c] == RowChannelMode::kSeparateOutput) {
-        GivePlane(std::move(work[c]));
-        work[c] = std::move(outputs[c]);
-        outputs[c] = PlaneF();
-      }
-      const auto [sx, sy] = channel_shifts[t][c];
-      QOV_RETURN_IF_ERROR(SetChannelSize(&work[c],
-                                         DivCeilShift(geo.xsize_upsampled, sx),
-                                         DivCeilShift(geo.ysize_upsampled, sy)));
-    }
-
-    if (!stage.UsesImageCoordinates()) continue;
-
+    QOV_RETURN_IF_ERROR(
+        RunStage(s, geo, max_x, max_y, thread_id, work, &xsize, &ysize));
     // From here on the frame is part of the whole image.
-    size_t image_w = 0, image_h = 0;
-    std::pair<int32_t, int32_t> origin{0, 0};
-    stage.ImageGeometry(&image_w, &image_h, &origin);
-    geo = ImageFrameGeometry(image_w, image_h);
-    max_x = geo.xsize_upsampled_padded;
-    max_y = geo.ysize_upsampled_padded;
-    std::vector<PlaneF> image(channels);
-    for (size_t c = 0; c < channels; ++c) {
-      QOV_ASSIGN_OR_RETURN(image[c], TakePlane(max_x, max_y));
-      QOV_RETURN_IF_ERROR(SetChannelSize(&image[c], image_w, image_h));
-      output_rows_[c].resize(1);
+    if (stages[s]->UsesImageCoordinates()) {
+      QOV_RETURN_IF_ERROR(
+          PlaceInImage(*stages[s], xsize, ysize, work, &geo, &max_x, &max_y));
     }
-    for (uint64_t y = 0; y < image_h; ++y) {
-      for (size_t c = 0; c < channels; ++c) {
-        output_rows_[c][0] = image[c].Row(y + kMargin);
-      }
-      QOV_RETURN_IF_ERROR(stage.RenderPaddingRow(output_rows_, image_w, 0, y));
-    }
-    // A frame that shares no row or column with the image copies nothing.
-    const ClippedSpan cx = Clip(origin.first, xsize, image_w);
-    const ClippedSpan cy = Clip(origin.second, ysize, image_h);
-    for (size_t c = 0; c < channels && cx.size != 0 && cy.size != 0; ++c) {
-      if (cx.src + cx.size > ChannelWidth(work[c]) ||
-          cy.src + cy.size > ChannelHeight(work[c])) {
-        return FailedStatus();
-      }
-      for (uint64_t y = 0; y < cy.size; ++y) {
-        std::memcpy(image[c].Row(cy.dst + y + kMargin) + kMargin + cx.dst,
-                    work[c].Row(cy.src + y + kMargin) + kMargin + cx.src,
-                    cx.size * sizeof(float));
-      }
-    }
-    for (PlaneF& plane : work) GivePlane(std::move(plane));
-    work = std::move(image);
   }
   for (PlaneF& plane : work) GivePlane(std::move(plane));
   return OkStatus();

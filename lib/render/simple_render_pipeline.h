@@ -57,6 +57,21 @@ class SimpleRenderPipeline : public RenderPipeline {
 
  private:
   Status RenderFrame(uint64_t thread_id);
+  // The phases of RenderFrame. Working copies of the decoded samples in
+  // planes that hold max_x x max_y.
+  Status CopyDecodedPlanes(uint64_t max_x, uint64_t max_y, std::vector<PlaneF>* work);
+  // Runs stage s over the working planes; its output planes take the place
+  // of the channels it writes anew, and every channel is then sized for the
+  // next stage. *xsize x *ysize: the extent of the channels the stage used.
+  Status RunStage(size_t s, const FrameGeometry& geo, uint64_t max_x, uint64_t max_y,
+                  uint64_t thread_id, std::vector<PlaneF>& work, uint64_t* xsize,
+                  uint64_t* ysize);
+  // After a stage in image coordinates: image planes filled by its padding
+  // rows with the frame (xsize x ysize) copied in at its origin replace the
+  // working planes; geo and the plane limits become the image's.
+  Status PlaceInImage(const RenderPipelineStage& stage, uint64_t xsize, uint64_t ysize,
+                      std::vector<PlaneF>& work, FrameGeometry* geo, uint64_t* max_x,
+                      uint64_t* max_y);
   // Whether every group has been submitted more often than `done` renders
   // (counted modulo 256, as the counters are).
   bool RoundComplete(uint64_t done) const;

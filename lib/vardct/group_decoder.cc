@@ -37,14 +37,11 @@ Status GroupBlocksOf(const FrameHeader& header, const FrameGeometry& geometry,
   if (geometry.xsize_groups == 0 || group_index >= geometry.num_groups) {
     return FailedStatus();
   }
-  const uint64_t gx = group_index % geometry.xsize_groups;
-  const uint64_t gy = group_index / geometry.xsize_groups;
-  const uint64_t x0 = gx * kGroupDim, y0 = gy * kGroupDim;
-  const uint64_t w = geometry.xsize_blocks, h = geometry.ysize_blocks;
-  out->x0 = static_cast<size_t>(x0);
-  out->y0 = static_cast<size_t>(y0);
-  out->xsize = x0 < w ? static_cast<size_t>(std::min<uint64_t>(kGroupDim, w - x0)) : 0;
-  out->ysize = y0 < h ? static_cast<size_t>(std::min<uint64_t>(kGroupDim, h - y0)) : 0;
+  const PixelRect blocks = geometry.GroupBlockRect(group_index);
+  out->x0 = static_cast<size_t>(blocks.x0);
+  out->y0 = static_cast<size_t>(blocks.y0);
+  out->xsize = static_cast<size_t>(blocks.xsize);
+  out->ysize = static_cast<size_t>(blocks.ysize);
   for (size_t c = 0; c < 3; ++c) {
     out->hs[c] = header.chroma_subsampling.HShift(c);
     out->vs[c] = header.chroma_subsampling.VShift(c);
@@ -170,6 +167,253 @@ Status GroupDecodeScratch::EnsureDcBorderBuffer(
   return OkStatus();
 }
 
+namespace {
+
+// What every varblock of one group works with once the group's records have
+// been checked.
+struct GroupBodyContext {
+  const FrameSharedState* shared = nullptr;
+  const GroupBlocks* g = nullptr;
+  ACImage* ac = nullptr;
+  GroupDecodeScratch* scratch = nullptr;
+  const Image3F* dc_image = nullptr;
+  size_t group_index = 0;
+  bool no_storage = false;
+  bool store_only = false;
+  bool to_jpeg = false;
+  bool to_pixels = false;
+  bool subsampled = false;
+  CoefficientWidth width = CoefficientWidth::Bits32;
+  // Dequantisation of the current block: the tile's chroma-from-luma
+  // factors and the block's quant field value change as the loop goes.
+  VarblockDequantParams params;
+  size_t dc_stride = 0;
+  JpegCoefficientPath jpeg_path;
+  JpegComponentCoefficients components[3];
+};
+
+// One block row of the group: its rows of the shared records, of the DC
+// image and (when drawing pixels) of the render input planes.
+struct GroupBlockRow {
+  const int32_t* qf_row = nullptr;
+  const uint8_t* kind_row = nullptr;
+  const int8_t* ytox_row = nullptr;
+  const int8_t* ytob_row = nullptr;
+  const float* dc_rows[3] = {nullptr, nullptr, nullptr};
+  float* pixel_rows[3] = {nullptr, nullptr, nullptr};
+  size_t pixel_strides[3] = {0, 0, 0};
+};
+
+// The JPEG rebuild's colour path and components; the JPEG path reads 32-bit
+// coefficients, so a frame with a 16-bit AC store cannot be rebuilt.
+Status PrepareJpegOutput(const FrameHeader& header, jpeg::JPEGData* jpeg_data,
+                         GroupBodyContext* ctx) {
+  const FrameSharedState& shared = *ctx->shared;
+  QOV_RETURN_IF_ERROR(PrepareJpegCoefficientPath(
+      shared.cfl_map, header.color_transform, JpegQuantSourceOf(shared.dequant),
+      jpeg_data->component_list.size(), &ctx->jpeg_path));
+  for (size_t i = 0; i < jpeg_data->component_list.size() && i < 3; ++i) {
+    jpeg::JpegComponentData& comp = jpeg_data->component_list[i];
+    ctx->components[i].data = comp.coefficients.data();
+    ctx->components[i].size = comp.coefficients.size();
+    ctx->components[i].width_in_blocks = comp.width_in_blocks;
+  }
+  if (ctx->no_storage) {
+    ctx->width = CoefficientWidth::Bits32;
+  } else if (ctx->width != CoefficientWidth::Bits32) {
+    return FailedStatus();
+  }
+  return OkStatus();
+}
+
+// The shared records must cover the group.
+Status CheckGroupRecords(const FrameSharedState& shared, const GroupBlocks& g) {
+  const Image3F& dc_image = *shared.dc;
+  for (size_t c = 0; c < 3; ++c) {
+    if ((g.x0 >> g.hs[c]) + (g.xsize >> g.hs[c]) > dc_image.Plane(c).xsize() ||
+        (g.y0 >> g.vs[c]) + (g.ysize >> g.vs[c]) > dc_image.Plane(c).ysize()) {
+      return FailedStatus();
+    }
+  }
+  if (g.xsize == 0 || g.ysize == 0) return OkStatus();
+  const size_t xend = g.x0 + g.xsize, yend = g.y0 + g.ysize;
+  if (shared.raw_quant_field.xsize() < xend ||
+      shared.raw_quant_field.ysize() < yend ||
+      shared.quant_dc.xsize() < xend || shared.quant_dc.ysize() < yend ||
+      shared.varblock_kinds.plane.xsize() < xend ||
+      shared.varblock_kinds.plane.ysize() < yend ||
+      shared.cfl_map.ytox_map.xsize() * kBlocksPerColorTile < xend ||
+      shared.cfl_map.ytox_map.ysize() * kBlocksPerColorTile < yend ||
+      shared.cfl_map.ytob_map.xsize() * kBlocksPerColorTile < xend ||
+      shared.cfl_map.ytob_map.ysize() * kBlocksPerColorTile < yend) {
+    return FailedStatus();
+  }
+  return OkStatus();
+}
+
+// The group's pixel planes must hold its blocks: every varblock writes
+// whole 8 x 8 blocks of pixels.
+Status CheckPixelBuffers(const GroupBlocks& g, const GroupRenderInput* input) {
+  if (input == nullptr || input->buffers.size() < 3) return FailedStatus();
+  for (size_t c = 0; c < 3; ++c) {
+    const GroupBuffer& b = input->buffers[c];
+    if (b.plane == nullptr ||
+        b.rect.x0 + 8 * DivCeilShift(g.xsize, g.hs[c]) > b.plane->xsize() ||
+        b.rect.y0 + 8 * DivCeilShift(g.ysize, g.vs[c]) > b.plane->ysize()) {
+      return FailedStatus();
+    }
+  }
+  return OkStatus();
+}
+
+GroupBlockRow BlockRowOf(const GroupBodyContext& ctx,
+                         const GroupRenderInput* input, size_t by) {
+  const FrameSharedState& shared = *ctx.shared;
+  const GroupBlocks& g = *ctx.g;
+  GroupBlockRow row;
+  row.qf_row = shared.raw_quant_field.ConstRow(g.y0 + by) + g.x0;
+  row.kind_row = shared.varblock_kinds.Row(g.y0 + by) + g.x0;
+  row.ytox_row = shared.cfl_map.ytox_map.ConstRow((g.y0 + by) / kBlocksPerColorTile);
+  row.ytob_row = shared.cfl_map.ytob_map.ConstRow((g.y0 + by) / kBlocksPerColorTile);
+  for (size_t c = 0; c < 3; ++c) {
+    row.dc_rows[c] = ctx.dc_image->PlaneRow(c, (g.y0 >> g.vs[c]) + (by >> g.vs[c])) +
+                     (g.x0 >> g.hs[c]);
+    if (ctx.to_pixels) {
+      const GroupBuffer& b = input->buffers[c];
+      row.pixel_rows[c] = b.Row(8 * (by >> g.vs[c]));
+      row.pixel_strides[c] = b.plane->bytes_per_row() / sizeof(float);
+    }
+  }
+  return row;
+}
+
+// Where the block's quantised coefficients go: the scratch blocks (zeroed)
+// when the frame keeps no AC store, else the store at `offset` of the
+// group's row.
+Status CoefficientSlots(const GroupBodyContext& ctx, size_t count, size_t offset,
+                        void* locations[3]) {
+  GroupDecodeScratch* scratch = ctx.scratch;
+  if (ctx.no_storage) {
+    if (ctx.store_only || count > scratch->capacity) return FailedStatus();
+    if (ctx.width == CoefficientWidth::Bits32) {
+      std::memset(scratch->quantized32, 0, 3 * count * sizeof(int32_t));
+      for (size_t c = 0; c < 3; ++c) locations[c] = scratch->quantized32 + c * count;
+    } else {
+      std::memset(scratch->quantized16, 0, 3 * count * sizeof(int16_t));
+      for (size_t c = 0; c < 3; ++c) locations[c] = scratch->quantized16 + c * count;
+    }
+    return OkStatus();
+  }
+  if (offset + count > ctx.ac->EntriesPerRow()) return FailedStatus();
+  for (size_t c = 0; c < 3; ++c) {
+    locations[c] = ctx.ac->CoefficientsAt(c, ctx.group_index, offset);
+  }
+  return OkStatus();
+}
+
+Status WriteVarblockToJpeg(GroupBodyContext& ctx, const GroupBlockRow& row,
+                           VarBlockKind kind, size_t bx, size_t by,
+                           int32_t tile_x, int32_t tile_b,
+                           void* const locations[3]) {
+  const GroupBlocks& g = *ctx.g;
+  JpegBlock block;
+  block.kind = kind;
+  block.subsampled = ctx.subsampled;
+  block.tile_x = tile_x;
+  block.tile_b = tile_b;
+  for (size_t c = 0; c < 3; ++c) {
+    block.coefficients[c] = static_cast<int32_t*>(locations[c]);
+    block.on_grid[c] = OnGrid(g, c, bx, by);
+    block.column[c] = (g.x0 >> g.hs[c]) + (bx >> g.hs[c]);
+    block.row[c] = (g.y0 >> g.vs[c]) + (by >> g.vs[c]);
+    block.dc[c] = row.dc_rows[c][bx >> g.hs[c]];
+  }
+  return WriteJpegBlock(ctx.jpeg_path, block, ctx.components);
+}
+
+// Dequantises the block, completes it from the DC image and writes its
+// pixels into the group's planes.
+Status ReconstructVarblock(GroupBodyContext& ctx, const GroupBlockRow& row,
+                           VarBlockKind kind, size_t count, size_t bx, size_t by,
+                           void* const locations[3]) {
+  const GroupBlocks& g = *ctx.g;
+  const DequantTableSet& tables = ctx.shared->dequant;
+  GroupDecodeScratch* scratch = ctx.scratch;
+  if (count > scratch->capacity ||
+      ((tables.computed_kinds() >> static_cast<uint32_t>(kind)) & 1) == 0) {
+    return FailedStatus();
+  }
+  ctx.params.quant = row.qf_row[bx];
+  size_t block_x[3];
+  for (size_t c = 0; c < 3; ++c) block_x[c] = bx >> g.hs[c];
+  const void* const q[3] = {locations[0], locations[1], locations[2]};
+  DequantizeVarblock(ctx.params, kind, tables, q, ctx.width, block_x, row.dc_rows,
+                     ctx.dc_stride, scratch->dequantized,
+                     scratch->transform_scratch);
+  static constexpr size_t kChannelOrder[3] = {1, 0, 2};
+  for (size_t c : kChannelOrder) {
+    if (!OnGrid(g, c, bx, by)) continue;
+    InverseTransformBlock(static_cast<uint32_t>(kind),
+                          scratch->dequantized + c * count,
+                          row.pixel_rows[c] + 8 * (bx >> g.hs[c]),
+                          row.pixel_strides[c], scratch->transform_scratch);
+  }
+  return OkStatus();
+}
+
+// Reads (and draws) every varblock that starts in block row `by`, tile by
+// tile; *offset counts the coefficients the group has used in the store.
+Status DecodeGroupBlockRow(GroupBodyContext& ctx, GetBlock* source,
+                           const GroupRenderInput* input, size_t by,
+                           size_t* offset) {
+  const GroupBlocks& g = *ctx.g;
+  const ChromaFromLumaMap& cfl = ctx.shared->cfl_map;
+  source->BeginBlockRow(by);
+  const GroupBlockRow row = BlockRowOf(ctx, input, by);
+  size_t bx = 0;
+  const size_t tiles = DivCeilShift(g.xsize, 3);
+  for (size_t t = 0; t < tiles; ++t) {
+    const size_t tile_col = g.x0 / kBlocksPerColorTile + t;
+    const int32_t tile_x = row.ytox_row[tile_col], tile_b = row.ytob_row[tile_col];
+    ctx.params.x_factor = cfl.XFactor(tile_x);
+    ctx.params.b_factor = cfl.BFactor(tile_b);
+    while (bx < g.xsize && bx < 8 * t + 8) {
+      const uint8_t entry = row.kind_row[bx];
+      // The block metadata covers every block of the frame; a hole or an
+      // unknown kind is malformed.
+      if (VarBlockKindMap::IsFree(entry) || (entry >> 1) >= kNumVarBlockKinds) {
+        return FailedStatus();
+      }
+      const VarBlockKind kind = VarBlockKindMap::KindOf(entry);
+      const size_t covered_x = CoveredBlocksX(kind);
+      if (!VarBlockKindMap::IsFirst(entry)) {
+        bx += covered_x;
+        continue;
+      }
+      if (bx + covered_x > g.xsize || by + CoveredBlocksY(kind) > g.ysize) {
+        return FailedStatus();
+      }
+      const size_t count = CoefficientCount(kind);
+      const size_t log2_covered = kVarBlockLog2Covered[static_cast<size_t>(kind)];
+      void* locations[3];
+      QOV_RETURN_IF_ERROR(CoefficientSlots(ctx, count, *offset, locations));
+      QOV_RETURN_IF_ERROR(source->ReadBlock(bx, by, kind, count, log2_covered,
+                                            locations, ctx.width));
+      if (ctx.to_jpeg) {
+        QOV_RETURN_IF_ERROR(
+            WriteVarblockToJpeg(ctx, row, kind, bx, by, tile_x, tile_b, locations));
+      } else if (ctx.to_pixels) {
+        QOV_RETURN_IF_ERROR(ReconstructVarblock(ctx, row, kind, count, bx, by, locations));
+      }
+      *offset += count;
+      bx += covered_x;
+    }
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
 Status DecodeVarDctGroupBody(const FrameHeader& header, GetBlock* source,
                              GroupDecodeScratch* scratch,
                              FrameDecodingState* state, size_t thread_id,
@@ -180,181 +424,37 @@ Status DecodeVarDctGroupBody(const FrameHeader& header, GetBlock* source,
   GroupBlocks g;
   QOV_RETURN_IF_ERROR(
       GroupBlocksOf(header, shared.frame_geometry, group_index, &g));
-  ACImage* ac = state->coefficients.get();
-  if (ac == nullptr) return FailedStatus();
-  const bool no_storage = ac->HasNoStorage();
-  CoefficientWidth width = ac->SampleWidth();
-
-  JpegCoefficientPath jpeg_path;
-  JpegComponentCoefficients components[3];
-  const bool to_jpeg = jpeg_data != nullptr && !store_only;
+  GroupBodyContext ctx;
+  ctx.shared = &shared;
+  ctx.g = &g;
+  ctx.ac = state->coefficients.get();
+  if (ctx.ac == nullptr) return FailedStatus();
+  ctx.scratch = scratch;
+  ctx.group_index = group_index;
+  ctx.no_storage = ctx.ac->HasNoStorage();
+  ctx.store_only = store_only;
+  ctx.width = ctx.ac->SampleWidth();
+  ctx.to_jpeg = jpeg_data != nullptr && !store_only;
+  ctx.to_pixels = !store_only && !ctx.to_jpeg;
   if (jpeg_data != nullptr) {
-    QOV_RETURN_IF_ERROR(PrepareJpegCoefficientPath(
-        shared.cfl_map, header.color_transform,
-        JpegQuantSourceOf(shared.dequant), jpeg_data->component_list.size(),
-        &jpeg_path));
-    for (size_t i = 0; i < jpeg_data->component_list.size() && i < 3; ++i) {
-      jpeg::JpegComponentData& comp = jpeg_data->component_list[i];
-      components[i].data = comp.coefficients.data();
-      components[i].size = comp.coefficients.size();
-      components[i].width_in_blocks = comp.width_in_blocks;
-    }
-    // The JPEG path reads 32-bit values.
-    if (no_storage) {
-      width = CoefficientWidth::Bits32;
-    } else if (width != CoefficientWidth::Bits32) {
-      return FailedStatus();
-    }
+    QOV_RETURN_IF_ERROR(PrepareJpegOutput(header, jpeg_data, &ctx));
   }
+  ctx.dc_image = shared.dc;
+  if (ctx.dc_image == nullptr) return FailedStatus();
+  QOV_RETURN_IF_ERROR(CheckGroupRecords(shared, g));
+  if (ctx.to_pixels) QOV_RETURN_IF_ERROR(CheckPixelBuffers(g, input));
 
-  // The shared records must cover the group.
-  const Image3F* dc_image = shared.dc;
-  if (dc_image == nullptr) return FailedStatus();
-  for (size_t c = 0; c < 3; ++c) {
-    if ((g.x0 >> g.hs[c]) + (g.xsize >> g.hs[c]) > dc_image->Plane(c).xsize() ||
-        (g.y0 >> g.vs[c]) + (g.ysize >> g.vs[c]) > dc_image->Plane(c).ysize()) {
-      return FailedStatus();
-    }
-  }
-  const size_t xend = g.x0 + g.xsize, yend = g.y0 + g.ysize;
-  if (g.xsize > 0 && g.ysize > 0) {
-    if (shared.raw_quant_field.xsize() < xend ||
-        shared.raw_quant_field.ysize() < yend ||
-        shared.quant_dc.xsize() < xend || shared.quant_dc.ysize() < yend ||
-        shared.varblock_kinds.plane.xsize() < xend ||
-        shared.varblock_kinds.plane.ysize() < yend ||
-        shared.cfl_map.ytox_map.xsize() * kBlocksPerColorTile < xend ||
-        shared.cfl_map.ytox_map.ysize() * kBlocksPerColorTile < yend ||
-        shared.cfl_map.ytob_map.xsize() * kBlocksPerColorTile < xend ||
-        shared.cfl_map.ytob_map.ysize() * kBlocksPerColorTile < yend) {
-      return FailedStatus();
-    }
-  }
-  const bool to_pixels = !store_only && !to_jpeg;
-  if (to_pixels) {
-    if (input == nullptr || input->buffers.size() < 3) return FailedStatus();
-    for (size_t c = 0; c < 3; ++c) {
-      const GroupBuffer& b = input->buffers[c];
-      // Every varblock writes whole 8 x 8 blocks of pixels.
-      if (b.plane == nullptr ||
-          b.rect.x0 + 8 * DivCeilShift(g.xsize, g.hs[c]) > b.plane->xsize() ||
-          b.rect.y0 + 8 * DivCeilShift(g.ysize, g.vs[c]) > b.plane->ysize()) {
-        return FailedStatus();
-      }
-    }
-  }
-
-  const Quantizer& quantizer = shared.quantizer;
-  const DequantTableSet& tables = shared.dequant;
-  VarblockDequantParams params;
-  params.inv_global_scale = quantizer.inv_global_scale;
-  params.x_mul = state->x_dequant_multiplier;
-  params.b_mul = state->b_dequant_multiplier;
-  std::memcpy(params.biases, state->output_color.quant_bias, sizeof(params.biases));
-  const size_t dc_stride = dc_image->PixelsPerRow();
-  const bool subsampled = !header.chroma_subsampling.IsFullResolution();
+  ctx.params.inv_global_scale = shared.quantizer.inv_global_scale;
+  ctx.params.x_mul = state->x_dequant_multiplier;
+  ctx.params.b_mul = state->b_dequant_multiplier;
+  std::memcpy(ctx.params.biases, state->output_color.quant_bias,
+              sizeof(ctx.params.biases));
+  ctx.dc_stride = ctx.dc_image->PixelsPerRow();
+  ctx.subsampled = !header.chroma_subsampling.IsFullResolution();
 
   size_t offset = 0;
   for (size_t by = 0; by < g.ysize; ++by) {
-    source->BeginBlockRow(by);
-    const int32_t* qf_row = shared.raw_quant_field.ConstRow(g.y0 + by) + g.x0;
-    const uint8_t* kind_row = shared.varblock_kinds.Row(g.y0 + by) + g.x0;
-    const int8_t* ytox_row = shared.cfl_map.ytox_map.ConstRow((g.y0 + by) / kBlocksPerColorTile);
-    const int8_t* ytob_row = shared.cfl_map.ytob_map.ConstRow((g.y0 + by) / kBlocksPerColorTile);
-    const float* dc_rows[3];
-    float* pixel_rows[3] = {nullptr, nullptr, nullptr};
-    size_t pixel_strides[3] = {0, 0, 0};
-    for (size_t c = 0; c < 3; ++c) {
-      dc_rows[c] = dc_image->PlaneRow(c, (g.y0 >> g.vs[c]) + (by >> g.vs[c])) +
-                   (g.x0 >> g.hs[c]);
-      if (to_pixels) {
-        const GroupBuffer& b = input->buffers[c];
-        pixel_rows[c] = b.Row(8 * (by >> g.vs[c]));
-        pixel_strides[c] = b.plane->bytes_per_row() / sizeof(float);
-      }
-    }
-    size_t bx = 0;
-    const size_t tiles = DivCeilShift(g.xsize, 3);
-    for (size_t t = 0; t < tiles; ++t) {
-      const size_t tile_col = g.x0 / kBlocksPerColorTile + t;
-      const int32_t tile_x = ytox_row[tile_col], tile_b = ytob_row[tile_col];
-      params.x_factor = shared.cfl_map.XFactor(tile_x);
-      params.b_factor = shared.cfl_map.BFactor(tile_b);
-      while (bx < g.xsize && bx < 8 * t + 8) {
-        const uint8_t entry = kind_row[bx];
-        // The block metadata covers every block of the frame; a hole or an
-        // unknown kind is malformed.
-        if (VarBlockKindMap::IsFree(entry) || (entry >> 1) >= kNumVarBlockKinds) {
-          return FailedStatus();
-        }
-        const VarBlockKind kind = VarBlockKindMap::KindOf(entry);
-        const size_t covered_x = CoveredBlocksX(kind);
-        if (!VarBlockKindMap::IsFirst(entry)) {
-          bx += covered_x;
-          continue;
-        }
-        if (bx + covered_x > g.xsize || by + CoveredBlocksY(kind) > g.ysize) {
-          return FailedStatus();
-        }
-        const size_t count = CoefficientCount(kind);
-        const size_t log2_covered = kVarBlockLog2Covered[static_cast<size_t>(kind)];
-        void* locations[3];
-        if (no_storage) {
-          if (store_only || count > scratch->capacity) return FailedStatus();
-          if (width == CoefficientWidth::Bits32) {
-            std::memset(scratch->quantized32, 0, 3 * count * sizeof(int32_t));
-            for (size_t c = 0; c < 3; ++c) locations[c] = scratch->quantized32 + c * count;
-          } else {
-            std::memset(scratch->quantized16, 0, 3 * count * sizeof(int16_t));
-            for (size_t c = 0; c < 3; ++c) locations[c] = scratch->quantized16 + c * count;
-          }
-        } else {
-          if (offset + count > ac->EntriesPerRow()) return FailedStatus();
-          for (size_t c = 0; c < 3; ++c) {
-            locations[c] = ac->CoefficientsAt(c, group_index, offset);
-          }
-        }
-        QOV_RETURN_IF_ERROR(source->ReadBlock(bx, by, kind, count, log2_covered,
-                                              locations, width));
-        if (to_jpeg) {
-          JpegBlock block;
-          block.kind = kind;
-          block.subsampled = subsampled;
-          block.tile_x = tile_x;
-          block.tile_b = tile_b;
-          for (size_t c = 0; c < 3; ++c) {
-            block.coefficients[c] = static_cast<int32_t*>(locations[c]);
-            block.on_grid[c] = OnGrid(g, c, bx, by);
-            block.column[c] = (g.x0 >> g.hs[c]) + (bx >> g.hs[c]);
-            block.row[c] = (g.y0 >> g.vs[c]) + (by >> g.vs[c]);
-            block.dc[c] = dc_rows[c][bx >> g.hs[c]];
-          }
-          QOV_RETURN_IF_ERROR(WriteJpegBlock(jpeg_path, block, components));
-        } else if (to_pixels) {
-          if (count > scratch->capacity ||
-              ((tables.computed_kinds() >> static_cast<uint32_t>(kind)) & 1) == 0) {
-            return FailedStatus();
-          }
-          params.quant = qf_row[bx];
-          size_t block_x[3];
-          for (size_t c = 0; c < 3; ++c) block_x[c] = bx >> g.hs[c];
-          const void* const q[3] = {locations[0], locations[1], locations[2]};
-          DequantizeVarblock(params, kind, tables, q, width, block_x, dc_rows,
-                             dc_stride, scratch->dequantized,
-                             scratch->transform_scratch);
-          static constexpr size_t kChannelOrder[3] = {1, 0, 2};
-          for (size_t c : kChannelOrder) {
-            if (!OnGrid(g, c, bx, by)) continue;
-            InverseTransformBlock(static_cast<uint32_t>(kind),
-                                  scratch->dequantized + c * count,
-                                  pixel_rows[c] + 8 * (bx >> g.hs[c]),
-                                  pixel_strides[c], scratch->transform_scratch);
-          }
-        }
-        offset += count;
-        bx += covered_x;
-      }
-    }
+    QOV_RETURN_IF_ERROR(DecodeGroupBlockRow(ctx, source, input, by, &offset));
   }
   return OkStatus();
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/image.h"
 #include "lib/encode/write_fields.h"
 #include "tests/support/bit_sequence.h"
 
@@ -1147,6 +1148,142 @@ TEST(FrameGeometryTest, Sizes) {
     EXPECT_EQ(g.num_dc_groups, e.num_dc_groups);
     EXPECT_EQ(g.group_dim, e.group_dim);
     EXPECT_EQ(g.dc_group_dim, e.dc_group_dim);
+  }
+}
+
+// Group and DC-group rectangles: full groups, the partial last column and
+// row, indices past the count (empty), upsampled and subsampled channels,
+// and a geometry without groups (no division by a zero count).
+TEST(FrameGeometryTest, GroupRectangles) {
+  auto make = [](uint32_t w, uint32_t h, uint32_t encoding, uint32_t upsampling,
+                 uint32_t group_size_shift) {
+    const CodecMetadata metadata = MakeMetadata(w, h, true);
+    FrameHeader header(&metadata);
+    header.encoding = encoding;
+    header.upsampling = upsampling;
+    header.group_size_shift = group_size_shift;
+    return header.ComputeGeometry();
+  };
+  // 4 x 3 groups of 256 over 125 x 75 blocks, one DC group.
+  const FrameGeometry vardct = make(1000, 600, kVarDct, 1, 1);
+  // 500 x 300 before upsampling by 2: 2 x 2 groups.
+  const FrameGeometry upsampled = make(1000, 600, kVarDct, 2, 1);
+  // 17 x 3 groups of 128; 263 x 38 blocks in 3 x 1 DC groups.
+  const FrameGeometry modular = make(2100, 300, kModular, 1, 0);
+  // No columns of groups: counts as one column wide.
+  FrameGeometry no_columns = vardct;
+  no_columns.xsize = no_columns.xsize_blocks = no_columns.xsize_upsampled = 0;
+  no_columns.xsize_groups = no_columns.num_groups = 0;
+  const FrameGeometry empty;
+
+  enum class Kind { kCell, kDcCell, kRect, kBlocks, kDcBlocks, kChannel };
+  struct Case {
+    const char* name;
+    const FrameGeometry* g;
+    Kind kind;
+    uint64_t index;
+    uint64_t up, sx, sy;  // kChannel only
+    PixelRect expected;
+  };
+  const Case cases[] = {
+      {"first group", &vardct, Kind::kRect, 0, 0, 0, 0, {0, 0, 256, 256}},
+      {"last column", &vardct, Kind::kRect, 3, 0, 0, 0, {768, 0, 232, 256}},
+      {"last group", &vardct, Kind::kRect, 11, 0, 0, 0, {768, 512, 232, 88}},
+      {"group past the count", &vardct, Kind::kRect, 12, 0, 0, 0, {0, 768, 256, 0}},
+      {"cell of the last group", &vardct, Kind::kCell, 11, 0, 0, 0,
+       {768, 512, 256, 256}},
+      {"blocks of an inner group", &vardct, Kind::kBlocks, 5, 0, 0, 0,
+       {32, 32, 32, 32}},
+      {"blocks of the last group", &vardct, Kind::kBlocks, 11, 0, 0, 0,
+       {96, 64, 29, 11}},
+      {"blocks of the one DC group", &vardct, Kind::kDcBlocks, 0, 0, 0, 0,
+       {0, 0, 125, 75}},
+      {"DC group past the count", &vardct, Kind::kDcBlocks, 1, 0, 0, 0,
+       {0, 256, 125, 0}},
+      {"DC cell past the frame", &vardct, Kind::kDcCell, 1, 0, 0, 0,
+       {0, 2048, 2048, 2048}},
+      {"upsampled frame group", &upsampled, Kind::kRect, 3, 0, 0, 0,
+       {256, 256, 244, 44}},
+      {"upsampled channel", &upsampled, Kind::kChannel, 3, 1, 0, 0,
+       {512, 512, 488, 88}},
+      {"channel still to upsample", &upsampled, Kind::kChannel, 3, 1, 1, 1,
+       {256, 256, 244, 44}},
+      {"channel shifted across only", &upsampled, Kind::kChannel, 1, 1, 3, 0,
+       {64, 0, 61, 512}},
+      {"modular last column", &modular, Kind::kRect, 16, 0, 0, 0,
+       {2048, 0, 52, 128}},
+      {"modular last group", &modular, Kind::kRect, 50, 0, 0, 0,
+       {2048, 256, 52, 44}},
+      {"modular blocks of the last column", &modular, Kind::kBlocks, 16, 0, 0, 0,
+       {256, 0, 7, 16}},
+      {"modular inner DC group", &modular, Kind::kDcBlocks, 1, 0, 0, 0,
+       {128, 0, 128, 38}},
+      {"modular last DC group", &modular, Kind::kDcBlocks, 2, 0, 0, 0,
+       {256, 0, 7, 38}},
+      {"modular DC cell", &modular, Kind::kDcCell, 2, 0, 0, 0,
+       {2048, 0, 1024, 1024}},
+      {"no columns", &no_columns, Kind::kRect, 1, 0, 0, 0, {0, 256, 0, 256}},
+      {"no columns, cell", &no_columns, Kind::kCell, 1, 0, 0, 0,
+       {0, 256, 256, 256}},
+      {"no columns, channel", &no_columns, Kind::kChannel, 1, 0, 0, 0,
+       {0, 256, 0, 256}},
+      {"empty geometry", &empty, Kind::kRect, 5, 0, 0, 0, {0, 0, 0, 0}},
+      {"empty geometry, blocks", &empty, Kind::kDcBlocks, 5, 0, 0, 0, {0, 0, 0, 0}},
+      {"empty geometry, channel", &empty, Kind::kChannel, 5, 1, 1, 1, {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PixelRect r;
+    switch (c.kind) {
+      case Kind::kCell: r = c.g->GroupCell(c.index); break;
+      case Kind::kDcCell: r = c.g->DcGroupCell(c.index); break;
+      case Kind::kRect: r = c.g->GroupRect(c.index); break;
+      case Kind::kBlocks: r = c.g->GroupBlockRect(c.index); break;
+      case Kind::kDcBlocks: r = c.g->DcGroupBlockRect(c.index); break;
+      case Kind::kChannel:
+        r = c.g->GroupRectInChannel(c.index, c.up, c.sx, c.sy);
+        break;
+    }
+    EXPECT_EQ(r.x0, c.expected.x0);
+    EXPECT_EQ(r.y0, c.expected.y0);
+    EXPECT_EQ(r.xsize, c.expected.xsize);
+    EXPECT_EQ(r.ysize, c.expected.ysize);
+  }
+}
+
+// Every pixel of the frame lies in exactly one group's rectangle, and the
+// blocks of the groups tile the block grid the same way.
+TEST(FrameGeometryTest, GroupRectanglesTileTheFrame) {
+  for (const auto& [w, h] : {std::pair<uint32_t, uint32_t>{1000, 600},
+                             {257, 1}, {2100, 300}, {1, 513}}) {
+    SCOPED_TRACE(testing::Message() << w << "x" << h);
+    const CodecMetadata metadata = MakeMetadata(w, h, true);
+    FrameHeader header(&metadata);
+    header.encoding = kModular;
+    header.group_size_shift = 0;
+    const FrameGeometry g = header.ComputeGeometry();
+    uint64_t pixels = 0, blocks = 0;
+    for (uint64_t k = 0; k < g.num_groups; ++k) {
+      const PixelRect r = g.GroupRect(k);
+      const PixelRect b = g.GroupBlockRect(k);
+      ASSERT_LE(r.x0 + r.xsize, g.xsize);
+      ASSERT_LE(r.y0 + r.ysize, g.ysize);
+      ASSERT_GT(r.xsize * r.ysize, 0u);
+      EXPECT_EQ(b.x0 * 8, r.x0);
+      EXPECT_EQ(b.y0 * 8, r.y0);
+      EXPECT_EQ(b.xsize, (r.xsize + 7) / 8);
+      EXPECT_EQ(b.ysize, (r.ysize + 7) / 8);
+      pixels += r.xsize * r.ysize;
+      blocks += b.xsize * b.ysize;
+    }
+    EXPECT_EQ(pixels, g.xsize * g.ysize);
+    EXPECT_EQ(blocks, g.xsize_blocks * g.ysize_blocks);
+    uint64_t dc_blocks = 0;
+    for (uint64_t k = 0; k < g.num_dc_groups; ++k) {
+      const PixelRect b = g.DcGroupBlockRect(k);
+      dc_blocks += b.xsize * b.ysize;
+    }
+    EXPECT_EQ(dc_blocks, g.xsize_blocks * g.ysize_blocks);
   }
 }
 
