@@ -2,6 +2,7 @@
 // well-formed PAM for a file that does, and the JPEG file rebuilt with
 // --jpeg.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,9 @@ struct Result {
 std::string TempPath(const std::string& name) {
   const ::testing::TestInfo* test =
       ::testing::UnitTest::GetInstance()->current_test_info();
-  return ::testing::TempDir() + "qov_render_" + test->name() + "_" + name;
+  // The process id keeps runs of several build folders at once apart.
+  return ::testing::TempDir() + "qov_render_" + std::to_string(getpid()) + "_" +
+         test->name() + "_" + name;
 }
 
 Result RunRender(const std::string& args) {
