@@ -48,7 +48,7 @@ void BM_ColorRows(benchmark::State& state, int64_t target, RowsFn simd,
 
 [[maybe_unused]] const bool kRegistered = [] {
   TransferOp srgb, pq, hlg;
-  srgb.kind = TransferOpKind::kRgb;
+  srgb.kind = TransferOpKind::kSrgb;
   pq.kind = TransferOpKind::kPq;
   pq.pq_target_scale = 0.1f;
   pq.pq_inverse_target_scale = 10.0f;

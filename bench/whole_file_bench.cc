@@ -266,7 +266,6 @@ uint64_t DecodeFile(const std::vector<uint8_t>& file, PersistentPool* pool,
       frame_pixels = w * h;
     } else if (s == QOV_DEC_IMAGE_DONE) {
       total += frame_pixels;
-      QovInternalReleasePixelOutput(dec);
     } else {
       // QOV_DEC_FAILED, input wanted beyond the whole file, or a request
       // this benchmark does not serve.

@@ -220,7 +220,6 @@ PixelRun DecodePixels(const uint8_t* data, size_t size, size_t chunk,
       } else {
         run.frame_digests.push_back(RowDigest(0, 0, buffer.data(), buffer.size()));
       }
-      qov::QovInternalReleasePixelOutput(dec);
       attached = false;
     } else {
       break;

@@ -13,7 +13,6 @@ namespace qov {
 
 namespace {
 
-constexpr uint64_t kMaxHeldBack = uint64_t{1} << 48;
 constexpr uint64_t kMaxBufferedParts = 0xFFFFF;
 constexpr uint64_t kMaxCaptureSize = 0x3FFFFFF;
 
@@ -47,8 +46,8 @@ QovDecoderStatus DecoderState::RunBoxOutputAndCapture() {
     }
   }
   // Capture for JPEG reconstruction, into a vector that doubles as needed.
-  if (exif_state == 1 || xmp_state == 1) {
-    const bool exif = exif_state == 1;
+  if (exif_state == kCapturing || xmp_state == kCapturing) {
+    const bool exif = exif_state == kCapturing;
     std::vector<uint8_t>& vec = exif ? exif_capture : xmp_capture;
     QovDecoderStatus r;
     for (;;) {
@@ -67,7 +66,7 @@ QovDecoderStatus DecoderState::RunBoxOutputAndCapture() {
       const uint64_t needed = exif ? exif_size_needed : xmp_size_needed;
       if (!box_unbounded || capture_written >= needed) {
         vec.resize(capture_written);
-        (exif ? exif_state : xmp_state) = 2;
+        (exif ? exif_state : xmp_state) = kCaptured;
       }
     } else if (r != QOV_DEC_WANT_INPUT) {
       return r;
@@ -79,12 +78,12 @@ QovDecoderStatus DecoderState::RunBoxOutputAndCapture() {
 QovDecoderStatus DecoderState::RunJpegOutput() {
   // Stage 1 waits for every expected 'Exif' / 'xml ' box, then puts their
   // contents into the JPEG data.
-  if (jpeg_output_stage == 0 || CapturePending()) return QOV_DEC_OK;
+  if (jpeg_output_stage == kNoJpegOutput || CapturePending()) return QOV_DEC_OK;
   if (image_bundle == nullptr || image_bundle->jpeg_data == nullptr) {
     return QOV_DEC_FAILED;
   }
   jpeg::JPEGData& jpeg = *image_bundle->jpeg_data;
-  if (jpeg_output_stage == 1) {
+  if (jpeg_output_stage == kJpegInsertMetadata) {
     if (exif_size_needed != 0 &&
         !InsertExifIntoSegment(exif_capture.data(), exif_capture.size(), jpeg)
              .ok()) {
@@ -95,18 +94,18 @@ QovDecoderStatus DecoderState::RunJpegOutput() {
              .ok()) {
       return QOV_DEC_FAILED;
     }
-    jpeg_output_stage = 2;
+    jpeg_output_stage = kJpegWrite;
   }
   // Stage 2 writes the whole file; when the space runs out nothing is kept
   // and the next call writes it again from its first byte.
   const QovDecoderStatus r = jpeg_decoder.WriteOutput(jpeg);
   if (r != QOV_DEC_OK) return r;
-  jpeg_output_stage = 0;
-  image_bundle.reset();
+  jpeg_output_stage = kNoJpegOutput;
+  DestroyImageBundle(image_bundle);
   return (events_wanted & QOV_DEC_IMAGE_DONE) ? QOV_DEC_IMAGE_DONE : QOV_DEC_OK;
 }
 
-QovDecoderStatus DecoderState::RunJbrdStage() {
+StageResult DecoderState::RunJbrdStage() {
   if (!jpeg_decoder.collecting) {
     jpeg_decoder.box_bytes.clear();
     jpeg_decoder.collecting = true;
@@ -140,23 +139,23 @@ QovDecoderStatus DecoderState::RunJbrdStage() {
   return kNextPass;
 }
 
-QovDecoderStatus DecoderState::RunBoxHeaderStage() {
+StageResult DecoderState::RunBoxHeaderStage() {
   // A bare codestream is one unbounded box.
   if (!have_container) {
-    if (stage == 2) return QOV_DEC_OK;
+    if (stage == kCodestreamFinished) return QOV_DEC_OK;
     box_stage = kBoxCodestream;
     box_unbounded = true;
     return kNextPass;
   }
   if (avail_in == 0) {
-    if (stage != 2 || CapturePending()) return QOV_DEC_WANT_INPUT;
+    if (stage != kCodestreamFinished || CapturePending()) return QOV_DEC_WANT_INPUT;
     if (input_closed) return QOV_DEC_OK;
     return (events_subscribed & QOV_DEC_BOX_START) ? QOV_DEC_WANT_INPUT
                                                    : QOV_DEC_OK;
   }
   // After the last codestream part a second image may start: stop there.
   bool stop_at_signature = false;
-  if ((events_subscribed & QOV_DEC_BOX_START) && stage == 2 &&
+  if ((events_subscribed & QOV_DEC_BOX_START) && stage == kCodestreamFinished &&
       !CapturePending() && last_codestream_part) {
     if (avail_in == 1) return QOV_DEC_WANT_INPUT;
     if (next_in[0] == 0xFF && next_in[1] == 0x0A) return QOV_DEC_OK;
@@ -199,11 +198,11 @@ QovDecoderStatus DecoderState::RunBoxHeaderStage() {
   box_header_pending = header;
 
   if (events_subscribed & QOV_DEC_JPEG_DATA) {
-    if (IsBoxType(inner, "Exif") && exif_state == 0) {
-      exif_state = 1;
+    if (IsBoxType(inner, "Exif") && exif_state == kNotCaptured) {
+      exif_state = kCapturing;
       capture_written = 0;
-    } else if (IsBoxType(inner, "xml ") && xmp_state == 0) {
-      xmp_state = 1;
+    } else if (IsBoxType(inner, "xml ") && xmp_state == kNotCaptured) {
+      xmp_state = kCapturing;
       capture_written = 0;
     }
   }
@@ -212,7 +211,7 @@ QovDecoderStatus DecoderState::RunBoxHeaderStage() {
     box_reader.Start(is_brob && decompress_boxes, box_unbounded,
                      box_contents_size);
   }
-  if (exif_state == 1 || xmp_state == 1) {
+  if (exif_state == kCapturing || xmp_state == kCapturing) {
     capture_reader.Start(is_brob, box_unbounded, box_contents_size);
   }
 
@@ -238,8 +237,8 @@ QovDecoderStatus DecoderState::RunBoxHeaderStage() {
   return kNextPass;
 }
 
-QovDecoderStatus DecoderState::RunCodestreamStage() {
-  const QovDecoderStatus r = RunCodestream();
+StageResult DecoderState::RunCodestreamStage() {
+  const StageResult r = RunCodestream();
   if (r == QOV_DEC_WANT_INPUT) {
     // Joining parts: a used-up bounded box continues with the next buffered
     // part, or with the next box, whose 'jxlp' continues the codestream.
@@ -251,7 +250,7 @@ QovDecoderStatus DecoderState::RunCodestreamStage() {
     }
     return QOV_DEC_WANT_INPUT;
   }
-  if (r == QOV_DEC_OK && stage == 2) {
+  if (r == QOV_DEC_OK && stage == kCodestreamFinished) {
     // The codestream is finished.
     if (CapturePending()) {
       box_stage = kBoxSkip;
@@ -276,7 +275,7 @@ QovDecoderStatus DecoderState::RunStages() {
       const QovDecoderStatus r = RunBoxOutputAndCapture();
       if (r != QOV_DEC_OK) return r;
     }
-    QovDecoderStatus r = kNextPass;
+    StageResult r = kNextPass;
     switch (box_stage) {
       case kBoxHeader:
         r = RunBoxHeaderStage();
@@ -338,21 +337,9 @@ QovDecoderStatus DecoderState::RunStages() {
       }
       case kBoxBufferPart: {
         const uint64_t n = Available();
-        if (n >= kMaxHeldBack ||
-            buffered_parts_bytes + n + codestream_copy.size() >= kMaxHeldBack) {
-          return QOV_DEC_FAILED;
-        }
+        if (!CanHoldBack(n)) return QOV_DEC_FAILED;
         BufferedPart& part = *buffered_parts[filling_part_index].part;
-        if (n > 0) {
-          uint64_t needed;
-          if (__builtin_add_overflow(part.size(), n, &needed)) return QOV_DEC_FAILED;
-          if (needed > part.capacity() &&
-              !part.Reserve(std::max(needed, part.capacity() + part.capacity() / 2))
-                   .ok()) {
-            return QOV_DEC_FAILED;
-          }
-          if (!part.Append(next_in, n).ok()) return QOV_DEC_FAILED;
-        }
+        if (!part.Append(next_in, n).ok()) return QOV_DEC_FAILED;
         buffered_parts_bytes += n;
         ConsumeInput(n);
         if (box_unbounded || file_position < box_end) return QOV_DEC_WANT_INPUT;
@@ -365,14 +352,14 @@ QovDecoderStatus DecoderState::RunStages() {
       default:
         return QOV_DEC_FAILED;
     }
-    if (r != kNextPass) return r;
+    if (!r.next_pass()) return r.status();
   }
 }
 
+}  // namespace qov
+
 // ---------------------------------------------------------------------------
 // Box buffer and box queries.
-
-}  // namespace qov
 
 QovDecoderStatus QovDecoderProvideBoxBuffer(QovDecoder dec, uint8_t* data,
                                             uint64_t size) {

@@ -9,23 +9,14 @@ namespace qov {
 
 namespace {
 
-constexpr uint64_t kMaxHeldBack = uint64_t{1} << 48;
-
-// Appends bytes to the copy buffer, growing it by at least half its capacity.
-Status AppendToCopy(ByteBuffer& copy, const uint8_t* bytes, uint64_t n) {
-  if (n == 0) return OkStatus();
-  uint64_t needed;
-  if (__builtin_add_overflow(copy.size(), n, &needed)) return FailedStatus();
-  if (needed > copy.capacity()) {
-    const uint64_t grown = copy.capacity() + copy.capacity() / 2;
-    QOV_RETURN_IF_ERROR(copy.Reserve(std::max(needed, grown)));
-  }
-  return copy.Append(bytes, n);
-}
-
 void EmptyCopy(ByteBuffer& copy) { copy.SetSize(0); }
 
 }  // namespace
+
+bool DecoderState::CanHoldBack(uint64_t incoming) const {
+  return incoming < kMaxHeldBack &&
+         buffered_parts_bytes + incoming + codestream_copy.size() < kMaxHeldBack;
+}
 
 QovDecoderStatus DecoderState::GetCodestreamInput(Span& out) {
   for (;;) {
@@ -56,13 +47,10 @@ QovDecoderStatus DecoderState::GetCodestreamInput(Span& out) {
     out = Span(next_in, static_cast<size_t>(available));
     return QOV_DEC_OK;
   }
-  if (available >= kMaxHeldBack ||
-      buffered_parts_bytes + available + codestream_copy.size() >= kMaxHeldBack) {
-    return QOV_DEC_FAILED;
-  }
+  if (!CanHoldBack(available)) return QOV_DEC_FAILED;
   if (available > copied_from_input) {
-    if (!AppendToCopy(codestream_copy, next_in + copied_from_input,
-                      available - copied_from_input)
+    if (!codestream_copy
+             .Append(next_in + copied_from_input, available - copied_from_input)
              .ok()) {
       return QOV_DEC_FAILED;
     }
@@ -80,13 +68,8 @@ QovDecoderStatus DecoderState::RequestMoreInput() {
     return QOV_DEC_WANT_INPUT;
   }
   const uint64_t available = Available();
-  if (available >= kMaxHeldBack ||
-      buffered_parts_bytes + available >= kMaxHeldBack) {
-    return QOV_DEC_FAILED;
-  }
-  if (!AppendToCopy(codestream_copy, next_in, available).ok()) {
-    return QOV_DEC_FAILED;
-  }
+  if (!CanHoldBack(available)) return QOV_DEC_FAILED;  // the copy is empty here
+  if (!codestream_copy.Append(next_in, available).ok()) return QOV_DEC_FAILED;
   ConsumeInput(available);
   return QOV_DEC_WANT_INPUT;
 }
@@ -118,13 +101,9 @@ Status DecoderState::TakeNextBufferedPart(bool& found) {
   auto it = buffered_parts.find(next_part_index);
   if (it == buffered_parts.end()) return OkStatus();
   const BufferedPart& part = *it->second.part;
-  uint64_t total;
-  if (__builtin_add_overflow(codestream_copy.size(), part.size(), &total)) {
-    return FailedStatus();
-  }
   // The joined bytes are older than any input byte: input bytes already in
   // the copy were consumed by RequestMoreInput before a part is taken.
-  QOV_RETURN_IF_ERROR(AppendToCopy(codestream_copy, part.data(), part.size()));
+  QOV_RETURN_IF_ERROR(codestream_copy.Append(part.data(), part.size()));
   if (it->second.is_last) last_codestream_part = true;
   ++next_part_index;
   buffered_parts_bytes -= part.size();

@@ -45,7 +45,7 @@ BitReader ReaderAt(Span view, uint64_t bit_offset) {
 // Probes `bundle` on a scratch copy (reader and bundle) and decodes it with
 // the main reader once the input is long enough. kNextPass on success.
 template <typename T>
-QovDecoderStatus ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
+StageResult ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
   BitReader scratch_reader = reader;
   T scratch = bundle;
   const bool enough = Bundle::HasEnoughData(scratch_reader, scratch);
@@ -58,7 +58,7 @@ QovDecoderStatus ProbeAndDecode(DecoderState* d, BitReader& reader, T& bundle) {
 // As above, through a probe kept across inputs, so that a long bundle fed
 // in small pieces is not read again from its start on every input.
 template <typename T>
-QovDecoderStatus ProbeAndDecode(DecoderState* d, BundleProbe<T>& probe,
+StageResult ProbeAndDecode(DecoderState* d, BundleProbe<T>& probe,
                                 BitReader& reader, T& bundle) {
   switch (probe.Probe(reader, bundle)) {
     case BundleProbeBase::Answer::kFailed:
@@ -101,11 +101,11 @@ uint32_t ProgressionDownsampling(const FrameHeader& header, uint64_t passes) {
 void DecoderState::RefreshImageMetadata() { image_metadata = metadata.m; }
 
 QovDecoderStatus DecoderState::FinishCodestream() {
-  stage = 2;
+  stage = kCodestreamFinished;
   return QOV_DEC_OK;
 }
 
-QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
+StageResult DecoderState::ReadImageHeaders(bool& done) {
   done = false;
   if (!got_codestream_signature) {
     Span view;
@@ -121,7 +121,7 @@ QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
     const QovDecoderStatus r = GetCodestreamInput(view);
     if (r != QOV_DEC_OK) return r;
     BitReader reader = ReaderAt(view, bit_offset);
-    QovDecoderStatus s = ProbeAndDecode(this, reader, metadata.size);
+    StageResult s = ProbeAndDecode(this, reader, metadata.size);
     if (s != kNextPass) return s;
     s = ProbeAndDecode(this, metadata_probe, reader, metadata.m);
     if (s != kNextPass) return s;
@@ -153,7 +153,7 @@ QovDecoderStatus DecoderState::ReadImageHeaders(bool& done) {
       if (r != QOV_DEC_OK) return r;
       BitReader reader = ReaderAt(view, bit_offset);
       metadata.transform_data.xyb = metadata.m.xyb_encoded;
-      const QovDecoderStatus s = ProbeAndDecode(this, reader, metadata.transform_data);
+      const StageResult s = ProbeAndDecode(this, reader, metadata.transform_data);
       if (s != kNextPass) return s;
       const uint64_t position = reader.Position();
       AdvanceCodestream(position / 8);
@@ -209,15 +209,24 @@ bool DecoderState::RebuildsJpeg() const {
   return image_bundle != nullptr && image_bundle->jpeg_data != nullptr;
 }
 
+void DecoderState::UseUpImageOutput() {
+  image_out_set = false;
+  if (frame_state != nullptr) {
+    frame_state->main_output.callbacks = PixelRowCallbacks();
+    frame_state->main_output.buffer = nullptr;
+    frame_state->extra_outputs.clear();
+  }
+}
+
 void DecoderState::PassOverFrame() {
   frame_stage = kFrameHeaderStage;
   AdvanceCodestream(frame_bytes_remaining);
   frame_bytes_remaining = 0;
 }
 
-QovDecoderStatus DecoderState::ReadFrameHeader() {
+StageResult DecoderState::ReadFrameHeader() {
   if (last_frame_seen) return FinishCodestream();
-  if (jpeg_output_stage == 1 || jpeg_output_stage == 2) return QOV_DEC_FAILED;
+  if (jpeg_output_stage != kNoJpegOutput) return QOV_DEC_FAILED;
   // Take the input first: while the bytes of a frame passed over are still
   // arriving, every input only pays for dropping them, not for a new driver
   // and header. Nothing observes the old ones meanwhile (frame_stage is 0,
@@ -313,7 +322,7 @@ QovDecoderStatus DecoderState::ReadFrameHeader() {
   return kNextPass;
 }
 
-QovDecoderStatus DecoderState::DecodeFrameSections() {
+StageResult DecoderState::DecodeFrameSections() {
   // No public operation attaches an image output target: a frame whose
   // pixels are wanted stops here until one is attached.
   const bool to_jpeg = RebuildsJpeg();
@@ -372,7 +381,7 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
     }
     offset += size;
   }
-  std::vector<SectionOutcome> outcomes(inputs.size(), SectionOutcome{1});
+  std::vector<SectionOutcome> outcomes(inputs.size(), SectionOutcome::kSkipped);
   const uint64_t done_before = driver.sections_done;
   Status decoded = driver.DecodeSections(inputs.data(), inputs.size(), outcomes.data());
   bool over_read = false;
@@ -382,11 +391,10 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   readers.clear();
   if (!decoded.ok() || over_read) return QOV_DEC_FAILED;
   for (size_t k = 0; k < inputs.size(); ++k) {
-    const int32_t outcome = static_cast<int32_t>(outcomes[k]);
-    if (outcome == 0) {
+    if (outcomes[k] == SectionOutcome::kDecoded) {
       section_processed[inputs[k].index] = 1;
-    } else if (outcome != 1) {
-      return QOV_DEC_FAILED;
+    } else if (outcomes[k] != SectionOutcome::kSkipped) {
+      return QOV_DEC_FAILED;  // a duplicate or a partial section
     }
   }
   uint64_t consumed = 0;
@@ -427,10 +435,13 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   if (to_jpeg) {
     // The box level writes the file (after any 'Exif' / 'xml ' box it
     // still waits for) and reports the image there.
-    jpeg_output_stage = 1;
+    jpeg_output_stage = kJpegInsertMetadata;
     return kNextPass;
   }
-  image_bundle.reset();
+  // The target served this frame only: the next frame that wants pixels
+  // asks for one again rather than writing into the caller's old buffer.
+  if (frame_is_preview || frame_displayed) UseUpImageOutput();
+  DestroyImageBundle(image_bundle);
   if (frame_is_preview) {
     preview_done = true;
     frame_is_preview = false;
@@ -443,10 +454,10 @@ QovDecoderStatus DecoderState::DecodeFrameSections() {
   return kNextPass;
 }
 
-QovDecoderStatus DecoderState::RunFrameLoop() {
+StageResult DecoderState::RunFrameLoop() {
   for (;;) {
     if (!(events_wanted & kFrameEvents)) return FinishCodestream();
-    QovDecoderStatus r = kNextPass;
+    StageResult r = kNextPass;
     switch (frame_stage) {
       case kFrameHeaderStage:
         r = ReadFrameHeader();
@@ -480,15 +491,15 @@ QovDecoderStatus DecoderState::RunFrameLoop() {
     }
     if (r != kNextPass) return r;
     // A rebuilt JPEG file is written by the box level before anything else.
-    if (jpeg_output_stage != 0) return kNextPass;
+    if (jpeg_output_stage != kNoJpegOutput) return kNextPass;
   }
 }
 
-QovDecoderStatus DecoderState::RunCodestream() {
-  if (stage == 2) return QOV_DEC_OK;
+StageResult DecoderState::RunCodestream() {
+  if (stage == kCodestreamFinished) return QOV_DEC_OK;
   if (task_pool == nullptr) task_pool = std::make_unique<TaskPool>();
   bool headers_done = false;
-  const QovDecoderStatus r = ReadImageHeaders(headers_done);
+  const StageResult r = ReadImageHeaders(headers_done);
   if (!headers_done) return r == kNextPass ? QOV_DEC_FAILED : r;
   return RunFrameLoop();
 }

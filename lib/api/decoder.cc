@@ -60,8 +60,8 @@ void DecoderState::ConsumeInput(uint64_t n) {
 }
 
 bool DecoderState::CapturePending() const {
-  return (exif_state < 2 && exif_size_needed != 0) ||
-         (xmp_state < 2 && xmp_size_needed != 0);
+  return (exif_state != kCaptured && exif_size_needed != 0) ||
+         (xmp_state != kCaptured && xmp_size_needed != 0);
 }
 
 }  // namespace qov
@@ -92,7 +92,8 @@ void QovDecoderDelete(QovDecoder dec) {
 }
 
 QovDecoderStatus QovDecoderSubscribeEvents(QovDecoder dec, int32_t events_wanted) {
-  if (dec == nullptr || (events_wanted & 0x3f) != 0 || dec->stage != 0) {
+  if (dec == nullptr || (events_wanted & 0x3f) != 0 ||
+      dec->stage != qov::kNotStarted) {
     return QOV_DEC_FAILED;
   }
   dec->events_wanted = events_wanted;
@@ -101,13 +102,13 @@ QovDecoderStatus QovDecoderSubscribeEvents(QovDecoder dec, int32_t events_wanted
 }
 
 QovDecoderStatus QovDecoderKeepOrientation(QovDecoder dec, int32_t keep_orientation) {
-  if (dec == nullptr || dec->stage != 0) return QOV_DEC_FAILED;
+  if (dec == nullptr || dec->stage != qov::kNotStarted) return QOV_DEC_FAILED;
   dec->keep_orientation = keep_orientation != 0;
   return QOV_DEC_OK;
 }
 
 QovDecoderStatus QovDecoderEnableCoalescing(QovDecoder dec, int32_t coalescing) {
-  if (dec == nullptr || dec->stage != 0) return QOV_DEC_FAILED;
+  if (dec == nullptr || dec->stage != qov::kNotStarted) return QOV_DEC_FAILED;
   dec->coalescing = coalescing != 0;
   return QOV_DEC_OK;
 }
@@ -141,15 +142,16 @@ void QovDecoderEndInput(QovDecoder dec) {
 namespace {
 
 QovDecoderStatus AdvanceOnce(QovDecoder dec) {
-  if (dec->stage == 0) dec->stage = 1;
+  if (dec->stage == qov::kNotStarted) dec->stage = qov::kStarted;
   if (!dec->got_signature) {
     const QovDecoderStatus s = qov::DetectSignature(dec);
     if (s != QOV_DEC_OK) return s;
   }
   const QovDecoderStatus r = dec->RunStages();
   if (r == QOV_DEC_OK) {
-    return (dec->stage == 2 && !dec->CapturePending()) ? QOV_DEC_OK
-                                                       : QOV_DEC_FAILED;
+    return (dec->stage == qov::kCodestreamFinished && !dec->CapturePending())
+               ? QOV_DEC_OK
+               : QOV_DEC_FAILED;
   }
   if (r == QOV_DEC_WANT_INPUT && dec->input_closed) return QOV_DEC_FAILED;
   return r;

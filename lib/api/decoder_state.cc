@@ -20,7 +20,7 @@ DecoderState::DecoderState(const QovMemoryManager& manager)
 DecoderState::~DecoderState() = default;
 
 void DecoderState::ResetProgress() {
-  stage = 0;
+  stage = kNotStarted;
   got_signature = false;
   last_codestream_part = false;
   got_codestream_signature = false;
@@ -29,7 +29,7 @@ void DecoderState::ResetProgress() {
   got_color_encoding = false;
   got_all_headers = false;
   metadata_probe.Reset();
-  icc_reader.reset();
+  DestroyCompressedIccReader(&icc_reader);
   preview_done = false;
   frame_is_preview = false;
   file_position = 0;
@@ -49,9 +49,9 @@ void DecoderState::ResetProgress() {
   filling_part_last = false;
   exif_capture.clear();
   xmp_capture.clear();
-  exif_state = xmp_state = 0;
+  exif_state = xmp_state = kNotCaptured;
   capture_written = exif_size_needed = xmp_size_needed = 0;
-  jpeg_output_stage = 0;
+  jpeg_output_stage = kNoJpegOutput;
   events_wanted = events_subscribed;
   have_container = false;
   box_count = 0;
@@ -61,9 +61,9 @@ void DecoderState::ResetProgress() {
   avail_in = 0;
   input_closed = false;
   failed = false;
-  frame_state.reset();
-  frame_driver.reset();
-  image_bundle.reset();
+  DestroyFrameDecodingState(frame_state);
+  DestroyFrameDriver(frame_driver);
+  DestroyImageBundle(image_bundle);
   first_unprocessed_section = 0;
   sections_offered_in_vain = kNoOfferPending;
   section_processed.clear();

@@ -26,6 +26,10 @@ class FrameHeader;
 class ImageBundle;
 struct TaskPool;
 
+// Codestream bytes held back at once (copy buffer, buffered parts and the
+// input being added) stay below this.
+inline constexpr uint64_t kMaxHeldBack = uint64_t{1} << 48;
+
 // The bytes of one codestream part ('jxlp') that arrived before its turn.
 using BufferedPart = ByteBuffer;
 
@@ -45,9 +49,49 @@ enum BoxStage : uint32_t {
   kBoxJbrd = 6,       // JPEG reconstruction box
 };
 
-// Internal result of a stage that finished its work: start the next pass.
-// Value 4 is never produced by the public interface.
-inline constexpr QovDecoderStatus kNextPass = static_cast<QovDecoderStatus>(4);
+// What a step of the state machine gives: a status for the caller, or the
+// internal signal that the step finished its work and the next pass runs.
+// The signal is not a QovDecoderStatus and never leaves the library.
+class StageResult {
+ public:
+  constexpr StageResult(QovDecoderStatus status) : status_(status) {}  // NOLINT: implicit by design
+  static constexpr StageResult NextPass() {
+    StageResult r(QOV_DEC_OK);
+    r.next_pass_ = true;
+    return r;
+  }
+  constexpr bool next_pass() const { return next_pass_; }
+  // The caller's status; meaningful only when !next_pass().
+  constexpr QovDecoderStatus status() const { return status_; }
+  constexpr bool operator==(const StageResult&) const = default;
+
+ private:
+  QovDecoderStatus status_;
+  bool next_pass_ = false;
+};
+
+inline constexpr StageResult kNextPass = StageResult::NextPass();
+
+// Progress of the handle as a whole.
+enum DecoderStage : uint32_t {
+  kNotStarted = 0,           // options may still be set
+  kStarted = 1,              // the first QovDecoderAdvance ran
+  kCodestreamFinished = 2,
+};
+
+// Capture of an 'Exif' or 'xml ' box for JPEG reconstruction.
+enum CaptureState : uint32_t {
+  kNotCaptured = 0,
+  kCapturing = 1,
+  kCaptured = 2,
+};
+
+// Writing of a rebuilt JPEG file by the box level.
+enum JpegOutputStage : uint32_t {
+  kNoJpegOutput = 0,
+  kJpegInsertMetadata = 1,  // put the captured Exif / XMP into the segments
+  kJpegWrite = 2,           // write the file
+};
 
 // Frame stages of the codestream level.
 enum FrameStage : uint32_t {
@@ -65,7 +109,7 @@ struct DecoderState {
   // --- handle, options, events ---
   QovMemoryManager memory_manager;
   std::unique_ptr<TaskPool> task_pool;
-  uint32_t stage = 0;  // 0 not started, 1 started, 2 codestream finished
+  DecoderStage stage = kNotStarted;
   bool got_signature = false;
   bool last_codestream_part = false;
   bool got_codestream_signature = false;
@@ -113,6 +157,8 @@ struct DecoderState {
   uint32_t progression_downsampling = 8;
 
   // --- image output target (no public operation attaches one) ---
+  // Set while a target is attached to the current frame; the target itself
+  // lives in frame_state (main_output, extra_outputs).
   bool image_out_set = false;
 
   // --- codestream headers ---
@@ -174,12 +220,12 @@ struct DecoderState {
   BoxPayloadReader capture_reader;
   std::vector<uint8_t> exif_capture;
   std::vector<uint8_t> xmp_capture;
-  uint32_t exif_state = 0;  // 0 not captured, 1 capturing, 2 done
-  uint32_t xmp_state = 0;
+  CaptureState exif_state = kNotCaptured;
+  CaptureState xmp_state = kNotCaptured;
   uint64_t capture_written = 0;
   uint64_t exif_size_needed = 0;
   uint64_t xmp_size_needed = 0;
-  uint32_t jpeg_output_stage = 0;  // 0 none, 1 insert Exif / XMP, 2 write
+  JpegOutputStage jpeg_output_stage = kNoJpegOutput;
 
   // --- attached input ---
   const uint8_t* next_in = nullptr;
@@ -196,6 +242,8 @@ struct DecoderState {
   // end when the box is bounded), and consuming from the front.
   uint64_t Available() const;
   void ConsumeInput(uint64_t n);
+  // Whether `incoming` more bytes keep what is held back below kMaxHeldBack.
+  bool CanHoldBack(uint64_t incoming) const;
   bool CapturePending() const;
 
   // Codestream input buffering: one contiguous view of the codestream bytes
@@ -208,20 +256,22 @@ struct DecoderState {
 
   // The two levels of the state machine.
   QovDecoderStatus RunStages();
-  QovDecoderStatus RunBoxHeaderStage();
-  QovDecoderStatus RunCodestreamStage();
+  StageResult RunBoxHeaderStage();
+  StageResult RunCodestreamStage();
   QovDecoderStatus RunBoxOutputAndCapture();
-  QovDecoderStatus RunJbrdStage();
+  StageResult RunJbrdStage();
   QovDecoderStatus RunJpegOutput();
   bool JpegOutputAttached() const { return jpeg_decoder.output_next != nullptr; }
   // The current frame goes to the JPEG output instead of pixels.
   bool RebuildsJpeg() const;
-  QovDecoderStatus RunCodestream();
-  QovDecoderStatus ReadImageHeaders(bool& done);
-  QovDecoderStatus RunFrameLoop();
-  QovDecoderStatus ReadFrameHeader();
-  QovDecoderStatus DecodeFrameSections();
+  StageResult RunCodestream();
+  StageResult ReadImageHeaders(bool& done);
+  StageResult RunFrameLoop();
+  StageResult ReadFrameHeader();
+  StageResult DecodeFrameSections();
   void PassOverFrame();
+  // After the preview or a displayed frame: the target is used up.
+  void UseUpImageOutput();
   QovDecoderStatus FinishCodestream();
   void RefreshImageMetadata();
 

@@ -90,10 +90,6 @@ QovDecoderStatus QovInternalAttachExtraChannelOutput(
   return QOV_DEC_OK;
 }
 
-void QovInternalReleasePixelOutput(QovDecoder dec) {
-  if (dec != nullptr) dec->image_out_set = false;
-}
-
 QovDecoderStatus QovInternalAttachJpegOutput(QovDecoder dec, uint8_t* buffer,
                                              uint64_t size) {
   if (dec == nullptr || buffer == nullptr || dec->JpegOutputAttached()) {
@@ -115,7 +111,7 @@ uint64_t QovInternalReleaseJpegOutput(QovDecoder dec) {
 QovDecoderStatus QovInternalSetTaskRunner(QovDecoder dec,
                                           TaskPoolRunner runner,
                                           void* runner_opaque) {
-  if (dec == nullptr || dec->stage != 0) return QOV_DEC_FAILED;
+  if (dec == nullptr || dec->stage != kNotStarted) return QOV_DEC_FAILED;
   if (dec->task_pool == nullptr) dec->task_pool = std::make_unique<TaskPool>();
   dec->task_pool->runner = runner;
   dec->task_pool->runner_opaque = runner_opaque;

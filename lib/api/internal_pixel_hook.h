@@ -25,13 +25,18 @@ struct InternalPixelTarget {
 };
 
 // The size of the displayed image in output orientation (width, height),
-// once the basic info is known; QOV_DEC_FAILED before.
+// the preview's while the preview frame is current, once the basic info is
+// known; QOV_DEC_FAILED before.
 QovDecoderStatus QovInternalOutputSize(QovDecoder dec, uint64_t* width,
                                        uint64_t* height);
 
 // Attaches `target` to the current frame after QovDecoderAdvance returned
-// QOV_DEC_WANT_IMAGE_BUFFER. The frame is written composited and oriented
-// (as the decoder's options say) at the size QovInternalOutputSize gives.
+// QOV_DEC_WANT_IMAGE_BUFFER (or QOV_DEC_WANT_PREVIEW_BUFFER for the
+// preview). The frame is written composited and oriented (as the decoder's
+// options say) at the size QovInternalOutputSize gives. The target serves
+// this frame only: once the frame is done (QOV_DEC_IMAGE_DONE,
+// QOV_DEC_PREVIEW_DONE) it is used up with its extra-channel targets, and
+// the next frame that wants pixels asks for a target again.
 // QOV_DEC_FAILED, with nothing attached, when no frame wants pixels or the
 // target cannot be written safely: unsupported sample type or channel
 // count, bits per sample outside 1..8 (uint8) or 1..16 (uint16), a stride
@@ -47,11 +52,6 @@ QovDecoderStatus QovInternalAttachPixelOutput(QovDecoder dec,
 // that cannot be written safely.
 QovDecoderStatus QovInternalAttachExtraChannelOutput(
     QovDecoder dec, uint64_t index, const InternalPixelTarget& target);
-
-// After QOV_DEC_IMAGE_DONE: the next displayed frame asks for a target
-// again (QOV_DEC_WANT_IMAGE_BUFFER) instead of going to the decoder's own
-// image.
-void QovInternalReleasePixelOutput(QovDecoder dec);
 
 // JPEG output: with QOV_DEC_JPEG_DATA and QOV_DEC_IMAGE_DONE subscribed, a
 // frame that starts after the 'jbrd' box was read (while this space is

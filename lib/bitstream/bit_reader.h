@@ -79,7 +79,6 @@ class BitReader {
     return PastEnd() ? NeedMoreBytesStatus() : OkStatus();
   }
   void MarkBounds() { bounds_mark_ = Position(); }
-  uint64_t bounds_mark() const { return bounds_mark_; }
 
   // Reads the 0..7 bits up to the next byte boundary; Failed if any is 1.
   Status AlignToByte();
@@ -90,9 +89,6 @@ class BitReader {
   Status Close();
   bool closed() const { return closed_; }
 
-  // Zero bytes supplied beyond the end of the input so far.
-  uint64_t past_end_bytes() const { return past_end_; }
-  bool has_input() const { return begin_ != nullptr; }
   Span input() const {
     return Span(begin_, static_cast<size_t>(end_ - begin_));
   }

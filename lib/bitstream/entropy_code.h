@@ -22,7 +22,6 @@ inline constexpr uint32_t kAnsLogTableSize = 12;
 inline constexpr uint32_t kAnsTableSize = 1u << kAnsLogTableSize;
 // The ANS state every stream starts from and must end in.
 inline constexpr uint32_t kAnsSignature = 0x130000;
-inline constexpr uint32_t kMaxClusters = 256;
 
 // How a token becomes an integer: tokens below split_token (2^split_exponent)
 // are the value itself; above, the token carries msb_in_token bits below the
@@ -78,6 +77,28 @@ struct AliasEntry {
 };
 static_assert(sizeof(AliasEntry) == 8, "an alias bucket is 8 bytes");
 
+// What one position of the ANS range decodes to: the symbol, the position's
+// index among that symbol's slots, and the symbol's count.
+struct AliasSlot {
+  uint32_t symbol;
+  uint32_t offset;
+  uint32_t frequency;
+};
+
+// Looks up position x (below 2^12) in the alias table of one cluster, whose
+// buckets cover 2^log_bucket_size positions each (bucket_mask is that size
+// less one).
+inline AliasSlot LookupAliasSlot(const AliasEntry* table, uint32_t x,
+                                 uint32_t log_bucket_size,
+                                 uint32_t bucket_mask) {
+  const uint32_t i = x >> log_bucket_size;
+  const uint32_t p = x & bucket_mask;
+  const AliasEntry e = table[i];
+  if (p < e.cutoff) return {i, p, e.frequency};
+  return {e.right_value, (e.right_offset + p) & 0xFFFFu,
+          static_cast<uint32_t>(e.frequency ^ e.right_frequency_xor)};
+}
+
 // The codes of one entropy-coded stream. Read once, then only read (several
 // SymbolReaders may share it; it must outlive them).
 class EntropyCodeSet {
@@ -85,12 +106,6 @@ class EntropyCodeSet {
   EntropyCodeSet() = default;
   EntropyCodeSet(EntropyCodeSet&&) = default;
   EntropyCodeSet& operator=(EntropyCodeSet&&) = default;
-
-  // The alias table of cluster c (ANS only).
-  const AliasEntry* AliasTable(size_t c) const {
-    return alias_tables.As<const AliasEntry>() +
-           (c << log_alphabet_size);
-  }
 
   // clusters x 2^log_alphabet_size entries (ANS only).
   AlignedBlock alias_tables;

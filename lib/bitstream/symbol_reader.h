@@ -112,26 +112,15 @@ class SymbolReader {
     if (use_prefix_codes) {
       return DecodePrefixSymbol(prefix_codes[c].data(), reader);
     }
-    const uint32_t x = state & (kAnsTableSize - 1);
-    const uint32_t i = x >> log_entry_size;
-    const uint32_t p = x & entry_mask;
-    const AliasEntry e = alias_tables[(c << log_alphabet_size) + i];
-    uint32_t token, offset, frequency;
-    if (p < e.cutoff) {
-      token = i;
-      offset = p;
-      frequency = e.frequency;
-    } else {
-      token = e.right_value;
-      offset = (e.right_offset + p) & 0xFFFF;
-      frequency = e.frequency ^ e.right_frequency_xor;
-    }
-    state = offset + frequency * (state >> kAnsLogTableSize);
+    const AliasSlot slot = LookupAliasSlot(
+        alias_tables + (c << log_alphabet_size), state & (kAnsTableSize - 1),
+        log_entry_size, entry_mask);
+    state = slot.offset + slot.frequency * (state >> kAnsLogTableSize);
     if (state < (1u << 16)) {
       state = (state << 16) | static_cast<uint32_t>(reader.Peek(16));
       reader.Consume(16);
     }
-    return token;
+    return slot.symbol;
   }
 
   // Starts a copy for token t (t >= min_symbol); false when its length

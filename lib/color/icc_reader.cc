@@ -244,13 +244,6 @@ Status CompressedIccReader::GrowDecoded(uint64_t n) {
 
 namespace {
 
-// The byte classes behind IccByteContext, one table per neighbour: the
-// context of byte i > 128 is kIccClass1[p1] + kIccClass2[p2].
-struct IccClassTables {
-  uint8_t first[256];
-  uint8_t second[256];
-};
-
 constexpr IccClassTables MakeIccClassTables() {
   IccClassTables t{};
   for (uint32_t c = 0; c < 256; ++c) {
@@ -290,9 +283,9 @@ constexpr IccClassTables MakeIccClassTables() {
   return t;
 }
 
-constexpr IccClassTables kIccClasses = MakeIccClassTables();
-
 }  // namespace
+
+constexpr IccClassTables kIccClasses = MakeIccClassTables();
 
 void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   uint64_t i = decoded_count;
@@ -310,7 +303,8 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   // The header bytes (and the byte right after them) all use context 0.
   const uint64_t header_end = std::min<uint64_t>(end, kIccHeaderSize + 1);
   for (; i < header_end; ++i) {
-    const uint8_t value = static_cast<uint8_t>(sym.ReadClusteredUint(map[0], bits));
+    const uint8_t value = static_cast<uint8_t>(
+        sym.ReadClusteredUint(map[IccByteContext(i, p1, p2)], bits));
     d[i] = value;
     p2 = p1;
     p1 = value;
@@ -321,9 +315,8 @@ void CompressedIccReader::DecodeBytes(BitReader& reader, uint64_t end) {
   while (i < end && !bits.PastEnd()) {
     const uint64_t run_end = std::min(end, i + kPastEndCheckInterval);
     for (; i < run_end; ++i) {
-      const uint32_t context = kIccClasses.first[p1] + kIccClasses.second[p2];
-      const uint8_t value =
-          static_cast<uint8_t>(sym.ReadClusteredUint(map[context], bits));
+      const uint8_t value = static_cast<uint8_t>(
+          sym.ReadClusteredUint(map[IccByteContext(i, p1, p2)], bits));
       d[i] = value;
       p2 = p1;
       p1 = value;
@@ -423,11 +416,6 @@ Status CompressedIccReader::Continue(BitReader& reader, ByteBuffer& profile) {
 }
 
 // --- inner layer ---------------------------------------------------------------
-
-uint32_t IccByteContext(uint64_t i, uint8_t p1, uint8_t p2) {
-  if (i <= kIccHeaderSize) return 0;
-  return uint32_t{kIccClasses.first[p1]} + kIccClasses.second[p2];
-}
 
 Status ReadIccVarint(const uint8_t* bytes, uint64_t length, uint64_t* pos,
                      uint64_t* value) {

@@ -72,11 +72,23 @@ class CompressedIccReader {
   const QovMemoryManagerStruct* memory_manager_;
 };
 
-// Unique-ownership release used by the decoder handle.
+// Destroys the reader `owner` holds, if any; the decoder handle releases its
+// reader through it.
 void DestroyCompressedIccReader(std::unique_ptr<CompressedIccReader>* owner);
 
-// Context of inner-layer byte i from the two bytes before it.
-uint32_t IccByteContext(uint64_t i, uint8_t p1, uint8_t p2);
+// The byte classes behind IccByteContext, one table per neighbour.
+struct IccClassTables {
+  uint8_t first[256];   // of the byte before
+  uint8_t second[256];  // of the byte two before
+};
+extern const IccClassTables kIccClasses;
+
+// Context of inner-layer byte i from the two bytes before it: 0 for the
+// header and the byte right after it, else the sum of the two classes.
+inline uint32_t IccByteContext(uint64_t i, uint8_t p1, uint8_t p2) {
+  if (i <= kIccHeaderSize) return 0;
+  return uint32_t{kIccClasses.first[p1]} + kIccClasses.second[p2];
+}
 
 // Little-endian base-128 varint of at most 10 bytes (a 10th byte must be 0
 // or 1) within bytes[*pos, length). Failed when it runs past `length`.

@@ -462,19 +462,11 @@ StatusOr<size_t> EntropyEncodingData::BuildAndStoreANSEncodingData(
   }
   const uint32_t bucket_bits = kAnsLogRange - static_cast<uint32_t>(log_alphabet_size);
   for (uint32_t x = 0; x < kAnsRange; ++x) {
-    const uint32_t bucket = x >> bucket_bits;
-    const uint32_t pos = x & ((1u << bucket_bits) - 1);
-    const AliasEntry& entry = alias[bucket];
-    uint32_t symbol, slot;
-    if (pos < entry.cutoff) {
-      symbol = bucket;
-      slot = pos;
-    } else {
-      symbol = entry.right_value;
-      slot = entry.right_offset + pos;
-    }
-    QOV_ENSURE(symbol < symbols && slot < table[symbol].slot_map.size());
-    table[symbol].slot_map[slot] = static_cast<uint16_t>(x);
+    const AliasSlot slot =
+        LookupAliasSlot(alias.data(), x, bucket_bits, (1u << bucket_bits) - 1);
+    QOV_ENSURE(slot.symbol < symbols &&
+               slot.offset < table[slot.symbol].slot_map.size());
+    table[slot.symbol].slot_map[slot.offset] = static_cast<uint16_t>(x);
   }
   if (writer != nullptr) {
     QOV_ENSURE(record.alphabet_size <= 256);

@@ -16,12 +16,12 @@
 #include "lib/bitstream/frame_header.h"
 #include "lib/bitstream/image_metadata.h"
 #include "lib/color/output_color.h"
+#include "lib/frame/capture_pipeline_seam.h"
 #include "lib/frame/image_bundle.h"
 #include "lib/frame/noise.h"
 #include "lib/frame/patches.h"
 #include "lib/frame/pixel_output.h"
 #include "lib/render/render_pipeline.h"
-#include "lib/frame/render_placeholders.h"
 #include "lib/render/stage_factories.h"
 #include "lib/frame/splines.h"
 #include "lib/vardct/ac_image.h"
@@ -115,7 +115,8 @@ class FrameDecodingState : public FrameSharedState {
   std::unique_ptr<RenderPipeline> render_pipeline;
   ImageBundle reference_image;
   OutputColorSetup output_color;
-  // Ends the stand-in pipeline until the pipeline builder exists.
+  // When set, the pipeline builder makes a capture pipeline ended by these
+  // stages instead of the frame's own (tests that capture decoded planes).
   StandInStageFactory stand_in_stages;
 };
 

@@ -439,10 +439,12 @@ Status FrameDriver::DecodeSections(const SectionInput* sections, uint64_t count,
     }
   }
 
-  // AC global.
+  // AC global. The section was given whole: running out of its bytes is a
+  // failure like any other, never a wait for more input.
   if (dc_finalised && work.ac_global != kNoSection && !ac_global_done) {
-    QOV_RETURN_IF_ERROR(
-        DecodeAcGlobalSection(*sections[work.ac_global].reader));
+    if (!DecodeAcGlobalSection(*sections[work.ac_global].reader).ok()) {
+      return FailedStatus();
+    }
     outcomes[work.ac_global] = SectionOutcome::kDecoded;
   }
 

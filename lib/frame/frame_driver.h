@@ -136,6 +136,17 @@ class FrameDriver {
 void ModularShiftBracket(const Passes& passes, uint64_t pass,
                          int32_t* min_shift, int32_t* max_shift);
 
+// AC global of a frame rebuilt as a JPEG file: records the frame's colour
+// transform and chroma subsampling in `bundle` and fills the values of its
+// JPEG quantisation tables from the frame's raw 8x8 table (transposed into
+// natural order; one component takes the table of channel 1); a table no
+// component uses takes the values of the table before it. Failed unless
+// the 8x8 table is raw with denominator 1/2040 and 3 x 64 values, the
+// transform is not XYB, there are 1 or 3 components, every component names
+// an existing table and table 0 is used.
+Status FillJpegQuantTables(const FrameHeader& header,
+                           const DequantTableSet& dequant, ImageBundle* bundle);
+
 // Destroys a driver held by unique ownership (no-op when empty).
 void DestroyFrameDriver(std::unique_ptr<FrameDriver>& owner);
 

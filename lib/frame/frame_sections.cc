@@ -55,8 +55,8 @@ void FillModularEpfSigma(PlaneF& plane, const FrameGeometry& geometry,
   }
 }
 
-// The JPEG quantisation tables from the frame's raw table (AC global of a
-// frame rebuilt as a JPEG file).
+}  // namespace
+
 Status FillJpegQuantTables(const FrameHeader& header,
                            const DequantTableSet& dequant, ImageBundle* bundle) {
   jpeg::JPEGData& jpeg = *bundle->jpeg_data;
@@ -95,12 +95,14 @@ Status FillJpegQuantTables(const FrameHeader& header,
   for (size_t q = 0; q < jpeg.quant_tables.size(); ++q) {
     if (used[q] != 0) continue;
     QOV_ENSURE(q != 0);
-    jpeg.quant_tables[q] = jpeg.quant_tables[q - 1];
+    // Only the values: the table keeps its own identifier, precision and
+    // place in the DQT segments.
+    std::copy(std::begin(jpeg.quant_tables[q - 1].values),
+              std::end(jpeg.quant_tables[q - 1].values),
+              std::begin(jpeg.quant_tables[q].values));
   }
   return OkStatus();
 }
-
-}  // namespace
 
 void ModularShiftBracket(const Passes& passes, uint64_t pass, int32_t* min_shift,
                          int32_t* max_shift) {
@@ -300,7 +302,7 @@ Status FrameDriver::DecodeAcGroupSection(uint64_t group,
     QOV_RETURN_IF_ERROR(DecodeVarDctGroup(
         frame_header, readers, static_cast<size_t>(num_passes), group, &state,
         &scratch, storage_index, &input, jpeg, first_pass,
-        /*force_draw=*/false, /*dc_only=*/false, &should_run));
+        /*force_draw=*/false, /*draw_only=*/false, &should_run));
   }
   PixelRect rect;
   rect.x0 = (group % across) * dim;

@@ -59,8 +59,9 @@ class ImageBundle {
   int32_t origin_x0 = 0;
   int32_t origin_y0 = 0;
   uint32_t duration = 0;  // ticks
-  // Carried and moved for frame decoding and rendering, which give them
-  // their meaning.
+  // carried_bytes, carried_value and carried_wide: no decoding path sets or
+  // reads them; they keep their construction values and move assignment
+  // copies them.
   uint8_t carried_bytes[2] = {0, 0};
   uint32_t carried_value = 2;
   std::string name;

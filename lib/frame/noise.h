@@ -35,6 +35,9 @@ struct NoiseRect {
 // row, each row from a fresh step of 16 values; values lie in [1, 2).
 // Dispatched per target; every target gives the same bits. Writes exactly
 // the rectangles, which must lie inside their planes.
+// AddNoisePlanesScalar is the reference the SIMD copies are tested against;
+// the decoder reaches it only through AddNoisePlanes on the one-lane target.
+// The other functions here are the decoder's.
 void AddNoisePlanes(uint64_t visible_frame, uint64_t nonvisible_frame,
                     uint64_t x, uint64_t y, const NoiseRect rects[3]);
 void AddNoisePlanesScalar(uint64_t visible_frame, uint64_t nonvisible_frame,

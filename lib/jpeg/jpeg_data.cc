@@ -221,6 +221,10 @@ Status JPEGData::VisitHuffmanTables(Visitor* v) {
   QOV_RETURN_IF_ERROR(v->CodedU32(kHuffmanCountCoding, 4, &num_tables));
   if (v->IsDecoding()) huffman_tables.resize(num_tables);
   if (huffman_tables.size() != num_tables) return FailedStatus();
+  // Whether the next table opens a DHT segment, grouped as the writer
+  // groups them: a segment ends after a table with is_last set or after a
+  // table without codes.
+  bool opens_segment = true;
   for (JpegHuffmanSpec& t : huffman_tables) {
     bool is_ac = t.slot_id >= 16;
     uint32_t id = t.slot_id & 15;
@@ -232,9 +236,18 @@ Status JPEGData::VisitHuffmanTables(Visitor* v) {
       QOV_RETURN_IF_ERROR(v->CodedU32(kCodeCountCoding, 0, &c));
     }
     const uint32_t total = t.Total();
-    // Every stored table must be a usable prefix code; an empty or
-    // over-subscribed one is rejected before anything is built from it.
-    if (total == 0 || total > 257) return FailedStatus();
+    const bool opened_segment = opens_segment;
+    opens_segment = t.is_last || total == 0;
+    // A table without codes is an empty DHT segment (FF C4 00 02), which it
+    // can only be when it opens its segment: after another table the
+    // segment's length would count bytes that nothing writes.
+    if (total == 0) {
+      if (!opened_segment) return FailedStatus();
+      continue;
+    }
+    // Every other table must be a usable prefix code; an over-subscribed
+    // one is rejected before anything is built from it.
+    if (total > 257) return FailedStatus();
     for (uint32_t i = 0; i < total; ++i) {
       QOV_RETURN_IF_ERROR(v->CodedU32(kSymbolCoding, 0, &t.symbols[i]));
     }

@@ -138,7 +138,10 @@ bool EmitDht(const JPEGData& jpeg, JpegEmitState& st) {
     if (st.dht_index >= tables.size()) return false;
     const JpegHuffmanSpec& t = tables[st.dht_index++];
     const uint32_t total = t.Total();
-    if (total == 0) return true;
+    // A table without codes ends its segment. Opening it, it leaves the
+    // empty segment FF C4 00 02; after another table the length written
+    // would count bytes that stay zero: not a file to report as written.
+    if (total == 0) return w == 4;
     if ((t.slot_id & 0xF) > 3) return false;
     JpegHuffmanTable& target = (t.slot_id & 0x10) ? st.ac_tables[t.slot_id & 3]
                                                   : st.dc_tables[t.slot_id & 3];

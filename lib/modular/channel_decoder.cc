@@ -56,26 +56,16 @@ bool NextSymbolIsCertain(const SymbolReader& s, uint32_t cluster,
   // A state below 2^16 would be refilled with 16 bits.
   if (s.state < (1u << 16)) return false;
   const uint32_t x = s.state & (kAnsTableSize - 1);
-  const uint32_t i = x >> s.log_entry_size;
-  const uint32_t p = x & s.entry_mask;
-  const AliasEntry e =
-      s.alias_tables[(uint64_t{cluster} << s.log_alphabet_size) + i];
-  uint32_t token, offset, frequency;
-  if (p < e.cutoff) {
-    token = i;
-    offset = p;
-    frequency = e.frequency;
-  } else {
-    token = e.right_value;
-    offset = (e.right_offset + p) & 0xFFFF;
-    frequency = e.frequency ^ e.right_frequency_xor;
-  }
-  if (frequency != kAnsTableSize || offset != x) return false;
-  if (token >= s.split_configs[cluster].split_token ||
-      token >= s.min_symbol) {
+  const AliasEntry* table =
+      s.alias_tables + (uint64_t{cluster} << s.log_alphabet_size);
+  const AliasSlot slot =
+      LookupAliasSlot(table, x, s.log_entry_size, s.entry_mask);
+  if (slot.frequency != kAnsTableSize || slot.offset != x) return false;
+  if (slot.symbol >= s.split_configs[cluster].split_token ||
+      slot.symbol >= s.min_symbol) {
     return false;
   }
-  *symbol = token;
+  *symbol = slot.symbol;
   return true;
 }
 

@@ -70,7 +70,9 @@ Status ReadMaTree(const QovMemoryManagerStruct* memory_manager,
       ++pending;
     } else {
       node.predictor = static_cast<int32_t>(read(kPredictorContext));
-      if (node.predictor >= 14 || node.predictor < 0) return FailedStatus();
+      if (node.predictor >= kNumPredictors || node.predictor < 0) {
+        return FailedStatus();
+      }
       node.predictor_offset = UnpackSigned(read(kOffsetContext));
       const uint32_t shift = read(kMultiplierLogContext);
       if (shift > 30) return FailedStatus();

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/frame/frame_driver.h"  // ModularShiftBracket
 #include "lib/vardct/dc_dequant.h"
 #include "lib/vardct/varblock.h"
 
@@ -63,27 +64,6 @@ PixelRect DcGroupBlockRect(const FrameGeometry& geometry, uint64_t dc_group) {
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
   return v < lo ? lo : (v > hi ? hi : v);
-}
-
-// Writes a varblock of `kind` at block (x, y) into the kind map: (kind << 1)
-// | first, first on the top-left block. Failed when it does not lie inside
-// the map (nothing written) or at the first entry already set.
-Status PlaceVarblock(BytePlaneView& kinds, uint64_t x, uint64_t y,
-                     uint32_t kind) {
-  if (kind > static_cast<uint32_t>(kMaxVarBlockKind)) return FailedStatus();
-  const uint64_t cx = kVarBlockCoveredX[kind];
-  const uint64_t cy = kVarBlockCoveredY[kind];
-  if (x + cx > kinds.plane.xsize() || y + cy > kinds.plane.ysize()) {
-    return FailedStatus();
-  }
-  for (uint64_t iy = 0; iy < cy; ++iy) {
-    uint8_t* row = kinds.Row(y + iy);
-    for (uint64_t ix = 0; ix < cx; ++ix) {
-      if (row[x + ix] != 0xFF) return FailedStatus();
-      row[x + ix] = static_cast<uint8_t>((kind << 1) | (ix == 0 && iy == 0));
-    }
-  }
-  return OkStatus();
 }
 
 }  // namespace
@@ -157,6 +137,11 @@ Status ModularFrameReader::ReadGlobalSection(BitReader& reader,
     context_map.clear();
   }
   if (!decode_color) nc = 0;
+  {
+    int32_t lo = 0;
+    const uint64_t passes = std::max<uint64_t>(header.passes.num_passes, 1);
+    ModularShiftBracket(header.passes, passes - 1, &lo, &last_pass_max_shift);
+  }
 
   const BitDepth& depth = metadata.m.bit_depth;
   const uint32_t bits = depth.bits_per_sample;
@@ -433,8 +418,8 @@ Status ModularFrameReader::ReadBlockMetadata(const FrameHeader& header,
           by + cy > std::min<uint64_t>((by & ~uint64_t{31}) + 32, y_limit)) {
         return FailedStatus();
       }
-      QOV_RETURN_IF_ERROR(
-          PlaceVarblock(kinds, bx, by, static_cast<uint32_t>(kind)));
+      QOV_RETURN_IF_ERROR(VarBlockKindMap::PlaceVarblock(
+          kinds.plane, bx, by, static_cast<uint32_t>(kind)));
       state->raw_quant_field.Row(by)[bx] = 1 + Clamp(blocks.Row(1)[placed], 0, 255);
       used_kinds |= uint32_t{1} << kind;
       ++placed;
@@ -496,13 +481,15 @@ void ModularFrameReader::ReleaseUnusedImage() {
   if (!full_image.transforms.empty() || has_global_channels || !all_same_shift) {
     return;
   }
-  // Channels of shift 3 and up are decoded by the DC groups into the full
-  // image; no AC group reads them again, so only a flush of the full image
-  // hands them to the pipeline.
+  // A group goes to the pipeline when its last pass is decoded, from that
+  // pass's samples only. A channel decoded before (by the DC groups, shift 3
+  // and up, or by an earlier pass) is not read again then, so whenever a
+  // non-meta channel comes before the last pass the full image keeps it and
+  // a flush of the full image hands it on.
   for (size_t i = static_cast<size_t>(full_image.meta_channel_count);
        i < full_image.channels.size(); ++i) {
     const ModularChannel& c = full_image.channels[i];
-    if (std::min(c.hshift, c.vshift) >= 3) return;
+    if (std::min(c.hshift, c.vshift) > last_pass_max_shift) return;
   }
   use_full_image = false;
   for (ModularChannel& channel : full_image.channels) {

@@ -125,8 +125,9 @@ class ModularFrameReader : public RawQuantMatrixReader {
 
   // After the DC: when nothing needs the full image any more (no transforms
   // left to undo on it, no channel decoded by the global stream, equal
-  // shifts everywhere, and no channel decoded by the DC groups), groups go
-  // straight to the pipeline from now on and the planes are released.
+  // shifts everywhere, and every channel carried by the frame's last pass,
+  // none by the DC groups or an earlier pass), groups go straight to the
+  // pipeline from now on and the planes are released.
   void ReleaseUnusedImage();
 
   // Frame completion: when the full image is kept, undoes its transforms
@@ -153,6 +154,9 @@ class ModularFrameReader : public RawQuantMatrixReader {
   bool has_global_channels = false;
   bool use_full_image = true;
   bool all_same_shift = true;
+  // The largest channel shift the frame's last pass carries (set by the
+  // global section; larger shifts come with the DC groups or earlier passes).
+  int32_t last_pass_max_shift = 2;
   MaTree tree;  // empty: no global tree
   EntropyCodeSet codes;
   std::vector<uint8_t> context_map;
@@ -162,7 +166,6 @@ class ModularFrameReader : public RawQuantMatrixReader {
   // Index of the first non-meta channel of the full image that the global
   // stream did not decode (too large for one group).
   size_t FirstGroupChannel() const;
-  const MaTree* GlobalTree() const { return tree.empty() ? nullptr : &tree; }
 };
 
 }  // namespace qov

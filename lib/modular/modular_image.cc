@@ -133,15 +133,4 @@ void ModularImage::RevertTransforms(const weighted::Header& wp_header,
   }
 }
 
-uint64_t ModularImage::SampleCount() const {
-  uint64_t total = 0;
-  for (const ModularChannel& c : channels) {
-    const uint64_t n = (c.width != 0 && c.height > UINT64_MAX / c.width)
-                           ? UINT64_MAX
-                           : c.width * c.height;
-    total = (total > UINT64_MAX - n) ? UINT64_MAX : total + n;
-  }
-  return total;
-}
-
 }  // namespace qov

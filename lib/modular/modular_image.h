@@ -88,9 +88,6 @@ class ModularImage {
   void RevertTransforms(const weighted::Header& wp_header,
                         const TaskPool* pool);
 
-  // Total samples (width x height, 64-bit, saturating) over all channels.
-  uint64_t SampleCount() const;
-
   std::vector<ModularChannel> channels;
   std::vector<Transform> transforms;  // in stream order; last undone first
   uint64_t width = 0;

@@ -21,11 +21,14 @@ void ScaleIntRowToRgb(size_t count, const int32_t* in, float factor,
 void ScaleIntSumRow(size_t count, const int32_t* in, const int32_t* in_y,
                     float factor, float* out);
 
-// Scalar references of the three kernels (same results).
+// Scalar references of the kernels above (same results), for tests only:
+// the decoder calls the dispatched copies.
 void ScaleIntRowScalar(size_t count, const int32_t* in, float factor,
                        float* out);
 void ScaleIntSumRowScalar(size_t count, const int32_t* in, const int32_t* in_y,
                           float factor, float* out);
+
+// The decoder's scalar code, beside those references in the scalar file.
 // The deep-sample path: out[x] = float(double(in[x]) * factor).
 void ScaleIntRowDouble(size_t count, const int32_t* in, double factor,
                        float* out);

@@ -24,7 +24,9 @@ Status UndoRct(ModularImage& image, uint32_t first_channel,
 // x < width and writes out0/out1/out2[x]. Each position's inputs are read
 // before its outputs are written, so the out rows may be the in rows in any
 // order. Sums wrap modulo 2^32; shifts are arithmetic. No alignment needed;
-// nothing past `width` is read or written.
+// nothing past `width` is read or written. RctUndoRowScalar is the reference
+// for tests only; UndoRct, which shares its file, is the decoder's entry
+// point and runs RctUndoRow.
 void RctUndoRow(uint32_t kind, const int32_t* in0, const int32_t* in1,
                 const int32_t* in2, int32_t* out0, int32_t* out1,
                 int32_t* out2, size_t width);

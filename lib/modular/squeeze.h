@@ -43,6 +43,12 @@ Status UndoHorizontalSqueeze(ModularImage& image, uint32_t c, uint32_t r,
 Status UndoVerticalSqueeze(ModularImage& image, uint32_t c, uint32_t r,
                            const TaskPool* pool);
 
+// The *Scalar kernels are the references the SIMD copies are tested
+// against. SqueezeHorizontalRowsScalar serves tests only;
+// SqueezeVerticalStripScalar also runs in the decoder on the one-lane
+// target, and SqueezeTendency is the decoder's own: the SIMD copies use it
+// for the samples they undo one at a time.
+
 // The smooth-gradient guess from B (reconstructed sample before the pair),
 // a (average) and n (next average).
 int64_t SqueezeTendency(int64_t b, int64_t a, int64_t n);

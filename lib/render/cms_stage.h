@@ -50,7 +50,6 @@ class CmsStage final : public RenderPipelineStage {
 
   // Whether MakeCmsStage keeps this stage.
   bool Wanted() const;
-  uint64_t accepted_xsize() const { return accepted_xsize_; }
 
  private:
   Status CreateTransform();

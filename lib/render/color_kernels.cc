@@ -85,7 +85,7 @@ template <class D, class V>
 HWY_INLINE V ToLinearVec(D d, const TransferOp& op, V x) {
   const auto a = hn::Abs(x);
   switch (op.kind) {
-    case TransferOpKind::kRgb: {
+    case TransferOpKind::kSrgb: {
       const auto lin = hn::Mul(a, hn::Set(d, 0.07739938f));
       const auto pw = Rational4(d, kSrgbDecodeP, kSrgbDecodeQ, a);
       return hn::CopySign(
@@ -126,7 +126,7 @@ template <class D, class V>
 HWY_INLINE V FromLinearVec(D d, const TransferOp& op, V x) {
   const auto a = hn::Abs(x);
   switch (op.kind) {
-    case TransferOpKind::kRgb: {
+    case TransferOpKind::kSrgb: {
       const auto lin = hn::Mul(a, hn::Set(d, 12.92f));
       const auto pw = Rational4(d, kSrgbEncodeP, kSrgbEncodeQ, hn::Sqrt(a));
       return hn::CopySign(

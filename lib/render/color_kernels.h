@@ -15,7 +15,7 @@ namespace qov {
 // Which curve a transfer operator applies.
 enum class TransferOpKind : uint32_t {
   kLinear,   // identity
-  kRgb,      // sRGB
+  kSrgb,     // the sRGB curve
   kPq,       // SMPTE ST 2084
   kHlg,      // BT.2100 HLG, with the OOTF (or its inverse)
   k709,      // BT.709

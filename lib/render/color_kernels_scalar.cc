@@ -53,7 +53,7 @@ float GammaSample(float x, float exponent) {
 
 float ToLinearSample(const TransferOp& op, float x) {
   switch (op.kind) {
-    case TransferOpKind::kRgb: {
+    case TransferOpKind::kSrgb: {
       const float a = std::fabs(x);
       return Mirrored(x, a <= 0.04045f ? a * 0.07739938f
                                        : Rational(kSrgbDecodeP, kSrgbDecodeQ, a));
@@ -86,7 +86,7 @@ float ToLinearSample(const TransferOp& op, float x) {
 
 float FromLinearSample(const TransferOp& op, float x) {
   switch (op.kind) {
-    case TransferOpKind::kRgb: {
+    case TransferOpKind::kSrgb: {
       const float a = std::fabs(x);
       const float s = std::sqrt(a);
       return Mirrored(x, a <= 0.0031308f

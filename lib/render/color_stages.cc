@@ -105,7 +105,7 @@ TransferOp BaseOp(const OutputColorSetup& setup) {
   if (HasTf(out, TransferFunction::kLinear)) {
     op.kind = TransferOpKind::kLinear;
   } else if (HasTf(out, TransferFunction::kSrgb)) {
-    op.kind = TransferOpKind::kRgb;
+    op.kind = TransferOpKind::kSrgb;
   } else if (HasTf(out, TransferFunction::kPq)) {
     op.kind = TransferOpKind::kPq;
   } else if (HasTf(out, TransferFunction::kHlg)) {

@@ -54,7 +54,6 @@ class XYBStage final : public ColorRowStage {
   const char* StageName() const override { return "XYB"; }
 
   const OpsinParams& opsin() const { return opsin_; }
-  bool output_is_xyb() const { return output_is_xyb_; }
 
  private:
   void RenderColorRows(float* const rows[3], size_t xsize) const override;

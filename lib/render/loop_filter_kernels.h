@@ -7,6 +7,9 @@
 // rounded down to a multiple of the lane count, up to `end` rounded up: they
 // write up to 7 samples beyond both ends and read the filter's border
 // beyond that. The scalar copies write exactly [-extra_left, end).
+//
+// GaborishRowScalar and EpfRowScalar serve tests only; MakeGaborishWeights,
+// in the same scalar file, is called by the Gaborish stage.
 #ifndef QOV_LIB_RENDER_LOOP_FILTER_KERNELS_H_
 #define QOV_LIB_RENDER_LOOP_FILTER_KERNELS_H_
 

@@ -39,7 +39,8 @@ void PackFloat16(const float* const* rows, size_t num_channels, size_t count,
 void SwapBytes16(uint16_t* samples, size_t count);
 void SwapBytes32(uint32_t* samples, size_t count);
 
-// Scalar references.
+// Scalar references, for tests only. OrderedDitherMatrix, InterleaveFloat32
+// and SwapBytes16/32 above share their file and are the output stage's.
 void PackUint8DitheredScalar(const float* const* rows, size_t num_channels,
                              size_t count, float scale, size_t x, size_t y,
                              uint8_t* out);

@@ -1,7 +1,6 @@
 // The assembler's derivations and the pipeline base's shared operations.
 #include "lib/render/render_pipeline.h"
 
-#include <algorithm>
 #include <atomic>
 
 namespace qov {
@@ -44,15 +43,6 @@ uint8_t RenderPipeline::SubmissionCount(uint64_t g) const {
   // Counters are only ever changed through atomic references.
   uint8_t& counter = const_cast<uint8_t&>(group_submissions[g]);
   return std::atomic_ref<uint8_t>(counter).load();
-}
-
-uint8_t RenderPipeline::MinSubmissionCount() const {
-  if (group_submissions.empty()) return 0;
-  uint8_t lowest = 255;
-  for (uint64_t g = 0; g < group_submissions.size(); ++g) {
-    lowest = std::min(lowest, SubmissionCount(g));
-  }
-  return lowest;
 }
 
 Status GroupRenderInput::Submit() {

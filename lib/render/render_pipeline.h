@@ -89,8 +89,6 @@ class RenderPipeline {
 
   // Submission counter of group g, safe to read while other groups submit.
   uint8_t SubmissionCount(uint64_t g) const;
-  // The smallest counter over all groups (0 with no groups).
-  uint8_t MinSubmissionCount() const;
 
   const QovMemoryManagerStruct* memory_manager;  // not owned
   std::vector<std::unique_ptr<RenderPipelineStage>> stages;

@@ -34,8 +34,6 @@ class SpotColorStage final : public RenderPipelineStage {
   }
   const char* StageName() const override { return "Spot"; }
 
-  size_t spot_channel() const { return spot_channel_; }
-
  private:
   size_t spot_channel_;
   float spot_color_[4];

@@ -66,9 +66,6 @@ class WriteToOutputStage : public RenderPipelineStage {
   Status WriteOutputRow(const OutputSink& sink, size_t thread_id, size_t y,
                         size_t x, size_t n, const float** rows) const;
 
-  bool flip_x() const { return flip_x_; }
-  bool flip_y() const { return flip_y_; }
-  bool transpose() const { return transpose_; }
   const std::vector<OutputSink>& extra_outputs() const {
     return extra_outputs_;
   }

@@ -43,7 +43,6 @@ class Quantizer {
   float inv_global_scale = 64.0f;           // 65536 / global scale
   float global_scale_fraction = 0.015625f;  // global scale / 65536
   float inv_quant_dc = 1.0f;                // inv_global_scale / quant_dc
-  float zero_bias[3] = {0.5f, 0.5f, 0.5f};
 
   const DequantTableSet* dequant() const { return dequant_; }
 

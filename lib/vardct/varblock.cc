@@ -22,18 +22,20 @@ void VarBlockKindMap::Clear() {
   }
 }
 
-Status VarBlockKindMap::PlaceVarblock(size_t x, size_t y, uint32_t kind) {
+Status VarBlockKindMap::PlaceVarblock(PlaneU8& map, size_t x, size_t y,
+                                      uint32_t kind) {
   if (kind >= kNumVarBlockKinds) return FailedStatus();
   const size_t cx = kVarBlockCoveredX[kind];
   const size_t cy = kVarBlockCoveredY[kind];
   // Callers check placement too; a varblock past the edge must still never
   // write outside the plane.
-  if (x > xsize() || cx > xsize() - x || y > ysize() || cy > ysize() - y) {
+  const size_t xsize = map.xsize(), ysize = map.ysize();
+  if (x > xsize || cx > xsize - x || y > ysize || cy > ysize - y) {
     return FailedStatus();
   }
   const uint8_t entry = static_cast<uint8_t>(kind << 1);
   for (size_t i = 0; i < cy; ++i) {
-    uint8_t* row = Row(y + i) + x;
+    uint8_t* row = map.Row(y + i) + x;
     for (size_t j = 0; j < cx; ++j) {
       if (row[j] != kFree) return FailedStatus();
       row[j] = (i == 0 && j == 0) ? static_cast<uint8_t>(entry | 1) : entry;

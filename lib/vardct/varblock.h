@@ -140,9 +140,6 @@ inline constexpr ScanOrderBucket ScanBucketOf(VarBlockKind kind) {
 inline constexpr DequantTableKind DequantKindOf(VarBlockKind kind) {
   return kVarBlockDequantKind[static_cast<size_t>(kind)];
 }
-inline constexpr bool IsSingleBlock(VarBlockKind kind) {
-  return CoveredBlocksX(kind) == 1 && CoveredBlocksY(kind) == 1;
-}
 
 // Per 8x8 block of the frame: 0xFF while free, else (kind << 1) | first, with
 // first set on the varblock's top-left block only.
@@ -166,7 +163,11 @@ class VarBlockKindMap : public SamplePlane<uint8_t> {
   // block column x, row y. Failed when kind > 26, when the varblock does not
   // lie wholly inside the map (nothing written), or at the first entry that
   // is already set; entries written before it, row by row, stay written.
-  Status PlaceVarblock(size_t x, size_t y, uint32_t kind);
+  Status PlaceVarblock(size_t x, size_t y, uint32_t kind) {
+    return PlaceVarblock(*this, x, y, kind);
+  }
+  // The same on any byte plane laid out as this map (the frame's map).
+  static Status PlaceVarblock(PlaneU8& map, size_t x, size_t y, uint32_t kind);
 
   static bool IsFree(uint8_t entry) { return entry == kFree; }
   static VarBlockKind KindOf(uint8_t entry) {

@@ -131,7 +131,6 @@ PixelDecodeResult DecodePixels(const Bytes& file, const PixelDecodeOptions& opti
       pixel_target = false;
       result.frames.push_back(pixels);
       result.given_at_frame_done.push_back(given);
-      QovInternalReleasePixelOutput(dec);
     } else {
       result.error = "unexpected status " + std::to_string(static_cast<int>(s));
       return result;

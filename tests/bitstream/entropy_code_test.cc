@@ -27,25 +27,16 @@ std::vector<int32_t> CountsFromAlias(const AliasEntry* table,
   std::vector<uint32_t> freq(256, 0);
   const uint32_t entry_bits = 12 - log_alphabet;
   for (uint32_t x = 0; x < 4096; ++x) {
-    const AliasEntry& e = table[x >> entry_bits];
-    const uint32_t p = x & ((1u << entry_bits) - 1);
-    uint32_t symbol, offset, f;
-    if (p < e.cutoff) {
-      symbol = x >> entry_bits;
-      offset = p;
-      f = e.frequency;
-    } else {
-      symbol = e.right_value;
-      offset = (e.right_offset + p) & 0xFFFF;
-      f = e.frequency ^ e.right_frequency_xor;
-    }
+    const AliasSlot slot =
+        LookupAliasSlot(table, x, entry_bits, (1u << entry_bits) - 1);
+    const uint32_t symbol = slot.symbol, offset = slot.offset;
     EXPECT_LT(offset, 4096u);
     if (offset < 4096) {
       EXPECT_FALSE(seen[symbol][offset]) << "symbol " << symbol;
       seen[symbol][offset] = true;
     }
     ++counts[symbol];
-    freq[symbol] = f;
+    freq[symbol] = slot.frequency;
   }
   while (!counts.empty() && counts.back() == 0) counts.pop_back();
   for (size_t s = 0; s < counts.size(); ++s) {
@@ -213,7 +204,9 @@ TEST(EntropyCodeTest, AnsHistogramsGiveTheirWorkedCounts) {
     EXPECT_EQ(position, bits.size()) << c.name;
     EXPECT_FALSE(set.use_prefix_codes);
     EXPECT_EQ(set.log_alphabet_size, c.log_alphabet);
-    EXPECT_EQ(CountsFromAlias(set.AliasTable(0), c.log_alphabet), c.counts)
+    EXPECT_EQ(CountsFromAlias(set.alias_tables.As<const AliasEntry>(),
+                              c.log_alphabet),
+              c.counts)
         << c.name;
     EXPECT_EQ(set.sole_symbols[0], c.sole_symbol) << c.name;
   }
@@ -225,14 +218,13 @@ TEST(EntropyCodeTest, SingleSymbolTableKeepsTheState) {
                                                    .VarUint8(5)),
                              &set)
                   .ok());
-  const AliasEntry* table = set.AliasTable(0);
+  const AliasEntry* table = set.alias_tables.As<const AliasEntry>();
   for (uint32_t x = 0; x < 4096; ++x) {
-    const AliasEntry& e = table[x >> 4];
-    const uint32_t p = x & 15;
-    ASSERT_GE(p, e.cutoff);
-    EXPECT_EQ(e.right_value, 5);
-    EXPECT_EQ((e.right_offset + p) & 0xFFFF, x);
-    EXPECT_EQ(e.frequency ^ e.right_frequency_xor, 4096);
+    ASSERT_GE(x & 15, table[x >> 4].cutoff);
+    const AliasSlot slot = LookupAliasSlot(table, x, 4, 15);
+    EXPECT_EQ(slot.symbol, 5u);
+    EXPECT_EQ(slot.offset, x);
+    EXPECT_EQ(slot.frequency, 4096u);
   }
 }
 

@@ -171,17 +171,9 @@ class TokenWriter {
         for (uint32_t s = 0; s < counts.size(); ++s) slots[s].resize(counts[s]);
         const uint32_t entry_bits = 12 - plan.log_alphabet;
         for (uint32_t x = 0; x < 4096; ++x) {
-          const AliasEntry& e = table[x >> entry_bits];
-          const uint32_t p = x & ((1u << entry_bits) - 1);
-          uint32_t symbol, offset;
-          if (p < e.cutoff) {
-            symbol = x >> entry_bits;
-            offset = p;
-          } else {
-            symbol = e.right_value;
-            offset = (e.right_offset + p) & 0xFFFF;
-          }
-          slots[symbol][offset] = x;
+          const AliasSlot slot = LookupAliasSlot(table.data(), x, entry_bits,
+                                                 (1u << entry_bits) - 1);
+          slots[slot.symbol][slot.offset] = x;
         }
         counts_.push_back(counts);
         slots_.push_back(slots);

@@ -13,6 +13,7 @@
 #include "lib/frame/frame_decoding_state.h"
 #include "lib/frame/image_bundle.h"
 #include "tests/frame/frame_test_helpers.h"
+#include "tests/support/bit_sequence.h"
 
 namespace qov {
 namespace {
@@ -497,6 +498,128 @@ TEST(PrepareFrameOutputTest, RefusesJpegDataItCannotCarry) {
   }
 }
 
+// Hands out a fixed raw table (any number of values) for every raw spec.
+class FixedRawTable final : public RawQuantMatrixReader {
+ public:
+  FixedRawTable(std::vector<int32_t> values, float denominator)
+      : values_(std::move(values)), denominator_(denominator) {}
+  Status ReadRawQuantMatrix(const QovMemoryManagerStruct*, size_t, size_t,
+                            BitReader*, DequantTableSpec* spec,
+                            uint32_t) override {
+    return SetRawQuantTable(denominator_, values_.data(), values_.size(), spec);
+  }
+
+ private:
+  std::vector<int32_t> values_;
+  float denominator_;
+};
+
+// The JPEG quantisation tables of a frame rebuilt as a JPEG file come from
+// its raw 8x8 table, transposed, channel by channel through the component
+// map; every refusal of a table set the rebuild cannot use.
+TEST(FillJpegQuantTablesTest, CopiesTheRawTableOrRefuses) {
+  // Raw values 1..192: channel c holds 64c + 1 .. 64c + 64 in raster order.
+  std::vector<int32_t> raw(192);
+  for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<int32_t>(1 + i);
+  // Natural-order table of channel c: the raw rows become columns.
+  auto channel_table = [&](size_t c) {
+    std::vector<int32_t> t(64);
+    for (size_t x = 0; x < 8; ++x) {
+      for (size_t y = 0; y < 8; ++y) t[x * 8 + y] = raw[64 * c + y * 8 + x];
+    }
+    return t;
+  };
+  constexpr float kDenominator = 1.0f / 2040;
+  constexpr uint32_t kXyb = 0, kNone = 1, kYCbCr = 2;
+  struct Case {
+    const char* name;
+    uint32_t transform;
+    std::vector<uint32_t> quant_index;  // one per component
+    size_t tables;
+    // The channel each table takes, -1 when the call fails.
+    std::vector<int> expected;
+    bool raw_spec = true;  // else every spec from the library
+    float denominator = kDenominator;
+    size_t raw_values = 192;
+  };
+  const std::vector<Case> cases = {
+      // YCbCr maps channels 0, 1, 2 to components 1, 0, 2.
+      {"YCbCr, luma table and a shared chroma table", kYCbCr, {0, 1, 1}, 2,
+       {1, 2}},
+      {"no transform: channels in component order", kNone, {0, 1, 2}, 3,
+       {0, 1, 2}},
+      {"gray takes channel 1; an unused table repeats the one before", kNone,
+       {0}, 2, {1, 1}},
+      {"denominator 5e-9 off", kNone, {0, 0, 0}, 1, {2}, true,
+       kDenominator + 5e-9f},
+      {"8x8 spec not raw", kNone, {0, 0, 0}, 1, {-1}, false},
+      {"denominator 2e-8 off", kNone, {0, 0, 0}, 1, {-1}, true,
+       kDenominator + 2e-8f},
+      {"XYB", kXyb, {0, 0, 0}, 1, {-1}},
+      {"raw table of 191 values", kNone, {0, 0, 0}, 1, {-1}, true,
+       kDenominator, 191},
+      {"two components", kNone, {0, 0}, 1, {-1}},
+      {"four components", kNone, {0, 0, 0, 0}, 1, {-1}},
+      {"component names a missing table", kNone, {0, 1, 2}, 2, {-1}},
+      {"table 0 unused", kYCbCr, {1, 1, 1}, 2, {-1}},
+  };
+  for (const Case& c : cases) {
+    std::vector<int32_t> values = raw;
+    values.resize(c.raw_values, 7);
+    FixedRawTable raw_reader(values, c.denominator);
+    test::BitSequence specs;
+    if (c.raw_spec) {
+      specs.Bits(1, 0).Bits(3, 7);  // the 8x8 spec raw, the others library
+      for (int k = 1; k < 17; ++k) specs.Bits(3, 0);
+    } else {
+      specs.Bits(1, 1);
+    }
+    const std::vector<uint8_t> spec_bytes = specs.Bytes();
+    BitReader reader(Span(spec_bytes.data(), spec_bytes.size()));
+    DequantTableSet dequant;
+    ASSERT_TRUE(
+        dequant.ReadSpecs(HeapMemoryManager(), &reader, &raw_reader).ok())
+        << c.name;
+    EXPECT_TRUE(reader.Close().ok()) << c.name;
+
+    Image image(MakeMetadata(kSide, kSide, /*xyb=*/false));
+    image.bundle.jpeg_data = std::make_unique<TestJpegData>();
+    jpeg::JPEGData& jpeg = *image.bundle.jpeg_data;
+    jpeg.component_list.resize(c.quant_index.size());
+    for (size_t k = 0; k < c.quant_index.size(); ++k) {
+      jpeg.component_list[k].quant_index = c.quant_index[k];
+    }
+    jpeg.quant_tables.resize(c.tables);
+    for (size_t q = 0; q < c.tables; ++q) {
+      jpeg.quant_tables[q].table_id = static_cast<uint32_t>(3 - q);
+      jpeg.quant_tables[q].precision = q % 2;
+      jpeg.quant_tables[q].is_last = q + 1 == c.tables;
+    }
+    FrameHeader header = image.NewHeader();
+    header.color_transform = c.transform;
+    header.chroma_subsampling.channel_mode[2] = 3;
+    const Status status = FillJpegQuantTables(header, dequant, &image.bundle);
+    // The frame's transform and subsampling are recorded in any case.
+    EXPECT_EQ(image.bundle.color_transform, c.transform) << c.name;
+    EXPECT_EQ(image.bundle.chroma_subsampling.channel_mode[2], 3u) << c.name;
+    if (c.expected[0] < 0) {
+      EXPECT_EQ(status, FailedStatus()) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(status.ok()) << c.name;
+    for (size_t q = 0; q < c.tables; ++q) {
+      const jpeg::JpegQuantSpec& t = jpeg.quant_tables[q];
+      EXPECT_EQ(std::vector<int32_t>(t.values, t.values + 64),
+                channel_table(c.expected[q]))
+          << c.name << ", table " << q;
+      // Only the values change.
+      EXPECT_EQ(t.table_id, 3 - q) << c.name << ", table " << q;
+      EXPECT_EQ(t.precision, q % 2) << c.name << ", table " << q;
+      EXPECT_EQ(t.is_last, q + 1 == c.tables) << c.name << ", table " << q;
+    }
+  }
+}
+
 TEST(DecodeSectionsTest, AllSectionsInOneCallDecodeTheFrame) {
   Image image(MakeMetadata(kSide, kSide));
   image.Prepare(image.NewHeader());
@@ -595,6 +718,9 @@ TEST(DecodeSectionsTest, RejectsBadCalls) {
   }
 }
 
+// Sections are given whole, so a section decoder that runs out of bytes
+// fails the call like any other failure (only the DC global may answer
+// partial): the call never asks for more input.
 TEST(DecodeSectionsTest, FailingSectionsFailTheCall) {
   struct Case {
     const char* name;
@@ -604,7 +730,20 @@ TEST(DecodeSectionsTest, FailingSectionsFailTheCall) {
       {"DC global",
        [](RecordingContent& r) { r.dc_global_answers = {FailedStatus()}; }},
       {"DC group", [](RecordingContent& r) { r.failing_dc_groups = {0}; }},
+      {"DC group short of bytes",
+       [](RecordingContent& r) {
+         r.failing_dc_groups = {0};
+         r.group_failure = NeedMoreBytesStatus();
+       }},
+      {"AC global", [](RecordingContent& r) { r.ac_global_answer = FailedStatus(); }},
+      {"AC global short of bytes",
+       [](RecordingContent& r) { r.ac_global_answer = NeedMoreBytesStatus(); }},
       {"AC group", [](RecordingContent& r) { r.failing_ac_groups = {2}; }},
+      {"AC group short of bytes",
+       [](RecordingContent& r) {
+         r.failing_ac_groups = {2};
+         r.group_failure = NeedMoreBytesStatus();
+       }},
   };
   for (const Case& c : cases) {
     Image image(MakeMetadata(kSide, kSide));

@@ -135,13 +135,13 @@ Status RecordingContent::DcGroup(FrameDriver& driver, uint64_t dc_group,
   std::string entry = "D";
   entry += std::to_string(dc_group);
   log.push_back(entry);
-  return failing_dc_groups.count(dc_group) ? FailedStatus() : OkStatus();
+  return failing_dc_groups.count(dc_group) ? group_failure : OkStatus();
 }
 
 Status RecordingContent::AcGlobal(FrameDriver& driver, BitReader& reader) {
   Check(driver, AcGlobalSectionId(driver.frame_geometry.num_dc_groups), reader);
   log.push_back("AG");
-  return OkStatus();
+  return ac_global_answer;
 }
 
 Status RecordingContent::AcGroup(FrameDriver& driver, uint64_t group,
@@ -163,7 +163,7 @@ Status RecordingContent::AcGroup(FrameDriver& driver, uint64_t group,
   entry += 'x';
   entry += std::to_string(num_passes);
   log.push_back(entry);
-  return failing_ac_groups.count(group) ? FailedStatus() : OkStatus();
+  return failing_ac_groups.count(group) ? group_failure : OkStatus();
 }
 
 }  // namespace qov

@@ -75,8 +75,11 @@ class RecordingContent : public SectionContentDecoder {
   int wrong_reader = 0;
   // Answers of DC global, in order (then Ok).
   std::vector<Status> dc_global_answers;
+  Status ac_global_answer = OkStatus();
   std::set<uint64_t> failing_dc_groups;
   std::set<uint64_t> failing_ac_groups;
+  // What the failing groups answer.
+  Status group_failure = FailedStatus();
 
  private:
   void Check(const FrameDriver& driver, uint64_t id, const BitReader& reader);

@@ -7,7 +7,10 @@
 
 #include "gtest/gtest.h"
 #include "lib/base/memory.h"
+#include "lib/color/color_enums.h"
 #include "lib/frame/frame_decoding_state.h"
+#include "lib/render/low_memory_render_pipeline.h"
+#include "tests/support/cms_test_module.h"
 
 namespace qov {
 namespace {
@@ -63,6 +66,25 @@ struct Fixture {
     return names;
   }
   size_t Channels() const { return state.render_pipeline->channel_shifts[0].size(); }
+  // Names, with "<channel>/<shift>" after each upsampling stage.
+  std::vector<std::string> NamesWithUpsampling() const {
+    std::vector<std::string> names;
+    for (const auto& stage : state.render_pipeline->stages) {
+      std::string name = stage->StageName();
+      if (name == "Upsample") {
+        for (size_t c = 0; c < Channels(); ++c) {
+          if (stage->ChannelModeOf(c) == RowChannelMode::kSeparateOutput) {
+            name += ' ';
+            name += std::to_string(c);
+            name += '/';
+            name += std::to_string(stage->geometry().shift_x);
+          }
+        }
+      }
+      names.push_back(name);
+    }
+    return names;
+  }
 };
 
 using Names = std::vector<std::string>;
@@ -181,6 +203,236 @@ TEST(BuildRenderPipelineTest, ChromaUpsamplingOnlyForSubsampledChannels) {
       EXPECT_EQ(input[ch].second, c.shifts[ch][1]) << "channel " << ch;
     }
   }
+}
+
+// Extra channels upsampled with the colour channels when they share the
+// frame's factor (after the features), else on their own before them. Built
+// as whole-frame pipelines: in the cases with a colour factor above 1 and
+// an early extra channel the patch stage sees its channels at two
+// resolutions, which the low-memory pipeline refuses; the decoder never
+// gets that far with such a frame, as it refuses patches there.
+TEST(BuildRenderPipelineTest, ExtraChannelUpsamplingEarlyOrLate) {
+  struct Case {
+    const char* what;
+    uint32_t upsampling;
+    std::vector<uint32_t> ec_upsampling;
+    Names stages;
+  };
+  const Case cases[] = {
+      {"late: same factor", 2, {2},
+       {"Patches", "Splines", "Upsample 0/1", "Upsample 1/1", "Upsample 2/1",
+        "Upsample 3/1", "WriteIB"}},
+      {"early: larger factor", 2, {4},
+       {"Upsample 3/2", "Patches", "Splines", "Upsample 0/1", "Upsample 1/1",
+        "Upsample 2/1", "WriteIB"}},
+      {"early: colour not upsampled", 1, {2},
+       {"Upsample 3/1", "Patches", "Splines", "WriteIB"}},
+      {"late for both, early for none", 4, {4, 4},
+       {"Patches", "Splines", "Upsample 0/2", "Upsample 1/2", "Upsample 2/2",
+        "Upsample 3/2", "Upsample 4/2", "WriteIB"}},
+      {"one differs: both early", 2, {2, 8},
+       {"Upsample 3/1", "Upsample 4/3", "Patches", "Splines", "Upsample 0/1",
+        "Upsample 1/1", "Upsample 2/1", "WriteIB"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f(c.ec_upsampling.size());
+    f.header.flags = FrameFlags::kPatches | FrameFlags::kSplines;
+    f.header.upsampling = c.upsampling;
+    f.header.ec_upsampling = c.ec_upsampling;
+    RenderOptions simple;
+    simple.prefer_simple = 1;
+    ASSERT_TRUE(f.Build(simple).ok());
+    EXPECT_EQ(f.NamesWithUpsampling(), c.stages);
+  }
+}
+
+// Every frame the decoder accepts, by colour and extra-channel upsampling,
+// features and filters, gets the group-by-group pipeline (the only one the
+// frame driver asks for) and its buffers. Patches with an extra channel
+// upsampled otherwise than a colour factor above 1 are refused while the
+// frame's features are read, so they never come here.
+TEST(BuildRenderPipelineTest, AcceptedUpsamplingMixesBuildTheLowMemoryPipeline) {
+  for (uint32_t up = 1; up <= 8; up *= 2) {
+    for (uint32_t ec0 = up; ec0 <= 8; ec0 *= 2) {
+      for (const uint32_t ec1 : {up, 8u}) {
+        for (const bool features : {false, true}) {
+          for (const bool vardct : {false, true}) {
+            if (features && up != 1 && (ec0 != up || ec1 != up)) continue;
+            SCOPED_TRACE("upsampling " + std::to_string(up) + ", extra channels " +
+                         std::to_string(ec0) + " and " + std::to_string(ec1) +
+                         (features ? ", patches, splines, noise" : "") +
+                         (vardct ? ", VarDCT 4:2:0 with every loop filter" : ""));
+            Fixture f(2);
+            // Several groups across and down at every factor.
+            f.metadata.size.xsize = 2100;
+            f.metadata.size.ysize = 1100;
+            f.header.group_size_shift = 0;
+            f.header.upsampling = up;
+            f.header.ec_upsampling = {ec0, ec1};
+            if (features) {
+              f.header.flags =
+                  FrameFlags::kPatches | FrameFlags::kSplines | FrameFlags::kNoise;
+            }
+            if (vardct) {
+              f.header.encoding = static_cast<uint32_t>(FrameCoding::kVarDct);
+              f.header.color_transform = static_cast<uint32_t>(ColorTransformKind::kYCbCr);
+              f.header.chroma_subsampling.channel_mode[0] = 0;
+              f.header.chroma_subsampling.channel_mode[1] = 1;
+              f.header.chroma_subsampling.channel_mode[2] = 0;
+              f.header.chroma_subsampling.max_hshift = 1;
+              f.header.chroma_subsampling.max_vshift = 1;
+              f.header.loop_filter.gab = true;
+              f.header.loop_filter.epf_iters = 3;
+            }
+            ASSERT_TRUE(f.Build().ok());
+            RenderPipeline* pipeline = f.state.render_pipeline.get();
+            EXPECT_NE(dynamic_cast<LowMemoryRenderPipeline*>(pipeline), nullptr);
+            EXPECT_TRUE(pipeline->SetUpThreads(2, false).ok());
+          }
+        }
+      }
+    }
+  }
+}
+
+// The image's own colour encoding in the colour-stage cases.
+enum class Own { kSrgb, kLinearSrgb, kIccOnly, kPq };
+
+void SetOwnEncoding(Own own, ColorEncoding* e) {
+  switch (own) {
+    case Own::kSrgb:
+      break;
+    case Own::kLinearSrgb:
+      e->transfer_function = Raw(TransferFunction::kLinear);
+      break;
+    case Own::kIccOnly: {
+      std::vector<uint8_t> profile = StandardSrgbEncodings(false).icc;
+      e->TakeIccProfile(std::move(profile));
+      break;
+    }
+    case Own::kPq:
+      e->primaries = Raw(Primaries::k2100);
+      e->transfer_function = Raw(TransferFunction::kPq);
+      break;
+  }
+}
+
+// Display P3 primaries and D65 with the given curve, with its profile.
+ColorEncoding P3Encoding(uint32_t transfer_function) {
+  ColorEncoding e;
+  e.primaries = Raw(Primaries::kP3);
+  e.transfer_function = transfer_function;
+  EXPECT_TRUE(e.BuildIccFromFields().ok());
+  return e;
+}
+
+// The colour stages between the colour transform and the writer, by colour
+// transform, the image's encoding, the wanted output, blending, tone mapping
+// and whether a colour-management module is installed.
+TEST(BuildRenderPipelineTest, ColourStagesByTransformAndOutput) {
+  using CT = ColorTransformKind;
+  struct Case {
+    const char* what;
+    CT transform;
+    Own own;
+    bool p3_output;  // the output set to Display P3 instead of the default
+    bool module;     // a colour-management module is installed
+    bool blend;      // the frame does not cover the image
+    float desired;   // desired intensity target (nits); 0: the image's
+    Names stages;
+  };
+  const Case cases[] = {
+      {"XYB to sRGB", CT::kXyb, Own::kSrgb, false, false, false, 0,
+       {"XYB", "FromLinear", "WriteIB"}},
+      {"XYB to linear sRGB", CT::kXyb, Own::kLinearSrgb, false, false, false, 0,
+       {"XYB", "FromLinear", "WriteIB"}},
+      // An ICC-only image is delivered in linear sRGB: encoded without a
+      // module, left linear by one (the twin is the output itself).
+      {"XYB, ICC profile", CT::kXyb, Own::kIccOnly, false, false, false, 0,
+       {"XYB", "FromLinear", "WriteIB"}},
+      {"XYB, ICC profile, module", CT::kXyb, Own::kIccOnly, false, true, false,
+       0, {"XYB", "WriteIB"}},
+      {"XYB to P3 with a module", CT::kXyb, Own::kSrgb, true, true, false, 0,
+       {"XYB", "Cms", "WriteIB"}},
+      {"XYB to P3 without a module", CT::kXyb, Own::kSrgb, true, false, false,
+       0, {"XYB", "FromLinear", "WriteIB"}},
+      {"YCbCr", CT::kYCbCr, Own::kSrgb, false, false, false, 0,
+       {"YCbCr", "WriteIB"}},
+      {"YCbCr to P3 with a module", CT::kYCbCr, Own::kSrgb, true, true, false,
+       0, {"YCbCr", "Cms", "WriteIB"}},
+      // Blending works on encoded samples.
+      {"XYB blended", CT::kXyb, Own::kSrgb, false, false, true, 0,
+       {"XYB", "FromLinear", "Blending", "WriteIB"}},
+      {"YCbCr blended", CT::kYCbCr, Own::kSrgb, false, false, true, 0,
+       {"YCbCr", "Blending", "WriteIB"}},
+      // Tone mapping works on linear samples.
+      {"YCbCr PQ tone-mapped", CT::kYCbCr, Own::kPq, false, false, false, 250,
+       {"YCbCr", "ToLinear", "ToneMapping", "FromLinear", "WriteIB"}},
+      {"XYB PQ tone-mapped", CT::kXyb, Own::kPq, false, false, false, 250,
+       {"XYB", "ToneMapping", "FromLinear", "WriteIB"}},
+      {"XYB PQ blended, tone-mapped", CT::kXyb, Own::kPq, false, false, true,
+       250,
+       {"XYB", "FromLinear", "Blending", "ToLinear", "ToneMapping",
+        "FromLinear", "WriteIB"}},
+      {"PQ brightened: no tone mapping", CT::kNone, Own::kPq, false, false,
+       false, 8000, {"WriteIB"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f;
+    test::CmsTestModule module;
+    f.metadata.m.xyb_encoded = c.transform == CT::kXyb;
+    f.metadata.m.tone_mapping.intensity_target =
+        c.own == Own::kPq ? 4000.0f : 255.0f;
+    SetOwnEncoding(c.own, &f.metadata.m.color_encoding);
+    f.header.color_transform = static_cast<uint32_t>(c.transform);
+    f.header.custom_size_or_origin = c.blend;
+    OutputColorSetup& out = f.state.output_color;
+    ASSERT_TRUE(out.InitFromMetadata(f.metadata).ok());
+    if (c.p3_output) {
+      ASSERT_TRUE(
+          out.SetOutputEncoding(P3Encoding(Raw(TransferFunction::kSrgb))).ok());
+    }
+    if (c.desired != 0) out.target_intensity = c.desired;
+    if (c.module) {
+      out.cms_present = true;
+      out.cms = module.Interface();
+    }
+    ASSERT_TRUE(f.Build().ok());
+    EXPECT_EQ(f.Names(), c.stages);
+  }
+}
+
+// From linear samples the module converts from the output's linear twin:
+// it is given that encoding's own profile, not the output's.
+TEST(BuildRenderPipelineTest, ModuleGetsTheLinearTwinsProfile) {
+  Fixture f;
+  test::CmsTestModule module;
+  f.metadata.m.xyb_encoded = true;
+  f.header.color_transform = static_cast<uint32_t>(ColorTransformKind::kXyb);
+  OutputColorSetup& out = f.state.output_color;
+  ASSERT_TRUE(out.InitFromMetadata(f.metadata).ok());
+  const ColorEncoding p3 = P3Encoding(Raw(TransferFunction::kSrgb));
+  ASSERT_TRUE(out.SetOutputEncoding(p3).ok());
+  out.cms_present = true;
+  out.cms = module.Interface();
+  ASSERT_TRUE(f.Build().ok());  // the low-memory pipeline: sizes known
+  ASSERT_EQ(f.Names(), Names({"XYB", "Cms", "WriteIB"}));
+  ASSERT_TRUE(f.state.render_pipeline->SetUpThreads(1, false).ok());
+  ASSERT_EQ(module.created, 1);
+
+  const ColorEncoding linear_p3 = P3Encoding(Raw(TransferFunction::kLinear));
+  ASSERT_TRUE(linear_p3.icc != p3.icc);
+  // Compared whole, not printed: the profiles are long.
+  EXPECT_TRUE(module.source.icc == linear_p3.icc)
+      << "the source profile is not the linear twin's";
+  EXPECT_EQ(module.source.encoding.transfer_function, QOV_TRANSFER_FUNCTION_LINEAR);
+  EXPECT_EQ(module.source.encoding.primaries, QOV_PRIMARIES_P3);
+  EXPECT_EQ(module.source.channels, 3u);
+  EXPECT_TRUE(module.destination.icc == p3.icc);
+  // The state's own set-up is left as it was.
+  EXPECT_TRUE(out.output_encoding.icc == p3.icc);
 }
 
 TEST(BuildRenderPipelineTest, RefusedTargetInstallsButFails) {

@@ -345,8 +345,11 @@ TEST(JpegDataTest, ReadingRejectsMalformedFields) {
          d.component_list[0].quant_index = 1;
        }, 1},
       // Malformed Huffman tables are refused when read.
-      {"Huffman table without codes",
-       [](JPEGData& d) { d.huffman_tables[0] = jpeg::JpegHuffmanSpec(); }, 1},
+      {"Huffman table without codes after another of its segment",
+       [](JPEGData& d) {
+         d.huffman_tables[1].is_last = false;
+         d.huffman_tables.push_back(jpeg::JpegHuffmanSpec());
+       }, 1},
       {"over-subscribed Huffman table",
        [](JPEGData& d) {
          auto& t = d.huffman_tables[0];
@@ -402,6 +405,94 @@ TEST(JpegDataTest, ReadingRejectsMalformedFields) {
                                          got).raw(),
               c.expected)
         << c.name;
+  }
+}
+
+// Gives `read` what frame decoding fills in from the codestream.
+void TakeFrameFields(const JPEGData& from, JPEGData* read) {
+  read->width = from.width;
+  read->height = from.height;
+  read->quant_tables = from.quant_tables;
+  for (size_t i = 0; i < read->component_list.size(); ++i) {
+    const jpeg::JpegComponentData& c = from.component_list[i];
+    jpeg::JpegComponentData& r = read->component_list[i];
+    r.h_sampling = c.h_sampling;
+    r.v_sampling = c.v_sampling;
+    r.width_in_blocks = c.width_in_blocks;
+    r.height_in_blocks = c.height_in_blocks;
+    r.coefficients = c.coefficients;
+  }
+}
+
+// A Huffman table with no codes is an empty DHT segment when it opens its
+// segment: it survives the bundle and is rebuilt as FF C4 00 02 in place.
+// After another table of its segment it is refused when read and when
+// written, since the segment's length would count 16 bytes nothing fills.
+TEST(JpegDataTest, HuffmanTableWithoutCodes) {
+  const JPEGData base = SmallGray();  // DQT, SOF, DHT (DC 0, AC 0), SOS, EOI
+  int status = -2;
+  const Bytes base_file = WriteJpeg(base, ~uint64_t{0}, &status);
+  ASSERT_EQ(status, 0);
+  // Where the empty segment lands in `base_file`: before its DHT (after
+  // SOI, DQT of 1 + 2 + 65 bytes and SOF of 2 + 11), or before EOI.
+  const size_t before_dht = 2 + 69 + 13;
+  ASSERT_EQ(base_file[before_dht + 1], 0xC4);
+  const size_t before_eoi = base_file.size() - 2;
+  struct Case {
+    const char* name;
+    size_t table_at;   // where the empty table goes among the tables
+    bool is_last;      // of the empty table
+    size_t marker_at;  // where its own DHT goes in the marker sequence
+    size_t file_at;    // where FF C4 00 02 goes in `base_file`; 0: refused
+  };
+  const Case cases[] = {
+      {"first DHT of the file", 0, true, 2, before_dht},
+      {"first DHT, not marked last", 0, false, 2, before_dht},
+      {"own DHT after the scan", 2, true, 4, before_eoi},
+      {"after the DC table of its segment", 1, true, 0, 0},
+      {"after both tables of its segment", 2, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    JPEGData d = base;
+    jpeg::JpegHuffmanSpec empty;
+    empty.is_last = c.is_last;
+    const bool refused = c.file_at == 0;
+    if (refused) {
+      d.huffman_tables[c.table_at - 1].is_last = false;
+    } else {
+      d.marker_sequence.insert(d.marker_sequence.begin() + c.marker_at, 0xC4);
+    }
+    d.huffman_tables.insert(d.huffman_tables.begin() + c.table_at, empty);
+    int write_status = -2;
+    const Bytes file = WriteJpeg(d, ~uint64_t{0}, &write_status);
+    Status bundled;
+    const Bytes bundle = WriteBundle(d, &bundled);
+    if (refused) {
+      EXPECT_EQ(bundled.raw(), 1) << c.name;
+      EXPECT_EQ(ReadRaw(d).raw(), 1) << c.name;
+      EXPECT_EQ(write_status, 1) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(bundled.ok()) << c.name;
+    const Bytes content = Content(bundle, Bodies(d));
+    JPEGData got;
+    ASSERT_TRUE(ReadJpegReconstructionData(
+                    Span(content.data(), content.size()), got).ok())
+        << c.name;
+    ASSERT_EQ(got.huffman_tables.size(), 3u) << c.name;
+    EXPECT_EQ(got.huffman_tables[c.table_at].Total(), 0u) << c.name;
+    EXPECT_EQ(got.huffman_tables[c.table_at].is_last, c.is_last) << c.name;
+    TakeFrameFields(d, &got);
+    Bytes expected(base_file.begin(), base_file.begin() + c.file_at);
+    for (uint8_t b : {0xFF, 0xC4, 0x00, 0x02}) expected.push_back(b);
+    expected.insert(expected.end(), base_file.begin() + c.file_at,
+                    base_file.end());
+    int rebuilt_status = -2;
+    EXPECT_EQ(WriteJpeg(got, ~uint64_t{0}, &rebuilt_status), expected)
+        << c.name;
+    EXPECT_EQ(rebuilt_status, 0) << c.name;
+    EXPECT_EQ(write_status, 0) << c.name;
+    EXPECT_EQ(file, expected) << c.name;
   }
 }
 

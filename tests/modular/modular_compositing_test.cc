@@ -18,6 +18,7 @@
 #include "lib/encode/write_fields.h"
 #include "tests/modular/modular_frame_writer_helpers.h"
 #include "tests/support/direct_upsample.h"
+#include "tests/support/feature_streams.h"
 #include "tests/support/hook_decode.h"
 
 namespace qov {
@@ -33,6 +34,9 @@ constexpr uint32_t kWidth = 8, kHeight = 6;
 // Samples of one frame: 3 colour planes and an alpha plane, 8-bit.
 struct Layer {
   uint32_t width = 0, height = 0;
+  // The alpha plane's own size when it is coded at another resolution than
+  // the colour; 0: width and height.
+  uint32_t alpha_width = 0, alpha_height = 0;
   std::vector<int32_t> planes[4];
   int32_t at(size_t c, int64_t x, int64_t y) const { return planes[c][y * width + x]; }
 };
@@ -70,7 +74,16 @@ struct FrameSpecOptions {
   uint32_t upsampling = 1;
   // The frame's size in image pixels; 0: the layer's size times upsampling.
   uint32_t width = 0, height = 0;
+  uint32_t alpha_upsampling = 0;  // 0: the colour's
+  uint32_t group_size_shift = 1;
+  std::vector<Token> patches;  // patch stream; none when empty
 };
+
+uint32_t Log2(uint32_t factor) {
+  uint32_t log = 0;
+  while ((1u << log) < factor) ++log;
+  return log;
+}
 
 std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
                                      const std::vector<Layer>& layers,
@@ -88,7 +101,9 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
     h.loop_filter.gab = false;
     h.loop_filter.epf_iters = 0;
     h.upsampling = o.upsampling;
-    h.ec_upsampling.assign(1, o.upsampling);
+    const uint32_t alpha_upsampling = o.alpha_upsampling != 0 ? o.alpha_upsampling : o.upsampling;
+    h.ec_upsampling.assign(1, alpha_upsampling);
+    h.group_size_shift = o.group_size_shift;
     h.ec_blending_info.resize(1);
     const uint32_t width = o.width != 0 ? o.width : layer.width * o.upsampling;
     const uint32_t height = o.height != 0 ? o.height : layer.height * o.upsampling;
@@ -108,6 +123,12 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
     h.frame_type = o.frame_type;
     h.dc_level = o.dc_level;
     h.flags = o.flags;
+    if (!o.patches.empty()) {
+      h.flags |= FrameFlags::kPatches;
+      spec.features = [&o](BitWriter* writer) {
+        return feature_test::WriteStreamTo(writer, 10, o.patches);
+      };
+    }
     h.is_last = o.is_last;
     h.save_as_reference = o.save_as_reference;
     h.save_before_color_transform = o.save_before_color_transform;
@@ -115,6 +136,12 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
       TestChannel ch;
       ch.width = layer.width;
       ch.height = layer.height;
+      if (c == 3 && layer.alpha_width != 0) {
+        ch.width = layer.alpha_width;
+        ch.height = layer.alpha_height;
+        ch.hshift = ch.vshift = static_cast<int32_t>(Log2(alpha_upsampling)) -
+                                static_cast<int32_t>(Log2(o.upsampling));
+      }
       ch.samples = layer.planes[c];
       spec.channels.push_back(ch);
     }
@@ -478,6 +505,128 @@ TEST(ModularCompositingTest, DcFrameFeedsALaterFrameAndStaysHidden) {
   const HookDecodeResult without =
       HookDecode(WriteCodestream(metadata, {bg, top}, {first, last}), HookDecodeOptions());
   EXPECT_FALSE(without.ok);
+}
+
+// An alpha channel coded at another resolution than the colour is
+// upsampled on its own, ahead of the patches, so that patches drawn where
+// the colour is not upsampled meet it at the image's resolution. Where the
+// colour is upsampled too, patches need the alpha to follow the colour's
+// factor: such a frame draws its patches before both are upsampled, and a
+// frame with patches and an alpha of another factor is refused. Frames of
+// two groups across; the patch straddles the groups' edge. The expectation
+// upsamples the coded planes directly, with the patch copied from the
+// stored frame at the resolution it is drawn at.
+TEST(ModularCompositingTest, AlphaUpsampledOtherwiseThanTheColour) {
+  constexpr uint32_t kCodedW = 136, kCodedH = 10;  // groups of 128 coded pixels
+  // The patch: a 9 x 4 rectangle of the stored frame at (5, 3), replacing
+  // colour and alpha at (124, 2) of the frame's coded samples.
+  constexpr uint32_t kPatchW = 9, kPatchH = 4, kFromX = 5, kFromY = 3, kAtX = 124, kAtY = 2;
+  const std::vector<Token> patch = {
+      {0, 1},                                // one source
+      {1, 1},                                // slot 1
+      {3, kFromX},      {3, kFromY},         // its place in the stored frame
+      {2, kPatchW - 1}, {2, kPatchH - 1},    // its size
+      {7, 0},                                // placed once
+      {4, kAtX},        {4, kAtY},           // there
+      {5, 1},           {5, 1},              // replacing colour and alpha
+  };
+  struct Case {
+    const char* what;
+    uint32_t upsampling, alpha_upsampling;
+    bool patches;
+    bool decodes;
+  };
+  const Case cases[] = {
+      {"colour 2, alpha 4", 2, 4, false, true},
+      {"colour 1, alpha 2", 1, 2, false, true},
+      {"colour 4, alpha 8", 4, 8, false, true},
+      {"colour 1, alpha 8, patch over the upsampled alpha", 1, 8, true, true},
+      {"colour 2, alpha 2, patch before both are upsampled", 2, 2, true, true},
+      {"colour 2, alpha 4, patch: refused", 2, 4, true, false},
+      {"colour 4, alpha 8, patch: refused", 4, 8, true, false},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.what);
+    const uint32_t width = kCodedW * t.upsampling, height = kCodedH * t.upsampling;
+    const CodecMetadata metadata = Metadata(false, width, height);
+    const auto weights = [&](uint32_t factor) {
+      return factor == 2   ? metadata.transform_data.upsampling2_weights
+             : factor == 4 ? metadata.transform_data.upsampling4_weights
+                           : metadata.transform_data.upsampling8_weights;
+    };
+    // The stored frame, at the image's size, in slot 1 before the colour
+    // transform (which patches need).
+    const Layer stored = MakeLayer(width, height, 13);
+    FrameSpecOptions first;
+    first.frame_type = 2;
+    first.is_last = false;
+    first.save_as_reference = 1;
+    first.save_before_color_transform = true;
+    // The frame shown: colour coded at 1 / upsampling, alpha at
+    // 1 / alpha_upsampling of the image's size.
+    Layer coded = MakeLayer(kCodedW, kCodedH, 14);
+    const uint32_t alpha_w = (width + t.alpha_upsampling - 1) / t.alpha_upsampling;
+    const uint32_t alpha_h = (height + t.alpha_upsampling - 1) / t.alpha_upsampling;
+    const Layer alpha = MakeLayer(alpha_w, alpha_h, 15);
+    coded.alpha_width = alpha_w;
+    coded.alpha_height = alpha_h;
+    coded.planes[3] = alpha.planes[3];
+    FrameSpecOptions last;
+    last.upsampling = t.upsampling;
+    last.alpha_upsampling = t.alpha_upsampling;
+    last.group_size_shift = 0;
+    if (t.patches) last.patches = patch;
+    const std::vector<uint8_t> file =
+        WriteCodestream(metadata, {stored, coded}, {first, last});
+
+    std::vector<TestPlane> want = Planes(coded);  // colour; alpha below
+    want[3] = Planes(alpha)[3];
+    const std::vector<TestPlane> from = Planes(stored);
+    const auto draw_patch = [&](size_t c) {
+      for (uint32_t y = 0; y < kPatchH; ++y) {
+        for (uint32_t x = 0; x < kPatchW; ++x) {
+          want[c].at(kAtX + x, kAtY + y) = from[c].at(kFromX + x, kFromY + y);
+        }
+      }
+    };
+    const auto upsample = [&](size_t c, uint32_t factor) {
+      if (factor == 1) return;
+      const TestPlane whole = test::DirectUpsample(want[c], weights(factor), Log2(factor));
+      TestPlane cut(width, height);
+      for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) cut.at(x, y) = whole.at(x, y);
+      }
+      want[c] = cut;
+    };
+    if (t.alpha_upsampling != t.upsampling) upsample(3, t.alpha_upsampling);
+    if (t.patches) {
+      for (size_t c = 0; c < 4; ++c) draw_patch(c);
+    }
+    for (size_t c = 0; c < 3; ++c) upsample(c, t.upsampling);
+    if (t.alpha_upsampling == t.upsampling) upsample(3, t.upsampling);
+    std::vector<float> pixels(static_cast<size_t>(width) * height * 4);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+      pixels[i] = want[i % 4].samples[i / 4];
+    }
+
+    struct Run {
+      size_t chunk, threads;
+    };
+    for (const Run run : {Run{0, 0}, Run{7, 0}, Run{0, 3}}) {
+      SCOPED_TRACE("chunk " + std::to_string(run.chunk) + ", threads " +
+                   std::to_string(run.threads));
+      HookDecodeOptions options;
+      options.chunk = run.chunk;
+      options.threads = run.threads;
+      const HookDecodeResult r = HookDecode(file, options);
+      ASSERT_EQ(r.ok, t.decodes) << r.error;
+      if (!r.ok) continue;
+      ASSERT_EQ(r.frames.size(), 1u);
+      ASSERT_EQ(r.width, width);
+      ASSERT_EQ(r.height, height);
+      ExpectPixels(r.frames[0], pixels, width, 1e-4f);
+    }
+  }
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -136,6 +138,8 @@ struct Decoded {
   ImageBundle bundle;
   std::vector<test::ChannelCaptureStage*> captures;
   uint64_t sections = 0;
+  // Runs once the frame's state is prepared, before any section.
+  std::function<void()> before_sections;
 
   // Decodes the frame; `one_by_one` hands the sections over in stored order
   // one at a time (giving skipped ones again), else all in one call.
@@ -149,6 +153,7 @@ struct Decoded {
     QOV_RETURN_IF_ERROR(driver.BeginFrame(reader, &bundle, false));
     uint64_t offset = reader.Position() / 8;
     QOV_RETURN_IF_ERROR(driver.PrepareFrameOutput());
+    if (before_sections) before_sections();
     std::vector<std::unique_ptr<BitReader>> readers;
     std::vector<SectionInput> inputs;
     for (size_t k = 0; k < driver.toc.size(); ++k) {
@@ -269,6 +274,50 @@ TEST(ModularFrameTest, GreyImageDecodesOneChannelIntoThree) {
   Decoded d(std::move(metadata));
   ASSERT_EQ(d.Decode(bytes, false), OkStatus());
   for (size_t c = 0; c < 3; ++c) ExpectChannel(d, c, spec.channels[0], 10, "grey");
+}
+
+// The EPF inverse-sigma image of a modular frame is one value everywhere,
+// margins included; every DC group fills its own part, so a frame of 3 x 2
+// DC groups (the last column and row narrow) shows a part left out or put
+// in the wrong place.
+TEST(ModularFrameTest, EpfSigmaFillsEveryDcGroup) {
+  const uint32_t w = 2 * 1024 + 52, h = 1024 + 6;
+  auto metadata = ModularMetadata(w, h, 8, /*grey=*/true);
+  ModularFrameSpec spec = ModularFrame(metadata.get(), 0);
+  spec.header.loop_filter.epf_iters = 1;
+  spec.header.loop_filter.epf_sigma_for_modular = 2.5f;
+  const FrameGeometry g = spec.header.ComputeGeometry();
+  ASSERT_EQ(g.xsize_dc_groups, 3u);
+  ASSERT_EQ(g.num_dc_groups, 6u);
+  spec.tree = modular_test::Flatten(Leaf(0));
+  TestChannel grey;
+  grey.width = w;
+  grey.height = h;
+  grey.samples.assign(static_cast<size_t>(w) * h, 0);
+  spec.channels.push_back(grey);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(modular_test::WriteModularFrame(spec, &bytes).ok());
+  const float expected = -1.1715729f / 2.5f;
+  for (bool one_by_one : {false, true}) {
+    Decoded d(std::make_unique<CodecMetadata>(*metadata));
+    d.before_sections = [&d]() {
+      PlaneF& plane = d.state.epf_inverse_sigma;
+      for (size_t y = 0; y < plane.ysize(); ++y) {
+        std::fill_n(plane.Row(y), plane.xsize(), 1.0f);  // never a sigma
+      }
+    };
+    ASSERT_EQ(d.Decode(bytes, one_by_one), OkStatus());
+    const PlaneF& plane = d.state.epf_inverse_sigma;
+    ASSERT_EQ(plane.xsize(), (w + 7) / 8 + 4);
+    ASSERT_EQ(plane.ysize(), (h + 7) / 8 + 4);
+    for (size_t y = 0; y < plane.ysize(); ++y) {
+      for (size_t x = 0; x < plane.xsize(); ++x) {
+        ASSERT_EQ(plane.Row(y)[x], expected)
+            << "at (" << x << ", " << y << ")"
+            << (one_by_one ? " one by one" : " all at once");
+      }
+    }
+  }
 }
 
 TEST(ModularFrameTest, GlobalRctIsUndoneOnEachGroup) {

@@ -1,12 +1,15 @@
 // The VarDCT streams of the modular frame reader read on their own: DC
 // coefficients into the DC image, block metadata into the per-block maps
 // (with its placement checks, among them the block kind range), raw
-// quantisation tables through the dequantisation reader's seam, and the
-// extra channels of a VarDCT frame that only the DC groups carry.
+// quantisation tables through the dequantisation reader's seam, the extra
+// channels of a VarDCT frame that only the DC groups carry, and whole
+// VarDCT files whose extra channels come with an AC pass before the last.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "lib/base/memory.h"
@@ -16,6 +19,7 @@
 #include "lib/vardct/dequant_tables.h"
 #include "lib/vardct/varblock.h"
 #include "tests/modular/modular_frame_writer_helpers.h"
+#include "tests/support/hook_decode.h"
 #include "tests/support/pipeline_capture.h"
 
 namespace qov {
@@ -244,6 +248,20 @@ TEST(ReadBlockMetadataTest, PlacementChecks) {
     ok.sharpness.resize(34 * 2, 0);
     EXPECT_EQ(ReadMetadata(g, 34, 2, ok), OkStatus());
   }
+  {  // Overlapping varblocks: an 8 x 16 at block (1, 0) reaches down to
+     // (1, 1), where the 16 x 8 starting at (0, 1) also lies.
+    VarDctFrame f(16, 16);
+    ASSERT_TRUE(f.Prepare().ok());
+    Metadata m = AllDct8(3);
+    m.kinds = {0, 6, 7};
+    m.sharpness.resize(4, 0);
+    EXPECT_EQ(ReadMetadata(f, 2, 2, m), FailedStatus());
+    VarDctFrame g(16, 16);
+    ASSERT_TRUE(g.Prepare().ok());
+    m.kinds = {0, 6, 0};  // an 8 x 8 at (0, 1) fits beside it
+    EXPECT_EQ(ReadMetadata(g, 2, 2, m), OkStatus());
+    EXPECT_EQ(g.state.varblock_kinds.Row(1)[1], 6 << 1);
+  }
   {  // Multi-block kinds need full-resolution chroma.
     VarDctFrame f(16, 16);
     f.header.chroma_subsampling.channel_mode[0] = 1;
@@ -425,5 +443,135 @@ TEST(VarDctExtraChannelsTest, ShiftThreeChannelsSpanningGroupsAreKept) {
   }
 }
 
+constexpr uint32_t kW = 600, kH = 300;
+
+// A kW x kH VarDCT file (6 groups of 256, one DC group) with one 8-bit
+// extra channel stored at 1 / `factor` of the frame's resolution, each group
+// of it one value, written with `passes`.
+std::vector<uint8_t> FlatVarDctFile(const Passes& passes, uint32_t factor) {
+  CodecMetadata metadata;
+  metadata.size.small = false;
+  metadata.size.ratio = 0;
+  metadata.size.xsize = kW;
+  metadata.size.ysize = kH;
+  metadata.m.all_default = false;
+  metadata.m.xyb_encoded = true;
+  ExtraChannelInfo info;
+  info.all_default = false;
+  info.type = static_cast<uint32_t>(ExtraChannelKind::kDepth);
+  info.bit_depth.bits_per_sample = 8;
+  metadata.m.extra_channel_info.push_back(info);
+  metadata.m.num_extra_channels = 1;
+  modular_test::ModularFrameSpec spec(&metadata);
+  spec.header.all_default = false;
+  spec.header.encoding = static_cast<uint32_t>(FrameCoding::kVarDct);
+  spec.header.group_size_shift = 1;  // VarDCT groups are 256 wide
+  spec.header.loop_filter.gab = false;
+  spec.header.loop_filter.epf_iters = 0;
+  spec.header.passes = passes;
+  spec.header.ec_upsampling = {factor};
+  spec.header.ec_blending_info.resize(1);
+  spec.tree = modular_test::Flatten(Leaf(5));
+  int32_t shift = 0;
+  while ((1u << shift) < factor) ++shift;
+  const uint32_t w = (kW + factor - 1) / factor, h = (kH + factor - 1) / factor;
+  TestChannel channel = Channel(w, h, shift, {});
+  const uint32_t group = 256 / factor;  // a group's side in channel samples
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      channel.at(x, y) =
+          static_cast<int32_t>(30 + 40 * ((y / group) * 3 + x / group));
+    }
+  }
+  spec.channels.push_back(channel);
+  const int32_t dc[3] = {40, 3, -5};
+  modular_test::SetFlatVarDctParts(&spec, dc);
+  std::vector<uint8_t> file, frame;
+  EXPECT_TRUE(modular_test::WriteImageHeader(metadata, &file).ok());
+  EXPECT_TRUE(modular_test::WriteModularFrame(spec, &frame).ok());
+  file.insert(file.end(), frame.begin(), frame.end());
+  return file;
+}
+
+// Equal outputs, or where the first difference lies.
+testing::AssertionResult SameBytes(const std::vector<uint8_t>& got,
+                                   const std::vector<uint8_t>& want) {
+  if (got.size() != want.size()) {
+    return testing::AssertionFailure()
+           << got.size() << " bytes, " << want.size() << " expected";
+  }
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i] != want[i]) {
+      return testing::AssertionFailure() << "first difference at byte " << i;
+    }
+  }
+  return testing::AssertionSuccess();
+}
+
+// Extra channels decoded by an AC pass before the last: the group is drawn
+// when its last pass comes, which carries none of them, so the full image
+// must keep them until the frame is flushed (they used to be dropped after
+// the DC and, streamed pass by pass, no group was ever drawn).
+TEST(VarDctExtraChannelsTest, ChannelsOfAnEarlierPassReachEveryGroup) {
+  struct Case {
+    const char* what;
+    uint32_t num_passes;
+    std::vector<std::pair<uint32_t, uint32_t>> steps;  // downsample, last pass
+    uint32_t factor;
+  };
+  const Case cases[] = {
+      {"shift 1 in pass 0 of 2", 2, {{2, 0}}, 2},
+      {"shift 1 in pass 1 of 3", 3, {{2, 1}}, 2},
+      {"shift 2 in pass 0 of 3", 3, {{4, 0}, {2, 1}}, 4},
+      {"shift 1 in the last pass", 2, {}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Passes passes;
+    passes.num_passes = c.num_passes;
+    passes.num_downsample = static_cast<uint32_t>(c.steps.size());
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      passes.downsample[i] = c.steps[i].first;
+      passes.last_pass[i] = c.steps[i].second;
+    }
+    const std::vector<uint8_t> file = FlatVarDctFile(passes, c.factor);
+    // The same frame in one pass, whose groups take the channel directly.
+    const std::vector<uint8_t> single = FlatVarDctFile(Passes(), c.factor);
+    HookDecodeOptions options;
+    options.extra_channel = 0;
+    const HookDecodeResult want = HookDecode(single, options);
+    ASSERT_TRUE(want.ok) << want.error;
+    ASSERT_EQ(want.extra_frames.size(), 1u);
+    // Each group's value inside it, away from where upsampling blends it
+    // with the next group.
+    std::vector<float> extra(kW * kH);
+    std::memcpy(extra.data(), want.extra_frames[0].data(),
+                extra.size() * sizeof(float));
+    for (uint32_t y = 0; y < kH; ++y) {
+      for (uint32_t x = 0; x < kW; ++x) {
+        if (x % 256 < 8 || x % 256 >= 248 || y % 256 < 8 || y % 256 >= 248 ||
+            x >= kW - 8 || y >= kH - 8) {
+          continue;
+        }
+        const float value =
+            (30.0f + 40.0f * ((y / 256) * 3 + x / 256)) / 255.0f;
+        ASSERT_NEAR(extra[y * kW + x], value, 1e-5f) << x << ", " << y;
+      }
+    }
+    for (size_t chunk : {size_t{0}, size_t{1}, size_t{13}}) {
+      options.chunk = chunk;
+      const HookDecodeResult got = HookDecode(file, options);
+      ASSERT_TRUE(got.ok) << got.error << ", chunks of " << chunk;
+      ASSERT_EQ(got.extra_frames.size(), 1u);
+      ASSERT_EQ(got.frames.size(), 1u);
+      EXPECT_TRUE(SameBytes(got.extra_frames[0], want.extra_frames[0]))
+          << "extra channel, chunks of " << chunk;
+      EXPECT_TRUE(SameBytes(got.frames[0], want.frames[0]))
+          << "colour, chunks of " << chunk;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qov
+

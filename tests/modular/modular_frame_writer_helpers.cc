@@ -8,6 +8,8 @@
 #include "lib/encode/write_fields.h"
 #include "lib/frame/frame_driver.h"
 #include "lib/frame/toc.h"
+#include "lib/vardct/coefficient_order.h"
+#include "lib/vardct/quantizer.h"
 
 namespace qov::modular_test {
 
@@ -199,11 +201,13 @@ Status WriteModularFrame(const ModularFrameSpec& spec,
     }
   }
 
-  // DC global: the features, DC steps all default, the global tree flag
-  // (and tree).
+  // DC global: the features, DC steps all default, the VarDCT globals, the
+  // global tree flag (and tree).
   BitWriter dc_global(manager);
   if (spec.features) QOV_RETURN_IF_ERROR(spec.features(&dc_global));
-  QOV_RETURN_IF_ERROR(PutRawBits(&dc_global, 2, spec.global_tree ? 3 : 1));
+  QOV_RETURN_IF_ERROR(PutRawBits(&dc_global, 1, 1));
+  if (spec.vardct_global) QOV_RETURN_IF_ERROR(spec.vardct_global(&dc_global));
+  QOV_RETURN_IF_ERROR(PutRawBits(&dc_global, 1, spec.global_tree ? 1 : 0));
   EntropyEncodingData codes;
   const size_t contexts = (spec.tree.size() + 1) / 2;
   if (spec.global_tree) {
@@ -249,11 +253,20 @@ Status WriteModularFrame(const ModularFrameSpec& spec,
   parts.push_back(std::move(dc_global));
   for (uint64_t i = 0; i < num_dc; ++i) {
     parts.emplace_back(manager);
+    if (spec.vardct_dc) QOV_RETURN_IF_ERROR(spec.vardct_dc(i, &parts.back()));
     QOV_RETURN_IF_ERROR(write_stream(streams[1 + i], &parts.back()));
+    if (spec.vardct_metadata) {
+      QOV_RETURN_IF_ERROR(spec.vardct_metadata(i, &parts.back()));
+    }
   }
   parts.emplace_back(manager);  // AC global: nothing for modular frames
+  if (spec.ac_global) QOV_RETURN_IF_ERROR(spec.ac_global(&parts.back()));
   for (uint64_t k = 0; k < num_passes * num_groups; ++k) {
     parts.emplace_back(manager);
+    if (spec.vardct_ac) {
+      QOV_RETURN_IF_ERROR(
+          spec.vardct_ac(k / num_groups, k % num_groups, &parts.back()));
+    }
     QOV_RETURN_IF_ERROR(write_stream(streams[1 + num_dc + k], &parts.back()));
   }
   std::vector<std::vector<uint8_t>> sections;
@@ -267,6 +280,98 @@ Status WriteModularFrame(const ModularFrameSpec& spec,
     for (const BitWriter& part : parts) sections.push_back(Padded(part));
   }
   return AssembleFrame(spec.header, sections, bytes);
+}
+
+namespace {
+
+uint32_t CeilLog2(uint64_t v) {
+  uint32_t bits = 0;
+  while ((uint64_t{1} << bits) < v) ++bits;
+  return bits;
+}
+
+TestChannel FilledChannel(uint64_t w, uint64_t h, int32_t shift,
+                          int32_t value) {
+  TestChannel c;
+  c.width = static_cast<uint32_t>(w);
+  c.height = static_cast<uint32_t>(h);
+  c.hshift = c.vshift = shift;
+  c.samples.assign(static_cast<size_t>(w) * h, value);
+  return c;
+}
+
+// A DC group's rectangle in blocks (one DC group covers group_dim blocks
+// across and down).
+void DcGroupBlocks(const FrameGeometry& g, uint64_t dc_group, uint64_t* x0,
+                   uint64_t* y0, uint64_t* xsize, uint64_t* ysize) {
+  *x0 = (dc_group % g.xsize_dc_groups) * g.group_dim;
+  *y0 = (dc_group / g.xsize_dc_groups) * g.group_dim;
+  *xsize = std::min(g.group_dim, g.xsize_blocks - *x0);
+  *ysize = std::min(g.group_dim, g.ysize_blocks - *y0);
+}
+
+}  // namespace
+
+void SetFlatVarDctParts(ModularFrameSpec* spec, const int32_t dc[3]) {
+  const FrameHeader header = spec->header;
+  const FrameGeometry g = header.ComputeGeometry();
+  const std::vector<MaTreeNode> tree = Flatten(Leaf(0));
+  spec->vardct_global = [](BitWriter* writer) -> Status {
+    QuantizerParams quantizer;
+    quantizer.global_scale = 1024;
+    quantizer.quant_dc = 64;
+    QOV_RETURN_IF_ERROR(
+        Bundle::Write(quantizer, writer, LayerType::kHeader, nullptr));
+    return PutRawBits(writer, 2, 3);  // block contexts, DC factors default
+  };
+  const std::vector<int32_t> dc_values(dc, dc + 3);
+  spec->vardct_dc = [g, tree, dc_values](uint64_t i, BitWriter* writer) {
+    uint64_t x0, y0, w, h;
+    DcGroupBlocks(g, i, &x0, &y0, &w, &h);
+    QOV_RETURN_IF_ERROR(PutRawBits(writer, 2, 0));  // no extra precision
+    std::vector<TestChannel> channels;
+    for (int32_t v : dc_values) channels.push_back(FilledChannel(w, h, 0, v));
+    return WriteOneStream(GroupHeader(), tree, CodeOptions(), channels, 3,
+                          static_cast<int32_t>(1 + i), writer);
+  };
+  spec->vardct_metadata = [g, tree](uint64_t i, BitWriter* writer) {
+    uint64_t x0, y0, w, h;
+    DcGroupBlocks(g, i, &x0, &y0, &w, &h);
+    const uint64_t count = w * h;  // one varblock per block
+    QOV_RETURN_IF_ERROR(PutRawBits(writer, CeilLog2(count), count - 1));
+    TestChannel blocks = FilledChannel(count, 2, 0, 0);
+    for (uint64_t k = 0; k < count; ++k) blocks.at(k, 1) = 8;  // quantisation
+    const std::vector<TestChannel> channels = {
+        FilledChannel((w + 7) / 8, (h + 7) / 8, 3, 0),
+        FilledChannel((w + 7) / 8, (h + 7) / 8, 3, 0), blocks,
+        FilledChannel(w, h, 0, 0)};
+    return WriteOneStream(GroupHeader(), tree, CodeOptions(), channels, 4,
+                          static_cast<int32_t>(1 + 2 * g.num_dc_groups + i),
+                          writer);
+  };
+  const uint64_t num_passes = header.passes.num_passes;
+  spec->ac_global = [g, num_passes](BitWriter* writer) -> Status {
+    QOV_RETURN_IF_ERROR(PutRawBits(writer, 1, 1));  // default tables
+    QOV_RETURN_IF_ERROR(PutRawBits(writer, CeilLog2(g.num_groups), 0));
+    for (uint64_t p = 0; p < num_passes; ++p) {
+      QOV_RETURN_IF_ERROR(writer->WithBitBudget(
+          32, LayerType::kAc, nullptr,
+          [&]() { return WriteCodedU32(kCodedOrdersCoding, 0, writer); }));
+      // Every context of the default block contexts (15) codes symbol 0.
+      HistogramParams params;
+      params.force_prefix_codes = true;
+      params.choose_code_kind = true;
+      std::vector<std::vector<Token>> tokens = {{Token(0, 0)}};
+      EntropyEncodingData codes;
+      QOV_ASSIGN_OR_RETURN(
+          size_t cost,
+          BuildAndEncodeHistograms(writer->memory_manager(), params, 495 * 15,
+                                   tokens, &codes, writer, LayerType::kAc,
+                                   nullptr));
+      (void)cost;
+    }
+    return OkStatus();
+  };
 }
 
 }  // namespace qov::modular_test

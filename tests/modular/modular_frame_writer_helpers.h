@@ -38,7 +38,25 @@ struct ModularFrameSpec {
   // Writes the frame features (patches, splines, noise, as the header's
   // flags say) at the start of the DC-global section; none when empty.
   std::function<Status(BitWriter*)> features;
+  // VarDCT frames (`channels` then holds the extra channels only): the
+  // VarDCT parts around the modular streams. `vardct_global` follows the DC
+  // steps (quantizer, block contexts, colour-correlation DC factors);
+  // `vardct_dc` precedes a DC group's modular stream (its DC coefficients)
+  // and `vardct_metadata` follows it (its block metadata); `ac_global` is
+  // the AC-global section; `vardct_ac` precedes the modular stream of a
+  // group in a pass (its coefficients). Empty ones write nothing.
+  std::function<Status(BitWriter*)> vardct_global;
+  std::function<Status(uint64_t dc_group, BitWriter*)> vardct_dc;
+  std::function<Status(uint64_t dc_group, BitWriter*)> vardct_metadata;
+  std::function<Status(BitWriter*)> ac_global;
+  std::function<Status(uint64_t pass, uint64_t group, BitWriter*)> vardct_ac;
 };
+
+// Sets the VarDCT parts of `spec` for a frame of 8x8 DCT varblocks only,
+// default quantisation tables, colour correlation and block contexts, every
+// block's quantised DC `dc` (Y, X, B) and no AC coefficient in any pass
+// (one code of a single symbol: no bits per block).
+void SetFlatVarDctParts(ModularFrameSpec* spec, const int32_t dc[3]);
 
 // The stream number of the modular AC data of group g in pass p.
 uint64_t AcStreamNumber(const FrameGeometry& geometry, uint64_t pass,

@@ -10,82 +10,12 @@
 #include "lib/base/memory.h"
 #include "lib/color/color_enums.h"
 #include "tests/render/render_test_kit_helpers.h"
+#include "tests/support/cms_test_module.h"
 
 namespace qov {
 namespace {
 
-// A module that checks its calls: per-thread buffers of exactly
-// pixels_per_thread pixels, run refused beyond them. It maps each output
-// channel to 2 x input + channel (grey: 2 x input; CMYK: input - black).
-struct TestModule {
-  struct State {
-    TestModule* module;
-    uint64_t pixels;
-    uint64_t in_channels, out_channels;
-    std::vector<std::vector<float>> in, out;
-  };
-  static void* Create(void* data, uint64_t threads, uint64_t pixels,
-                      const CmsColorProfile* src, const CmsColorProfile* dst,
-                      float /*intensity*/) {
-    auto* m = static_cast<TestModule*>(data);
-    m->created++;
-    m->last_pixels = pixels;
-    m->last_threads = threads;
-    m->src_channels = src->channel_count;
-    m->dst_channels = dst->channel_count;
-    if (m->fail_create) return nullptr;
-    auto* s = new State{m, pixels, src->channel_count, dst->channel_count,
-                        {}, {}};
-    s->in.assign(threads, std::vector<float>(pixels * s->in_channels));
-    s->out.assign(threads, std::vector<float>(pixels * s->out_channels));
-    return s;
-  }
-  static float* In(void* st, size_t t) {
-    return static_cast<State*>(st)->in.at(t).data();
-  }
-  static float* Out(void* st, size_t t) {
-    return static_cast<State*>(st)->out.at(t).data();
-  }
-  static bool Run(void* st, size_t /*t*/, const float* in, float* out,
-                  size_t n) {
-    auto* s = static_cast<State*>(st);
-    s->module->runs++;
-    if (n > s->pixels) {
-      s->module->overflow = true;
-      return false;
-    }
-    if (s->module->fail_run) return false;
-    for (size_t x = 0; x < n; ++x) {
-      const float* px = in + x * s->in_channels;
-      for (size_t c = 0; c < s->out_channels; ++c) {
-        float v = s->in_channels == 1 ? 2 * px[0] : 2 * px[c] + c;
-        if (s->in_channels == 4) v = px[c] - px[3];
-        out[x * s->out_channels + c] = v;
-      }
-    }
-    return true;
-  }
-  static void Destroy(void* st) {
-    auto* s = static_cast<State*>(st);
-    s->module->destroyed++;
-    delete s;
-  }
-  CmsInterface Interface() {
-    CmsInterface cms;
-    cms.transform_data = this;
-    cms.create_transform = &Create;
-    cms.input_buffer = &In;
-    cms.output_buffer = &Out;
-    cms.run_transform = &Run;
-    cms.destroy_transform = &Destroy;
-    return cms;
-  }
-
-  int created = 0, destroyed = 0, runs = 0;
-  uint64_t last_pixels = 0, last_threads = 0;
-  uint64_t src_channels = 0, dst_channels = 0;
-  bool fail_create = false, fail_run = false, overflow = false;
-};
+using TestModule = test::CmsTestModule;
 
 constexpr uint32_t kGrey = static_cast<uint32_t>(ColorSpace::kGray);
 constexpr uint32_t kLinear = static_cast<uint32_t>(TransferFunction::kLinear);

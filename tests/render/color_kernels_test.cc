@@ -67,7 +67,7 @@ std::vector<KernelCase> Cases() {
   cases.push_back({"XybRescale", XybRescaleRows, XybRescaleRowsScalar, -0.1f,
                    0.9f});
   const std::pair<TransferOpKind, const char*> kinds[] = {
-      {TransferOpKind::kLinear, "Linear"}, {TransferOpKind::kRgb, "Srgb"},
+      {TransferOpKind::kLinear, "Linear"}, {TransferOpKind::kSrgb, "Srgb"},
       {TransferOpKind::kPq, "Pq"},         {TransferOpKind::kHlg, "Hlg"},
       {TransferOpKind::k709, "709"},       {TransferOpKind::kGamma, "Gamma"},
       {TransferOpKind::kInvalid, "Invalid"}};
@@ -207,7 +207,7 @@ TEST(ColorCurvesTest, MatchClosedForms) {
   gamma.gamma_exponent = 2.2f;  // decode; 1 / 2.2 to encode
   const double pq_scale = 10000.0 / 1000.0;
   const CurveCase cases[] = {
-      {"sRGB", Plain(TransferOpKind::kRgb), SrgbDecode, SrgbEncode, 2e-4},
+      {"sRGB", Plain(TransferOpKind::kSrgb), SrgbDecode, SrgbEncode, 2e-4},
       {"PQ", Plain(TransferOpKind::kPq),
        [&](double e) { return PqDecode(e) * pq_scale; },
        [&](double y) { return PqEncode(y / pq_scale); }, 2e-3},
@@ -258,7 +258,7 @@ float FromLinear1(const TransferOp& op, float x) {
 }
 
 TEST(ColorCurvesTest, EdgeValues) {
-  const TransferOp srgb = Plain(TransferOpKind::kRgb);
+  const TransferOp srgb = Plain(TransferOpKind::kSrgb);
   EXPECT_EQ(ToLinear1(srgb, 0.04045f), 0.04045f * 0.07739938f);
   EXPECT_NEAR(ToLinear1(srgb, 1.0f), 1.0f, 1e-4);
   EXPECT_EQ(ToLinear1(srgb, -0.5f), -ToLinear1(srgb, 0.5f));

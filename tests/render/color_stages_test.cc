@@ -3,6 +3,7 @@
 // colour-management stage with a module written for the test.
 #include "lib/render/color_stages.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -189,8 +190,8 @@ TEST(ColorStagesTest, TransferOperatorChoice) {
   const Case cases[] = {
       {TransferFunction::kLinear, false, 0, TransferOpKind::kLinear,
        TransferOpKind::kLinear, 1.0f},
-      {TransferFunction::kSrgb, false, 0, TransferOpKind::kRgb,
-       TransferOpKind::kRgb, 1.0f},
+      {TransferFunction::kSrgb, false, 0, TransferOpKind::kSrgb,
+       TransferOpKind::kSrgb, 1.0f},
       {TransferFunction::kPq, false, 0, TransferOpKind::kPq,
        TransferOpKind::kPq, 1.0f},
       {TransferFunction::kHlg, false, 0, TransferOpKind::kHlg,
@@ -348,6 +349,93 @@ TEST(ToneMappingTest, PqKneeMatchesToneCurve) {
   EXPECT_EQ(g[0], b[0]);
   EXPECT_GE(g[0], 0.0f);
   EXPECT_LT(g[0], 1e-4f);
+}
+
+// PQ content to a PQ output, through the decoding, tone-mapping and
+// encoding stages: PQ codes of pixels of up to 4000 nits in, PQ codes of the
+// pixels mapped to a 1000-nit display out. Expected values come from the
+// exact ST 2084 curves, the knee and the gamut mapping in double precision.
+// Linear samples stand for the image's target at 1.0 on both sides of the
+// tone mapper, which the decoder and the encoder of PQ assume too.
+TEST(ToneMappingTest, PqContentToPqOutput) {
+  const double kT = 4000, kD = 1000;
+  const OutputColorSetup s = HdrSetup(TransferFunction::kPq,
+                                      TransferFunction::kPq, kT, kD);
+  std::unique_ptr<RenderPipelineStage> stages[] = {
+      MakeToLinearStage(s), MakeToneMappingStage(s), MakeFromLinearStage(s)};
+  for (const auto& stage : stages) ASSERT_NE(stage, nullptr);
+
+  const double w[3] = {0.2126, 0.7152, 0.0722};
+  const double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128;
+  const double c1 = 3424.0 / 4096, c2 = 2413.0 / 4096 * 32,
+               c3 = 2392.0 / 4096 * 32;
+  auto pq_encode = [&](double nits) {  // 0 for 0, as the curve defines it
+    if (nits <= 0) return 0.0;
+    const double p = std::pow(nits / 10000, m1);
+    return std::pow((c1 + c2 * p) / (1 + c3 * p), m2);
+  };
+  auto pq_decode = [&](double e) {
+    if (e <= 0) return 0.0;
+    const double p = std::pow(e, 1 / m2);
+    return 10000 * std::pow(std::max(p - c1, 0.0) / (c2 - c3 * p), 1 / m1);
+  };
+  // Mapped nits of a pixel given in nits.
+  auto expected = [&](const double in[3], double out[3]) {
+    // Luminance knee in the PQ domain, relative to the image's range.
+    const double range = pq_encode(kT), max_lum = pq_encode(kD) / range;
+    const double ks = 1.5 * max_lum - 0.5;
+    const double y = w[0] * in[0] + w[1] * in[1] + w[2] * in[2];
+    const double e1 = std::min(1.0, pq_encode(y) / range);
+    double e2 = e1;
+    if (e1 >= ks) {
+      const double t = (e1 - ks) / (1 - ks), t2 = t * t, t3 = t2 * t;
+      e2 = (2 * t3 - 3 * t2 + 1) * ks + (t3 - 2 * t2 + t) * (1 - ks) +
+           (-2 * t3 + 3 * t2) * max_lum;
+    }
+    const double yn = std::min(kD, pq_decode(e2 * range));
+    double rgb[3];  // 1.0: the display's peak
+    for (int c = 0; c < 3; ++c) rgb[c] = in[c] * (yn / y) / kD;
+    // Into the gamut: toward grey just enough, then scaled under 1.
+    const double l = w[0] * rgb[0] + w[1] * rgb[1] + w[2] * rgb[2];
+    double lo = 0, hi = 0;
+    for (int c = 0; c < 3; ++c) {
+      const double gap = rgb[c] - l;
+      if (gap < 0) lo = std::max(lo, rgb[c] / gap);
+      if (gap > 0) hi = std::max(hi, (rgb[c] - 1) / gap);
+    }
+    const double mix = std::clamp((lo - hi) * 0.1 + hi, 0.0, 1.0);
+    for (int c = 0; c < 3; ++c) rgb[c] += (l - rgb[c]) * mix;
+    const double scale =
+        1 / std::max(std::max(1.0, rgb[0]), std::max(rgb[1], rgb[2]));
+    for (int c = 0; c < 3; ++c) out[c] = rgb[c] * scale * kD;
+  };
+  const double pixels[][3] = {
+      {100, 100, 100},     // below the knee: unchanged
+      {4000, 4000, 4000},  // the image's peak: the display's
+      {1500, 1500, 1500},  // compressed in the knee
+      {3000, 500, 100},    // bright orange, over the display's peak in red
+      {40, 200, 10},       // dim green, inside
+      {2500, 10, 800},     // magenta, pulled toward grey
+  };
+  const size_t n = sizeof(pixels) / sizeof(pixels[0]);
+  Rows rows(3, n);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t c = 0; c < 3; ++c) {
+      rows.at(c, i) = static_cast<float>(pq_encode(pixels[i][c]));
+    }
+  }
+  for (const auto& stage : stages) ASSERT_TRUE(Render(*stage, &rows, n).ok());
+  for (size_t i = 0; i < n; ++i) {
+    double want[3];
+    expected(pixels[i], want);
+    for (size_t c = 0; c < 3; ++c) {
+      const double got = pq_decode(rows.at(c, i));
+      EXPECT_NEAR(got, want[c], 5e-4 * want[c] + 5e-3)
+          << "pixel " << i << " channel " << c;
+    }
+  }
+  EXPECT_NEAR(pq_decode(rows.at(1, 0)), 100, 0.05);
+  EXPECT_NEAR(pq_decode(rows.at(1, 1)), kD, 0.5);
 }
 
 TEST(ToneMappingTest, GamutMapping) {

@@ -15,7 +15,7 @@
 
 #include "lib/base/memory.h"
 #include "lib/bitstream/image_metadata.h"
-#include "lib/frame/render_placeholders.h"
+#include "lib/frame/capture_pipeline_seam.h"
 #include "lib/render/upsampling.h"
 #include "lib/render/upsampling_stage.h"
 #include "tests/render/render_test_kit_helpers.h"

@@ -375,7 +375,6 @@ int main(int argc, char** argv) {
         break;
       }
       ++displayed;
-      qov::QovInternalReleasePixelOutput(dec);
       continue;
     }
     if (s == QOV_DEC_WANT_PREVIEW_BUFFER || s == QOV_DEC_WANT_JPEG_OUTPUT ||

@@ -21,12 +21,12 @@ struct Result {
   std::string err;
 };
 
-// CTest runs the tests of this file as parallel processes: each test gets
-// names of its own.
+// CTest runs the tests of this file as parallel processes, and other builds'
+// test runs may share the temporary folder: each test process gets names of
+// its own.
 std::string TempPath(const std::string& name) {
   const ::testing::TestInfo* test =
       ::testing::UnitTest::GetInstance()->current_test_info();
-  // The process id keeps runs of several build folders at once apart.
   return ::testing::TempDir() + "qov_render_" + std::to_string(getpid()) + "_" +
          test->name() + "_" + name;
 }

@@ -141,7 +141,6 @@ HookDecodeResult HookDecode(const std::vector<uint8_t>& file,
       case QOV_DEC_IMAGE_DONE:
         r.frames.push_back(pixels);
         if (options.extra_channel >= 0) r.extra_frames.push_back(extra_pixels);
-        QovInternalReleasePixelOutput(dec);
         break;
       default:
         if (s == QOV_DEC_WANT_PREVIEW_BUFFER || s == QOV_DEC_WANT_JPEG_OUTPUT ||

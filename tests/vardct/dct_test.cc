@@ -578,13 +578,16 @@ TEST_P(InverseTransformTest, LargestKindMatchesTheFormulaAtSamples) {
 }
 
 TEST_P(InverseTransformTest, UnknownKindsTouchNothing) {
-  for (uint32_t kind : {27u, 200u, 0xFFFFFFFFu}) {
+  // 256 and 257 would alias kinds 0 and 1 if narrowed to 8 bits.
+  for (uint32_t kind : {27u, 200u, 255u, 256u, 257u, 0xFFFFFFFFu}) {
     std::vector<float> q(64, 1.0f);
     GuardedPlane out(8, 8, 0);
     Scratch scratch(256);
     InverseTransformBlock(kind, q.data(), out.origin(), out.stride, scratch.data());
     InverseTransformBlockScalar(kind, q.data(), out.origin(), out.stride);
-    for (float v : out.data) ASSERT_EQ(v, kGuard);
+    for (float v : out.data) ASSERT_EQ(v, kGuard) << kind;
+    for (float v : scratch.storage) ASSERT_EQ(v, kGuard) << kind;
+    for (float v : q) ASSERT_EQ(v, 1.0f) << kind;
     EXPECT_EQ(InverseTransformScratchFloats(kind), 0u);
   }
   // The group decoder's 4 W H scratch covers every kind.

@@ -1,7 +1,8 @@
-// The capture pipeline that section-decoding tests end their frames with,
-// and the render headers the frame code reaches through this one.
-#ifndef QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
-#define QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
+// The seam through which section-decoding tests replace a frame's render
+// stages with their own capturing stages, and the render headers the frame
+// code reaches through this one.
+#ifndef QOV_LIB_FRAME_CAPTURE_PIPELINE_SEAM_H_
+#define QOV_LIB_FRAME_CAPTURE_PIPELINE_SEAM_H_
 
 #include <cstddef>
 #include <functional>
@@ -29,4 +30,4 @@ using StandInStageFactory =
 
 }  // namespace qov
 
-#endif  // QOV_LIB_FRAME_RENDER_PLACEHOLDERS_H_
+#endif  // QOV_LIB_FRAME_CAPTURE_PIPELINE_SEAM_H_
