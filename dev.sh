@@ -38,18 +38,22 @@ configure() {  # dir, extra cmake args...
 
 # Each phase's duration goes to the log as it ends and in a summary at exit.
 PHASES=()
+RUNNING_PHASE=""
 phase() {  # name, command...
   local name=$1 start=$SECONDS
   shift
   echo "== $name" >&2
+  RUNNING_PHASE=$name
   "$@"
+  RUNNING_PHASE=""
   local took=$((SECONDS - start))
   PHASES+=("$(printf '%-32s %3d min %02d s' "$name" $((took / 60)) $((took % 60)))")
   echo "== $name: ${took} s" >&2
 }
 summary() {
   local status=$? took=$SECONDS
-  ((${#PHASES[@]})) || return 0
+  ((${#PHASES[@]})) || [[ -n $RUNNING_PHASE ]] || return 0
+  [[ -z $RUNNING_PHASE ]] || PHASES+=("$(printf '%-32s failed' "$RUNNING_PHASE")")
   echo "== phases" >&2
   printf '   %s\n' "${PHASES[@]}" >&2
   printf '   %-32s %3d min %02d s%s\n' total $((took / 60)) $((took % 60)) \
