@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "lib/base/bits.h"
+#include "lib/base/work_counts.h"
 #include "lib/bitstream/entropy_code.h"
 #include "lib/frame/frame_decoding_state.h"
 
@@ -524,6 +525,7 @@ Status Splines::PrepareDrawing(uint64_t width, uint64_t height, float ratio_x,
       ++count;
       last_weight = p.weight;
     });
+    CountWork(Work::kSplineSamples, count);
     const float arc_length = static_cast<float>(count) - 2.0f + last_weight;
     if (!(arc_length > 0.0f)) continue;
     uint64_t first_index = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "lib/base/memory.h"
+#include "lib/base/work_counts.h"
 
 namespace qov {
 
@@ -106,6 +107,7 @@ Status CompositeRows(const QovMemoryManagerStruct* memory_manager,
   }
   if (has_alpha && !alpha_ok(color)) return FailedStatus();
   if (xsize == 0) return OkStatus();
+  CountWork(Work::kCompositedPixels, xsize);
 
   QOV_ASSIGN_OR_RETURN(
       AlignedBlock block,
