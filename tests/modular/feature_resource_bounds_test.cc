@@ -32,15 +32,7 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint32_t kSide = 256;
 
 CodecMetadata Metadata() {
-  CodecMetadata metadata;
-  metadata.size.small = false;
-  metadata.size.ratio = 0;
-  metadata.size.xsize = kSide;
-  metadata.size.ysize = kSide;
-  metadata.m.all_default = false;
-  metadata.m.xyb_encoded = false;
-  metadata.m.bit_depth.bits_per_sample = 8;
-  return metadata;
+  return modular_test::PlainMetadata(kSide, kSide);
 }
 
 struct FrameOptions {

@@ -155,21 +155,8 @@ std::vector<uint8_t> WriteCodestream(const CodecMetadata& metadata,
 
 CodecMetadata Metadata(bool premultiplied, uint32_t width = kWidth,
                        uint32_t height = kHeight) {
-  CodecMetadata metadata;
-  metadata.size.small = false;
-  metadata.size.ratio = 0;
-  metadata.size.xsize = width;
-  metadata.size.ysize = height;
-  metadata.m.all_default = false;
-  metadata.m.xyb_encoded = false;
-  metadata.m.bit_depth.bits_per_sample = 8;
-  ExtraChannelInfo alpha;
-  alpha.all_default = false;
-  alpha.type = static_cast<uint32_t>(ExtraChannelKind::kAlpha);
-  alpha.bit_depth.bits_per_sample = 8;
-  alpha.alpha_associated = premultiplied;
-  metadata.m.extra_channel_info.push_back(alpha);
-  metadata.m.num_extra_channels = 1;
+  CodecMetadata metadata = modular_test::PlainMetadata(width, height);
+  modular_test::AddExtraChannel(&metadata, ExtraChannelKind::kAlpha, premultiplied);
   return metadata;
 }
 

@@ -449,19 +449,9 @@ constexpr uint32_t kW = 600, kH = 300;
 // extra channel stored at 1 / `factor` of the frame's resolution, each group
 // of it one value, written with `passes`.
 std::vector<uint8_t> FlatVarDctFile(const Passes& passes, uint32_t factor) {
-  CodecMetadata metadata;
-  metadata.size.small = false;
-  metadata.size.ratio = 0;
-  metadata.size.xsize = kW;
-  metadata.size.ysize = kH;
-  metadata.m.all_default = false;
+  CodecMetadata metadata = modular_test::PlainMetadata(kW, kH);
   metadata.m.xyb_encoded = true;
-  ExtraChannelInfo info;
-  info.all_default = false;
-  info.type = static_cast<uint32_t>(ExtraChannelKind::kDepth);
-  info.bit_depth.bits_per_sample = 8;
-  metadata.m.extra_channel_info.push_back(info);
-  metadata.m.num_extra_channels = 1;
+  modular_test::AddExtraChannel(&metadata, ExtraChannelKind::kDepth);
   modular_test::ModularFrameSpec spec(&metadata);
   spec.header.all_default = false;
   spec.header.encoding = static_cast<uint32_t>(FrameCoding::kVarDct);

@@ -44,6 +44,29 @@ uint64_t AcStreamNumber(const FrameGeometry& geometry, uint64_t pass,
   return 18 + 3 * geometry.num_dc_groups + pass * geometry.num_groups + group;
 }
 
+CodecMetadata PlainMetadata(uint32_t width, uint32_t height) {
+  CodecMetadata metadata;
+  metadata.size.small = false;
+  metadata.size.ratio = 0;
+  metadata.size.xsize = width;
+  metadata.size.ysize = height;
+  metadata.m.all_default = false;
+  metadata.m.xyb_encoded = false;
+  metadata.m.bit_depth.bits_per_sample = 8;
+  return metadata;
+}
+
+void AddExtraChannel(CodecMetadata* metadata, ExtraChannelKind kind,
+                     bool alpha_associated) {
+  ExtraChannelInfo info;
+  info.all_default = false;
+  info.type = static_cast<uint32_t>(kind);
+  info.bit_depth.bits_per_sample = 8;
+  info.alpha_associated = alpha_associated;
+  metadata->m.extra_channel_info.push_back(info);
+  metadata->m.num_extra_channels = static_cast<uint32_t>(metadata->m.extra_channel_info.size());
+}
+
 Status WriteImageHeader(const CodecMetadata& metadata,
                         std::vector<uint8_t>* bytes) {
   BitWriter writer(HeapMemoryManager());

@@ -73,6 +73,14 @@ Status AssembleFrame(const FrameHeader& header,
                      const std::vector<std::vector<uint8_t>>& sections,
                      std::vector<uint8_t>* bytes);
 
+// Image metadata of a width x height image with 8-bit samples, not all
+// default (xyb_encoded false); callers change what their file needs.
+CodecMetadata PlainMetadata(uint32_t width, uint32_t height);
+
+// Appends an extra channel of `kind` with 8-bit samples.
+void AddExtraChannel(CodecMetadata* metadata, ExtraChannelKind kind,
+                     bool alpha_associated = false);
+
 // The codestream's start: signature, size header, image metadata and
 // transform data (XYB as the metadata says), padded to a byte.
 Status WriteImageHeader(const CodecMetadata& metadata,

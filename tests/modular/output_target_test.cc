@@ -61,20 +61,8 @@ std::vector<uint8_t> Alpha(const Picture& p) {
 }
 
 CodecMetadata Metadata(bool preview) {
-  CodecMetadata metadata;
-  metadata.size.small = false;
-  metadata.size.ratio = 0;
-  metadata.size.xsize = kWidth;
-  metadata.size.ysize = kHeight;
-  metadata.m.all_default = false;
-  metadata.m.xyb_encoded = false;
-  metadata.m.bit_depth.bits_per_sample = 8;
-  ExtraChannelInfo alpha;
-  alpha.all_default = false;
-  alpha.type = static_cast<uint32_t>(ExtraChannelKind::kAlpha);
-  alpha.bit_depth.bits_per_sample = 8;
-  metadata.m.extra_channel_info.push_back(alpha);
-  metadata.m.num_extra_channels = 1;
+  CodecMetadata metadata = modular_test::PlainMetadata(kWidth, kHeight);
+  modular_test::AddExtraChannel(&metadata, ExtraChannelKind::kAlpha);
   if (preview) {
     metadata.m.have_preview = true;
     metadata.m.preview_size.div8 = false;
