@@ -380,8 +380,10 @@ TEST(BuildRenderPipelineTest, ColourStagesByTransformAndOutput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Fixture f;
+    // Before the fixture: the pipeline's stages call the module when the
+    // fixture's state releases them.
     test::CmsTestModule module;
+    Fixture f;
     f.metadata.m.xyb_encoded = c.transform == CT::kXyb;
     f.metadata.m.tone_mapping.intensity_target =
         c.own == Own::kPq ? 4000.0f : 255.0f;
@@ -407,8 +409,8 @@ TEST(BuildRenderPipelineTest, ColourStagesByTransformAndOutput) {
 // From linear samples the module converts from the output's linear twin:
 // it is given that encoding's own profile, not the output's.
 TEST(BuildRenderPipelineTest, ModuleGetsTheLinearTwinsProfile) {
+  test::CmsTestModule module;  // outlives the fixture's pipeline
   Fixture f;
-  test::CmsTestModule module;
   f.metadata.m.xyb_encoded = true;
   f.header.color_transform = static_cast<uint32_t>(ColorTransformKind::kXyb);
   OutputColorSetup& out = f.state.output_color;
